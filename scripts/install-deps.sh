@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs, where missing, what building and testing need on a Debian machine:
+# the toolchain, GoogleTest, and the real codecs and terminal the end-to-end
+# tests compare against. Without root or apt-get it changes nothing; tests whose
+# tools are then missing report themselves skipped.
+set -u
+packages=(cmake make g++ libgtest-dev tmux lame mpg123 vorbis-tools opus-tools ffmpeg "$@")
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then
+  echo "install-deps: missing ${missing[*]} (not root, not installing)" >&2
+  exit 0
+fi
+echo "install-deps: installing ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq >/dev/null && apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
+  echo "install-deps: apt-get failed; tests that need ${missing[*]} will be skipped" >&2
+exit 0

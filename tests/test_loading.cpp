@@ -1,0 +1,147 @@
+// The command line and the loading phase of wavmatch2, run as a program, and
+// the track labels and the out-of-memory seam as functions.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "aligner_fixtures.h"
+#include "console_capture.h"
+#include "program_runner.h"
+#include "wav_track.h"
+#include "wav_writer.h"
+
+namespace {
+
+struct run_case {
+  const char* name;
+  std::vector<std::pair<std::string, bytes>> files;
+  std::vector<std::string> args;
+  int status;
+  std::string out;  // as the program prints it; LF standing alone becomes CR LF
+};
+
+const std::string HEADER = "wavmatch v.2.0.0  /  original reference file:";
+
+std::vector<run_case> run_cases() {
+  const bytes ok = music_wav(40001);
+  const bytes short_one = music_wav(40000);
+  const bytes mono = make_wav([] { wav_layout w; w.channels = 1; return w; }(), silent_frames(8));
+  std::vector<run_case> cases;
+  cases.push_back({"no_argument", {}, {}, 0, WAVMATCH_USAGE});
+  cases.push_back({"one_path", {{"a.wav", ok}}, {"a.wav"}, 0, WAVMATCH_USAGE});
+  std::vector<std::string> eleven;
+  for (int i = 0; i < 11; ++i) eleven.push_back("missing" + std::to_string(i) + ".wav");
+  cases.push_back({"eleven_paths", {}, eleven, 1,
+                   HEADER + "missing0.wav\r\r\nToo many lossy files : wav_num:11.\r\r\n"});
+  cases.push_back({"empty_path", {{"a.wav", ok}}, {"a.wav", ""}, 2,
+                   HEADER + "a.wav\r\r\nCannot open this empty path ''\r\r\n"});
+  cases.push_back({"missing_original", {}, {"nothing.wav", "b.wav"}, 2,
+                   HEADER + "nothing.wav\r\r\nCannot open this file : nothing.wav\r\r\n"});
+  cases.push_back({"original_of_40000_frames", {{"orig.wav", short_one}, {"b.wav", ok}}, {"orig.wav", "b.wav"}, 8,
+                   HEADER + "orig.wav\r\r\nMINIMAL_WAV_LENGTH : 40000[samples]\r\r\n"
+                            "shortest sample num: 40000[samples]\r\r\n"
+                            "INT 0>orig.wav      > INPUT FILES TOO SHORT.\r\r\n"});
+  cases.push_back({"too_short_second_third_never_opened", {{"a.wav", ok}, {"b.wav", short_one}},
+                   {"a.wav", "b.wav", "never.wav"}, 8,
+                   HEADER + "a.wav\r\r\nMINIMAL_WAV_LENGTH : 40000[samples]\r\r\n"
+                            "shortest sample num: 40000[samples]\r\r\n"
+                            "INT 1>b.wav         > INPUT FILES TOO SHORT.\r\r\n"});
+  cases.push_back({"too_short_third", {{"a.wav", ok}, {"b.wav", ok}, {"c.wav", short_one}},
+                   {"a.wav", "b.wav", "c.wav"}, 8,
+                   HEADER + "a.wav\r\r\nMINIMAL_WAV_LENGTH : 40000[samples]\r\r\n"
+                            "shortest sample num: 40000[samples]\r\r\n"
+                            "INT 2>c.wav         > INPUT FILES TOO SHORT.\r\r\n"});
+  cases.push_back({"header_failure_of_track_2", {{"a.wav", ok}, {"b.wav", ok}, {"c.wav", mono}},
+                   {"a.wav", "b.wav", "c.wav", "never.wav"}, 5,
+                   HEADER + "a.wav\r\r\nINT 2>c.wav         > This is not a stereo file. Num of channel is 1.\r\r\n"});
+  return cases;
+}
+
+void PrintTo(const run_case& c, std::ostream* os) { *os << c.name; }
+
+class wavmatch_command_line : public ::testing::TestWithParam<run_case> {};
+
+TEST_P(wavmatch_command_line, prints_and_exits_as_expected) {
+  const run_case& c = GetParam();
+  temp_dir dir;
+  for (const auto& [name, content] : c.files) write_file(dir.file(name), content);
+  const program_run run = run_program(WAVMATCH2_PATH, c.args, dir.path);
+  EXPECT_EQ(run.status, c.status);
+  EXPECT_EQ(run.out, c.out);
+  EXPECT_EQ(run.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(rows, wavmatch_command_line, ::testing::ValuesIn(run_cases()),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST(wavmatch_loading, file_of_40001_frames_is_accepted) {
+  temp_dir dir;
+  write_file(dir.file("a.wav"), music_wav(40001));
+  write_file(dir.file("b.wav"), music_wav(40001));
+  const program_run run = run_program(WAVMATCH2_PATH, {"a.wav", "b.wav"}, dir.path);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out.rfind(HEADER + "a.wav\r\r\n                     Offset[sample]", 0), 0u) << run.out;
+}
+
+struct label_case {
+  int index;
+  std::string path;
+  std::string label;
+};
+
+TEST(track_label, is_21_bytes_of_kind_index_and_base_name) {
+  const std::vector<label_case> cases = {
+      {0, "", "??? 0>              >"},
+      {1, "thirteen_byte", "??? 1>thirteen_byte >"},
+      {2, "fourteen_bytes", "??? 2>fourteen_bytes>"},
+      {3, "fifteen_bytes_x", "??? 3>fifteen_bytes_>"},
+      {4, "twenty_bytes_long_xx", "??? 4>twenty_bytes_l>"},
+      {5, "C:\\music\\lossy1.wav", "??? 5>lossy1.wav    >"},
+      {6, "dir\\sub\\fourteen_bytes", "??? 6>fourteen_bytes>"},
+      {7, "folder\\", "??? 7>              >"},
+      {8, "/forward/slashes/only.wav", "??? 8>/forward/slash>"},
+      {9, "d:\\a/b\\twenty_bytes_long_xx", "??? 9>twenty_bytes_l>"},
+  };
+  for (const label_case& c : cases) {
+    char label[LABEL_LENGTH + 1];
+    build_label(label, c.index, c.path);
+    EXPECT_EQ(std::string(label), c.label) << c.path;
+  }
+}
+
+TEST(track_record, starts_with_its_initial_values) {
+  wav_track track;
+  ASSERT_EQ(init_track(track), 0);
+  EXPECT_NE(track.samples, nullptr);
+  EXPECT_EQ(track.gain, 1.0);
+  EXPECT_EQ(track.index, 9);
+  EXPECT_EQ(track.initial_offset, 2147483647);
+  EXPECT_STREQ(track.label, "??? ?>**************>");
+  EXPECT_EQ(track.fp, nullptr);
+  release_track(track);
+}
+
+// Fails the n-th window allocation of a run, to see the answer to a machine
+// that has run out of memory.
+int g_allocations_left = 0;
+double* failing_allocator(std::size_t count) {
+  if (g_allocations_left-- <= 0) return nullptr;
+  return new double[count];
+}
+
+TEST(wavmatch_memory, window_allocation_failure_reports_and_exits_10) {
+  for (int fail_at : {0, 3, 9}) {
+    g_allocations_left = fail_at;
+    const window_allocator saved = g_window_allocator;
+    g_window_allocator = failing_allocator;
+    console_capture console;
+    const char* argv[] = {"wavmatch2", "a.wav", "b.wav"};
+    const int status = run_wavmatch(3, argv);
+    g_window_allocator = saved;
+    EXPECT_EQ(status, 10);
+    EXPECT_EQ(console.text(), HEADER + "a.wav\r\r\nOut of memory.\r\r\n");
+  }
+}
+
+}  // namespace

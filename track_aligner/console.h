@@ -1,0 +1,19 @@
+// Console output of wavmatch2. Every message goes through a printf-style format
+// to standard output, which behaves as a text-mode stream: each line feed
+// leaves the program as CR LF, so a message that ends in "\r\n" leaves as
+// CR CR LF, as the program's users have always seen it.
+#pragma once
+
+#include <cstdio>
+
+#if defined(__GNUC__)
+#define WAVMATCH_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define WAVMATCH_PRINTF(f, a)
+#endif
+
+void say(const char* format, ...) WAVMATCH_PRINTF(1, 2);
+
+// Where say() writes; standard output unless a test redirects it.
+void set_console(FILE* stream);
+FILE* console_stream();

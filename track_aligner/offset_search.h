@@ -1,0 +1,30 @@
+// Offset and gain search: slides a decoded track's analysis window against a
+// fixed stretch of the original's and keeps the best gain-corrected match.
+#pragma once
+
+#include "wav_track.h"
+
+// Positions 2500..32499 of the original's window are compared.
+constexpr int REFERENCE_BEGIN = SEARCH_MARGIN;
+constexpr int REFERENCE_END = ANALYSIS_WINDOW - 3 * SEARCH_MARGIN;  // one past 32499
+constexpr int REFERENCE_LENGTH = REFERENCE_END - REFERENCE_BEGIN;   // 30000
+// Residual that every candidate must beat.
+constexpr double INITIAL_BEST_RESIDUAL = 999999999.9;
+
+struct search_result {
+  bool silent;    // a stretch had no energy at all: offset 0, gain 1, score 0
+  int offset;
+  double gain;
+  double score;
+};
+
+// The search exactly as it reads: every candidate's test energy summed afresh,
+// every residual summed in ascending order with the early stop. The oracle.
+search_result search_offset_literal(const double* reference, const double* test);
+
+// The shipped search: the same bits as search_offset_literal, much faster.
+search_result search_offset(const double* reference, const double* test);
+
+// Runs the search for one decoded track against the original, prints
+// "No Sound At All." for a silent stretch and stores offset, gain and score.
+int find_offset_and_gain(const wav_track& original, wav_track& track);

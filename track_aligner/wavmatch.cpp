@@ -1,0 +1,84 @@
+// The main sequence of wavmatch2: loading, analysis, search and report, output,
+// each phase over all tracks before the next begins.
+#include <cstdio>
+#include <limits>
+#include <string>
+
+#include "console.h"
+#include "wav_track.h"
+
+namespace {
+
+// Where users find the tool and its documentation.
+constexpr const char* AUTHOR_ADDRESS = "https://abchr-tools.example.org/";
+
+void print_usage() {
+  say("Wavmatch ver.2.0.0 (%s)\r\n", AUTHOR_ADDRESS);
+  say(" Equalize offset and gain of 32bit float or int 44100Hz wav files.\r\n");
+  say("  Then output them as raw, to perform an abc/hr test.\r\n\r\n");
+  say("    usage:  wavmatch original.wav lossy1.wav lossy2.wav.....\r\n\r\n");
+  say("Detectable offset: %d ~ %d[sample].\r\n\r\n", MIN_OFFSET, MAX_OFFSET);
+  say(" Yulewalk filter for 44.1kHz is used to normalize gain.\r\n");
+}
+
+// The table of ten records; whatever is still open when the run ends, early or
+// not, is closed and freed here.
+struct track_table {
+  wav_track tracks[MAX_TRACKS] = {};
+  std::string paths[MAX_TRACKS];
+  ~track_table() {
+    for (wav_track& track : tracks) release_track(track);
+  }
+};
+
+}  // namespace
+
+int run_wavmatch(int argc, const char* const* argv) {
+  int32_t shortest_sample = std::numeric_limits<int32_t>::max();
+  if (argc < 3) {
+    print_usage();
+    return STATUS_OK;
+  }
+  say("wavmatch v.2.0.0  /  original reference file:%s\r\n", argv[1]);
+
+  track_table table;
+  wav_track* tracks = table.tracks;
+  for (wav_track& track : table.tracks) {
+    if (init_track(track) != 0) {
+      say("Out of memory.\r\n");
+      return STATUS_OUT_OF_MEMORY;
+    }
+  }
+  const int wav_num = argc - 1;
+  if (wav_num > MAX_TRACKS) {
+    say("Too many lossy files : wav_num:%d.\r\n", wav_num);
+    return STATUS_TOO_MANY_FILES;
+  }
+
+  for (int k = 0; k < wav_num; ++k) {
+    table.paths[k] = argv[k + 1];
+    tracks[k].index = k;
+    const int status = read_wav_header(tracks[k], table.paths[k]);
+    if (status != 0) return status;
+    if (tracks[k].frame_num < shortest_sample) {
+      shortest_sample = tracks[k].frame_num;
+      if (shortest_sample <= MINIMAL_WAV_LENGTH) {
+        say("MINIMAL_WAV_LENGTH : %d[samples]\r\n", MINIMAL_WAV_LENGTH);
+        say("shortest sample num: %d[samples]\r\n", shortest_sample);
+        say("%s INPUT FILES TOO SHORT.\r\n", tracks[k].label);
+        return STATUS_TOO_SHORT;
+      }
+    }
+  }
+
+  for (int k = 0; k < wav_num; ++k) {
+    if (k != 0) tracks[k].initial_offset = tracks[0].initial_offset;
+    tracks[k].shortest_sample = shortest_sample;
+    // An over run cannot happen for accepted inputs; only a failing disk stops the run.
+    if (capture_window(tracks[k], table.paths[k]) == STATUS_CANNOT_OPEN) return STATUS_CANNOT_OPEN;
+  }
+
+  const run_extremes extremes = search_and_report(tracks, wav_num, shortest_sample);
+
+  return write_raw_outputs(tracks, table.paths, wav_num, extremes, shortest_sample);
+}
