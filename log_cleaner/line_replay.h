@@ -1,0 +1,52 @@
+// Replays a captured console log the way a terminal draws it: a carriage
+// return moves the cursor back to the start of the line, later characters
+// overwrite what stands there, a line feed ends the line. The line ends up as
+// the longest stretch ever written, with its final contents.
+//
+// Positions on the line are characters: a well-formed UTF-8 sequence (one code
+// point) takes one position, and so does every byte that is not part of one.
+// Overwriting a position replaces the whole character that stood there.
+//
+// The replay works on blocks of bytes in memory and knows nothing of files,
+// so a log may be fed in pieces of any size; a UTF-8 sequence split between
+// two blocks is put together again.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The line being replayed, kept as a gap buffer so that overwriting a
+// character with one of another byte length never moves the rest of a long
+// line more than a bounded number of times:
+//   line = text[0, front_end) followed by text[tail_begin, tail_end)
+// The front holds what was written since the last carriage return (the write
+// cursor stands at its end); the tail holds what is left of the line beyond
+// the cursor. In the usual redraw of equal-length text the gap stays empty
+// and characters are overwritten in place.
+struct line_replay {
+  std::string text;
+  // At the first byte of each character that begins with a byte of 0x80 or
+  // more: the character's length in bytes (1 to 4). ASCII bytes are always a
+  // character of their own and need no entry. Same layout as `text`.
+  std::vector<unsigned char> char_size;
+  std::size_t front_end = 0;
+  std::size_t tail_begin = 0;
+  std::size_t tail_end = 0;
+  // A UTF-8 sequence begun but not yet complete (at most three bytes).
+  unsigned char partial[4] = {};
+  std::size_t partial_size = 0;
+  std::size_t partial_need = 0;
+};
+
+// Replays `input`; every line it completes is appended to `lines` followed by
+// a line feed.
+void replay_block(line_replay& line, std::string_view input, std::string& lines);
+
+// Ends the input: the pending line, empty or not, is appended to `lines`
+// followed by a line feed, and `line` is ready for a new log.
+void replay_end(line_replay& line, std::string& lines);
+
+// The whole replay of a log held in memory.
+std::string replay_log(std::string_view log);

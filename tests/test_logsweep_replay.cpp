@@ -1,0 +1,161 @@
+// The carriage-return replay on logs held in memory: known cases fed in
+// blocks of every small size, and random logs checked against a plain model
+// that keeps the line as a list of characters.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "line_replay.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+// Replays `log` cut into blocks of `block_size` bytes (0: all at once).
+std::string replay_in_blocks(const std::string& log, std::size_t block_size) {
+  if (block_size == 0) return replay_log(log);
+  line_replay line;
+  std::string lines;
+  for (std::size_t at = 0; at < log.size(); at += block_size) {
+    replay_block(line, std::string_view(log).substr(at, block_size), lines);
+  }
+  replay_end(line, lines);
+  return lines;
+}
+
+struct replay_case {
+  const char* name;
+  std::string log;
+  std::string lines;
+};
+
+std::string repeat(const std::string& text, std::size_t count) {
+  std::string repeated;
+  for (std::size_t i = 0; i < count; ++i) repeated += text;
+  return repeated;
+}
+
+const std::string long_text(10000, 'a');
+
+const std::vector<replay_case> REPLAY_CASES = {
+    {"empty log gives one empty line", "", "\n"},
+    {"final line feed gives an extra empty line", "one\ntwo\n", "one\ntwo\n\n"},
+    {"last line without line feed is kept", "one\ntwo", "one\ntwo\n"},
+    {"carriage return does not clear the line", "abc\rX", "Xbc\n"},
+    {"shorter percentage leaves a stale sign", "100%\r50%", "50%%\n"},
+    {"CR LF lines pass unchanged", "one\r\ntwo\r\n", "one\ntwo\n\n"},
+    {"line ending in CR keeps its text", "kept\r", "kept\n"},
+    {"progress redraws keep the last state", "0%\r10%\r55%\r100%\ndone\n", "100%\ndone\n\n"},
+    {"text after CR overwrites and extends", "ab\rXYZ", "XYZ\n"},
+    {"repeated returns without text", "abc\r\r\rd", "dbc\n"},
+    {"other control bytes are copied", "a\tb\bc\x1b[0m", "a\tb\bc\x1b[0m\n"},
+    {"zero bytes are kept", "a\0b\rX"s, "X\0b\n"s},
+    {"zero byte overwritten", "a\0b\r\0\0"s, "\0\0b\n"s},
+    {"a line longer than 4095 bytes is whole", long_text + "\rX", std::string(1, 'X').append(long_text, 1) + "\n"},
+    {"two-byte characters overwritten by one", "\xC3\xA9t\xC3\xA9\rX", "Xt\xC3\xA9\n"},
+    {"one-byte characters overwritten by two", "abc\r\xC3\xA9", "\xC3\xA9" "bc\n"},
+    {"block bar overwritten by percentage", "\xE2\x96\x88\xE2\x96\x88\xE2\x96\x91\r50%", "50%\n"},
+    {"four-byte character takes one position", "\xF0\x9F\x98\x80z\rab", "ab\n"},
+    {"lone lead byte takes one position", "\xC3z\rab", "ab\n"},
+    {"stray continuation byte takes one position", "\xA9z\rX", "Xz\n"},
+    {"cut sequence gives one position per byte", "\xE2\x96z\rXY", "XYz\n"},
+    {"sequence cut by CR", "\xE2\x96\rX", "X\x96\n"},
+    {"sequence cut by LF", "\xE2\x96\nz", "\xE2\x96\nz\n"},
+    {"sequence cut by end of log", "ab\xF0\x9F", "ab\xF0\x9F\n"},
+    {"overlong form is two positions", "\xC0\xAF\rX", "X\xAF\n"},
+    {"overlong three-byte form", "\xE0\x80\xAF\rX", "X\x80\xAF\n"},
+    {"surrogate is three positions", "\xED\xA0\x80\rX", "X\xA0\x80\n"},
+    {"above U+10FFFF is four positions", "\xF4\x90\x80\x80\rX", "X\x90\x80\x80\n"},
+    {"F5 is never a lead", "\xF5\x80\rX", "X\x80\n"},
+    {"highest code point is one position", "\xF4\x8F\xBF\xBFz\rX", "Xz\n"},
+    {"lone lead and continuation both overwritten", "X\xA9\r\xC3\rab", "ab\n"},
+    {"lone lead before continuation stays one position", "X\xA9\r\xC3\rb", "b\xA9\n"},
+    {"growing characters over a long tail",
+     std::string(3000, 'x') + "\r" + repeat("\xC3\xA9", 600),
+     repeat("\xC3\xA9", 600) + std::string(2400, 'x') + "\n"},
+    {"shrinking characters over a long tail",
+     repeat("\xE2\x96\x88", 3000) + "\r" + std::string(600, 'x'),
+     std::string(600, 'x') + repeat("\xE2\x96\x88", 2400) + "\n"},
+};
+
+TEST(LogsweepReplay, KnownLogsInAnyBlockSize) {
+  for (const replay_case& c : REPLAY_CASES) {
+    for (std::size_t block_size : {0, 1, 2, 3, 5, 8, 64}) {
+      EXPECT_EQ(replay_in_blocks(c.log, block_size), c.lines) << c.name << ", blocks of " << block_size;
+    }
+  }
+}
+
+// ---- A plain model: the line as a list of characters ----
+
+// Length of the well-formed UTF-8 sequence at s[at], or 0 if there is none.
+// Decodes the code point and checks it, rather than checking byte ranges.
+std::size_t well_formed_length(const std::string& s, std::size_t at) {
+  const auto lead = static_cast<unsigned char>(s[at]);
+  std::size_t size = 0;
+  std::uint32_t code = 0;
+  if (lead >= 0xC0 && lead < 0xE0) size = 2, code = lead & 0x1Fu;
+  if (lead >= 0xE0 && lead < 0xF0) size = 3, code = lead & 0x0Fu;
+  if (lead >= 0xF0 && lead < 0xF8) size = 4, code = lead & 0x07u;
+  if (size == 0 || at + size > s.size()) return 0;
+  for (std::size_t i = 1; i < size; ++i) {
+    const auto byte = static_cast<unsigned char>(s[at + i]);
+    if ((byte & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (byte & 0x3Fu);
+  }
+  const std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (code < smallest[size] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  return size;
+}
+
+std::string model_replay(const std::string& log) {
+  std::string lines;
+  std::vector<std::string> line;
+  std::size_t cursor = 0;
+  const auto emit = [&] {
+    for (const std::string& c : line) lines += c;
+    lines += '\n';
+    line.clear();
+    cursor = 0;
+  };
+  for (std::size_t at = 0; at < log.size();) {
+    if (log[at] == '\n') {
+      emit();
+      ++at;
+    } else if (log[at] == '\r') {
+      cursor = 0;
+      ++at;
+    } else {
+      const std::size_t size = std::max<std::size_t>(1, well_formed_length(log, at));
+      if (cursor == line.size()) line.emplace_back();
+      line[cursor++] = log.substr(at, size);
+      at += size;
+    }
+  }
+  emit();
+  return lines;
+}
+
+// Pieces that random logs are made of: text, characters of every length,
+// control bytes and every kind of ill-formed sequence.
+const std::vector<std::string> PIECES = {
+    "a", "b", "cd", "0123456789", "\r", "\r", "\r", "\n", "\0"s, "\xC3\xA9", "\xE2\x96\x88",
+    "\xF0\x9F\x98\x80", "\xC3", "\xA9", "\xE2\x96", "\xF0\x9F\x98", "\xC0\xAF", "\xED\xA0\x80",
+    "\xF4\x90\x80\x80", "\xFF",
+};
+
+TEST(LogsweepReplay, MatchesCharacterModelOnRandomLogs) {
+  std::mt19937 random(20261207);
+  for (int round = 0; round < 3000; ++round) {
+    std::string log;
+    const std::size_t pieces = random() % 400;
+    for (std::size_t i = 0; i < pieces; ++i) log += PIECES[random() % PIECES.size()];
+    const std::size_t block_size = random() % 9;
+    ASSERT_EQ(replay_in_blocks(log, block_size), model_replay(log)) << "round " << round;
+  }
+}
+
+}  // namespace
