@@ -1,0 +1,224 @@
+// The aligned raw output: rounding, clamping and byte order of the values, the
+// output names, and what happens when an output cannot be written.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "program_runner.h"
+#include "raw_writer.h"
+#include "signal_maker.h"
+#include "wav_writer.h"
+
+namespace {
+
+constexpr double FULL_SCALE_GAIN_1 = 32768 / 1.2;  // output_scale of the loudest track
+
+struct value_case {
+  double value;
+  double scale;
+  int expected;
+  int clips;
+};
+
+TEST(output_value, rounds_toward_minus_infinity_and_clamps) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::vector<value_case> cases = {
+      {-0.5, 1.0, -1, 0},
+      {0.5, 1.0, 0, 0},
+      {-2.0, 1.0, -2, 0},
+      {258.9, 1.0, 258, 0},
+      {-0.0, 1.0, 0, 0},
+      {1.0, FULL_SCALE_GAIN_1, 27306, 0},   // integer full scale never clips
+      {-1.0, FULL_SCALE_GAIN_1, -27307, 0},
+      {32700.5, 1.0, 32700, 0},
+      {32701.0, 1.0, 32700, 1},
+      {-32700.0, 1.0, -32700, 0},
+      {-32700.5, 1.0, -32700, 1},
+      {1.1975, FULL_SCALE_GAIN_1, 32699, 0},  // floats clip beyond about 1.1975 x full scale
+      {1.1976, FULL_SCALE_GAIN_1, 32700, 1},
+      {-1.1976, FULL_SCALE_GAIN_1, -32700, 1},
+      {1e30, FULL_SCALE_GAIN_1, 32700, 1},    // far beyond what an int can hold
+      {-1e30, FULL_SCALE_GAIN_1, -32700, 1},
+      {inf, FULL_SCALE_GAIN_1, 32700, 1},
+      {-inf, FULL_SCALE_GAIN_1, -32700, 1},
+      {std::nan(""), FULL_SCALE_GAIN_1, 0, 1},
+      {0.7, 0.0, 0, 0},                       // a gain-0 track is silence
+  };
+  for (const value_case& c : cases) {
+    int clips = 0;
+    EXPECT_EQ(output_value(c.value, c.scale, clips), c.expected) << c.value << " x " << c.scale;
+    EXPECT_EQ(clips, c.clips) << c.value << " x " << c.scale;
+  }
+}
+
+TEST(input_value, integers_become_single_precision_at_full_scale_1) {
+  const unsigned char max_int[4] = {0xFF, 0xFF, 0xFF, 0x7F};
+  const unsigned char min_int[4] = {0x00, 0x00, 0x00, 0x80};
+  const unsigned char odd_int[4] = {0x01, 0x00, 0x00, 0x40};  // 2^30 + 1: rounds to 0.5
+  EXPECT_EQ(input_value(max_int, false), 1.0);
+  EXPECT_EQ(input_value(min_int, false), -1.0);
+  EXPECT_EQ(input_value(odd_int, false), 0.5);
+  const unsigned char float_half[4] = {0x00, 0x00, 0x00, 0x3F};
+  EXPECT_EQ(input_value(float_half, true), 0.5);
+}
+
+TEST(raw_path, cuts_at_the_first_32b_wav_and_appends_raw) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"song32b.wav", "song.raw"},
+      {"a32b.wav", "a.raw"},
+      {"song.wav", "song.wav.raw"},
+      {"A32B.WAV", "A32B.WAV.raw"},
+      {"dir/x32b.wav/song.wav", "dir/x.raw"},
+      {"x32b.wav.opus.wav", "x.raw"},
+      {"a32b.wav32b.wav", "a.raw"},
+      {"", ".raw"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(raw_path_for(in), out) << in;
+}
+
+// Whole runs around the output phase, in a folder of their own.
+struct output_run {
+  temp_dir dir;
+  program_run result;
+  std::string file(const std::string& name) const { return dir.file(name); }
+  void run(const std::vector<std::string>& args) { result = run_program(WAVMATCH2_PATH, args, dir.path); }
+  bool exists(const std::string& name) const { return access(file(name).c_str(), F_OK) == 0; }
+  long size(const std::string& name) const {
+    struct stat info;
+    return stat(file(name).c_str(), &info) == 0 ? static_cast<long>(info.st_size) : -1;
+  }
+};
+
+constexpr std::size_t FRAMES = 50000;
+
+int reported(const std::string& out, const std::string& key) {
+  const std::size_t at = out.find(key);
+  return at == std::string::npos ? -1 : std::stoi(out.substr(at + key.size()));
+}
+
+TEST(raw_output, files_are_aligned_equal_length_and_little_endian) {
+  output_run r;
+  const stereo o = music(FRAMES, 3);
+  write_file(r.file("o.wav"), as_int_wav(o));
+  write_file(r.file("late32b.wav"), as_int_wav(codec_copy(o, 300, 1.0, 0)));
+  write_file(r.file("early32b.wav"), as_float_wav(codec_copy(o, -200, 1.0, 0)));
+  r.run({"o.wav", "late32b.wav", "early32b.wav"});
+  ASSERT_EQ(r.result.status, 0) << r.result.out;
+  const int shortest = reported(r.result.out, "shortest_sample  : ");
+  EXPECT_EQ(shortest, static_cast<int>(FRAMES) - 500);
+  for (const char* name : {"o.wav.raw", "late.raw", "early.raw"}) EXPECT_EQ(r.size(name), 4L * shortest) << name;
+  EXPECT_EQ(r.result.out.find("Clipped"), std::string::npos);  // integer inputs never clip
+
+  // The original starts at its input frame -smallest_delay = 200; the late copy
+  // at 300 + 200; the early one at its frame 0. All three hold the same music.
+  const bytes original = read_file(r.file("o.wav.raw"));
+  const bytes late = read_file(r.file("late.raw"));
+  EXPECT_EQ(original, late);
+  const double scale = 32768 / 1.2;
+  for (std::size_t i = 1000; i < 1010; ++i) {
+    const double value = static_cast<float>(static_cast<double>(std::lround(o.left[200 + i] * 2147483648.0)) / 2147483648.0);
+    const int v = static_cast<int>(std::floor(value * scale));
+    EXPECT_EQ(original[4 * i], static_cast<unsigned char>(v & 0xFF));
+    EXPECT_EQ(original[4 * i + 1], static_cast<unsigned char>((v >> 8) & 0xFF));
+  }
+}
+
+TEST(raw_output, loud_floats_clip_and_are_counted_per_track) {
+  output_run r;
+  stereo o = music(FRAMES, 2, 0.3);
+  o.left[20000] = 1.25;   // beyond 1.1975 x full scale in the loudest track
+  o.right[20001] = -1.3;
+  o.left[20002] = 1.19;   // just below
+  write_file(r.file("o.wav"), as_float_wav(o));
+  write_file(r.file("d32b.wav"), as_float_wav(codec_copy(o, 0, 1.0, 0)));
+  r.run({"o.wav", "d32b.wav"});
+  EXPECT_EQ(r.result.status, 0);
+  EXPECT_NE(r.result.out.find("FLO 0>o.wav         > Clipped 2 times.\r\r\n"), std::string::npos) << r.result.out;
+  EXPECT_NE(r.result.out.find("FLO 1>d32b.wav      > Clipped 2 times.\r\r\n"), std::string::npos) << r.result.out;
+}
+
+TEST(raw_output, third_output_that_cannot_be_created_ends_with_9) {
+  output_run r;
+  const stereo o = music(FRAMES, 5);
+  write_file(r.file("a.wav"), as_int_wav(o));
+  write_file(r.file("b32b.wav"), as_int_wav(codec_copy(o, 10, 1.0, 0)));
+  write_file(r.file("c32b.wav"), as_int_wav(codec_copy(o, 20, 1.0, 0)));
+  ASSERT_EQ(mkdir(r.file("c.raw").c_str(), 0755), 0);  // a folder where the third raw file goes
+  r.run({"a.wav", "b32b.wav", "c32b.wav"});
+  EXPECT_EQ(r.result.status, 9);
+  const std::string out = r.result.out;
+  EXPECT_TRUE(out.ends_with("\r\r\nOutput path is not available.\r\r\n")) << out;
+  const long expected = 4L * reported(out, "shortest_sample  : ");
+  EXPECT_EQ(r.size("a.wav.raw"), expected);
+  EXPECT_EQ(r.size("b.raw"), expected);
+}
+
+TEST(raw_output, folder_named_like_a_decoded_file_shortens_the_path) {
+  output_run r;
+  ASSERT_EQ(mkdir(r.file("x32b.wav").c_str(), 0755), 0);
+  const stereo o = music(FRAMES, 5);
+  write_file(r.file("o.wav"), as_int_wav(o));
+  write_file(r.file("x32b.wav/song.wav"), as_int_wav(o));
+  r.run({"o.wav", "x32b.wav/song.wav"});
+  EXPECT_EQ(r.result.status, 0);
+  EXPECT_TRUE(r.exists("x.raw"));
+}
+
+struct refusal_case {
+  const char* name;
+  std::vector<std::string> inputs;     // written as WAV files; the first is the original
+  std::vector<std::string> args;
+  std::string message;
+  std::vector<std::string> untouched;  // inputs that must keep their bytes
+};
+
+// No output may truncate an input, replace a stimulus written earlier in the
+// run, or end the run with 0 when it could not be written in full.
+TEST(raw_output, unsafe_or_failing_outputs_end_with_9) {
+  const std::vector<refusal_case> cases = {
+      {"output would overwrite an input", {"o.wav", "o.wav.raw"}, {"o.wav", "o.wav.raw"},
+       "Output path is not available.\r\r\n", {"o.wav.raw"}},
+      {"output is a link to an input", {"o.wav", "d32b.wav"}, {"o.wav", "d32b.wav"},
+       "Output path is not available.\r\r\n", {"d32b.wav"}},
+      {"two decoded files map to one raw file", {"o.wav", "x32b.wav", "x32b.wav.opus.wav"},
+       {"o.wav", "x32b.wav", "x32b.wav.opus.wav"}, "Output path is not available.\r\r\n", {}},
+      {"full disk", {"o.wav", "d32b.wav"}, {"o.wav", "d32b.wav"}, "Cannot write to d.raw\r\r\n", {}},
+  };
+  for (const refusal_case& c : cases) {
+    output_run r;
+    const stereo o = music(FRAMES, 5);
+    for (std::size_t i = 0; i < c.inputs.size(); ++i) {
+      write_file(r.file(c.inputs[i]), as_int_wav(codec_copy(o, static_cast<int>(i), 1.0, 0)));
+    }
+    if (std::string(c.name) == "output is a link to an input") {
+      ASSERT_EQ(symlink("d32b.wav", r.file("d.raw").c_str()), 0);
+    }
+    if (std::string(c.name) == "full disk") {
+      ASSERT_EQ(symlink("/dev/full", r.file("d.raw").c_str()), 0);
+    }
+    std::vector<bytes> before;
+    for (const std::string& name : c.untouched) before.push_back(read_file(r.file(name)));
+    r.run(c.args);
+    EXPECT_EQ(r.result.status, 9) << c.name;
+    EXPECT_TRUE(r.result.out.ends_with(c.message)) << c.name << "\n" << r.result.out;
+    for (std::size_t i = 0; i < c.untouched.size(); ++i) {
+      EXPECT_EQ(read_file(r.file(c.untouched[i])), before[i]) << c.name;
+    }
+    if (std::string(c.name) == "full disk") {
+      EXPECT_FALSE(r.exists("d.raw")) << "incomplete file removed";
+    }
+    // Whatever was written before the failure is complete.
+    const long expected = 4L * reported(r.result.out, "shortest_sample  : ");
+    if (std::string(c.name) != "output would overwrite an input") {
+      EXPECT_EQ(r.size("o.wav.raw"), expected) << c.name;
+    }
+  }
+}
+
+}  // namespace

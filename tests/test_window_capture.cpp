@@ -1,0 +1,182 @@
+// The equal-loudness filter and the capture of the analysis window: where the
+// original's window starts, what it holds, and inputs that misbehave.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "console_capture.h"
+#include "loudness_filter.h"
+#include "signal_maker.h"
+#include "wav_track.h"
+#include "wav_writer.h"
+
+namespace {
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+TEST(loudness_filter, block_filter_gives_the_same_bits_as_one_value_at_a_time) {
+  unsigned state = 5;
+  std::vector<double> in(20000);
+  for (std::size_t i = 0; i < in.size(); ++i) in[i] = (i % 3000 < 1500 ? 1.5 : 1e-6) * noise_at(state);
+  in[777] = 1e300;  // extreme values must not change the order of operations either
+  loudness_filter one;
+  std::vector<double> expected(in.size());
+  for (std::size_t i = 0; i < in.size(); ++i) expected[i] = filter_step(one, in[i]);
+
+  loudness_filter blocks;
+  std::vector<double> out(in.size());
+  std::size_t done = 0;
+  for (int size : {1, 2, 7, 100, 4096, 3, 8192}) {
+    while (done < in.size()) {
+      const int n = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(size), in.size() - done));
+      filter_run(blocks, in.data() + done, out.data() + done, n);
+      done += static_cast<std::size_t>(n);
+      if (size < 8192) break;
+    }
+  }
+  ASSERT_EQ(done, in.size());
+  for (std::size_t i = 0; i < in.size(); ++i) ASSERT_TRUE(same_bits(out[i], expected[i])) << i;
+}
+
+// Loads a track from file bytes and captures its window.
+struct captured {
+  int status = -1;
+  int initial_offset = 0;
+  std::vector<double> window;
+  std::string printed;
+};
+
+captured capture(const bytes& file, int index, int shortest_sample, int initial_offset = 2147483647) {
+  temp_dir dir;
+  write_file(dir.file("t.wav"), file);
+  wav_track track;
+  EXPECT_EQ(init_track(track), 0);
+  track.index = index;
+  captured c;
+  console_capture console;
+  EXPECT_EQ(read_wav_header(track, dir.file("t.wav")), 0);
+  track.shortest_sample = shortest_sample;
+  track.initial_offset = initial_offset;
+  c.status = capture_window(track, dir.file("t.wav"));
+  c.initial_offset = track.initial_offset;
+  c.window.assign(track.samples, track.samples + ANALYSIS_WINDOW);
+  c.printed = console.text();
+  release_track(track);
+  return c;
+}
+
+stereo silence(std::size_t frames) { return codec_copy(music(frames), 0, 0.0, 0.0); }
+
+struct start_case {
+  const char* name;
+  stereo signal;
+  int shortest_sample;
+  int expected_start;
+};
+
+TEST(window_start, follows_the_music_and_the_shortest_track) {
+  stereo click = silence(50000);
+  click.left[5000] = 0.1;
+  click.right[5000] = 0.1;  // channel sum 0.2
+  stereo soft_onset = silence(50000);
+  for (std::size_t i = 6000; i < 50000; ++i) soft_onset.left[i] = 0.02 * std::sin(0.05 * static_cast<double>(i));
+  const std::vector<start_case> cases = {
+      {"click at 5000 starts the window after it", click, 50000, 5001},
+      {"music loud from the start begins at 4100", music(50000), 50000, 4100},
+      {"loud music, 44100 frames in the shortest track", music(50000), 44100, 4100},
+      {"shortest track of 40001 frames", music(50000), 40001, 1},
+      {"shortest track of 44099 frames", music(50000), 44099, 4099},
+      {"silence, 44100 frames in the shortest track", silence(50000), 44100, 4100},
+      {"silence ends the window on the shortest track's last frame", silence(50000), 50000, 10000},
+  };
+  for (const start_case& c : cases) {
+    const captured got = capture(as_int_wav(c.signal), 0, c.shortest_sample);
+    EXPECT_EQ(got.status, 0) << c.name;
+    EXPECT_EQ(got.initial_offset, c.expected_start) << c.name;
+    EXPECT_EQ(got.printed, "") << c.name;
+  }
+  const captured onset = capture(as_int_wav(soft_onset), 0, 50000);
+  EXPECT_GT(onset.initial_offset, 6000);
+  EXPECT_LT(onset.initial_offset, 10000);
+}
+
+TEST(window_contents, are_the_filtered_channel_sums_from_the_start_frame) {
+  const stereo s = music(50000, 4);
+  const captured original = capture(as_int_wav(s), 0, 50000);
+  ASSERT_EQ(original.initial_offset, 4100);
+  // A decoded track is captured from the original's start, whatever its own audio.
+  const captured decoded = capture(as_int_wav(s), 1, 50000, 4100);
+  std::vector<double> sums(s.frames());
+  const bytes file = as_int_wav(s);
+  for (std::size_t i = 0; i < s.frames(); ++i) {
+    int32_t l, r;
+    std::memcpy(&l, file.data() + 44 + 8 * i, 4);
+    std::memcpy(&r, file.data() + 48 + 8 * i, 4);
+    sums[i] = static_cast<double>(static_cast<int64_t>(l) + r) * (1.0 / 2147483648.0);
+  }
+  std::vector<double> filtered(sums.size());
+  filter_block(sums.data(), filtered.data(), static_cast<int>(sums.size()));
+  for (int p = 0; p < ANALYSIS_WINDOW; ++p) {
+    ASSERT_TRUE(same_bits(original.window[p], filtered[4100 + static_cast<std::size_t>(p)])) << p;
+    ASSERT_TRUE(same_bits(decoded.window[p], original.window[p])) << p;
+  }
+}
+
+TEST(window_contents, integer_and_float_files_of_the_same_audio_agree) {
+  // Values that single precision holds exactly: integer v * 2^31 against float v.
+  stereo s = music(50000, 8);
+  for (std::size_t i = 0; i < s.frames(); ++i) {
+    s.left[i] = std::round(s.left[i] * 65536.0) / 65536.0;
+    s.right[i] = std::round(s.right[i] * 65536.0) / 65536.0;
+  }
+  const captured as_int = capture(as_int_wav(s), 0, 50000);
+  const captured as_float = capture(as_float_wav(s), 0, 50000);
+  EXPECT_EQ(as_int.initial_offset, as_float.initial_offset);
+  for (int p = 0; p < ANALYSIS_WINDOW; ++p) ASSERT_TRUE(same_bits(as_int.window[p], as_float.window[p])) << p;
+}
+
+TEST(window_contents, non_finite_float_samples_read_as_silence) {
+  stereo s = music(50000, 6);
+  stereo zeroed = s;
+  const double bad[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                        -std::numeric_limits<double>::infinity()};
+  for (std::size_t i = 0; i < 30; ++i) {
+    const std::size_t at = 3000 + 1500 * i;
+    s.left[at] = bad[i % 3];
+    zeroed.left[at] = 0.0;
+  }
+  const captured with_bad = capture(as_float_wav(s), 0, 50000);
+  const captured with_zero = capture(as_float_wav(zeroed), 0, 50000);
+  EXPECT_EQ(with_bad.initial_offset, with_zero.initial_offset);
+  for (int p = 0; p < ANALYSIS_WINDOW; ++p) {
+    ASSERT_TRUE(std::isfinite(with_bad.window[p]));
+    ASSERT_TRUE(same_bits(with_bad.window[p], with_zero.window[p])) << p;
+  }
+}
+
+TEST(window_capture, over_run_reports_the_count_and_clears_the_rest) {
+  const captured got = capture(as_int_wav(music(45000)), 1, 50000, 10000);
+  EXPECT_EQ(got.status, 1);
+  EXPECT_EQ(got.printed, "INT 1>/tmp/abchr-tes> over run. 35000/40000\r\r\n");
+  for (int p = 35000; p < ANALYSIS_WINDOW; ++p) ASSERT_EQ(got.window[p], 0.0);
+}
+
+TEST(window_capture, read_error_is_reported_not_ignored) {
+  wav_track track;
+  ASSERT_EQ(init_track(track), 0);
+  track.index = 0;
+  track.fp = std::fopen("/proc/self/mem", "rb");  // any read at offset 0 fails with EIO
+  ASSERT_NE(track.fp, nullptr);
+  track.frame_num = 50000;
+  track.shortest_sample = 50000;
+  console_capture console;
+  EXPECT_EQ(capture_window(track, "/proc/self/mem"), 2);
+  EXPECT_EQ(console.text(), "Cannot read /proc/self/mem\r\r\n");
+  release_track(track);
+}
+
+}  // namespace
