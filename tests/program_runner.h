@@ -16,8 +16,10 @@ struct program_run {
   std::string err;
 };
 
+// A child still running after timeout_seconds is killed (status 128 + SIGALRM),
+// so that a hang fails its test instead of stalling the suite.
 inline program_run run_program(const std::string& program, const std::vector<std::string>& args,
-                               const std::string& workdir = "") {
+                               const std::string& workdir = "", unsigned timeout_seconds = 300) {
   program_run result;
   int out_pipe[2];
   int err_pipe[2];
@@ -33,6 +35,7 @@ inline program_run run_program(const std::string& program, const std::vector<std
     const int null_in = open("/dev/null", O_RDONLY);
     if (null_in >= 0) dup2(null_in, 0);
     if (!workdir.empty() && chdir(workdir.c_str()) != 0) _exit(127);
+    alarm(timeout_seconds);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
