@@ -1,9 +1,427 @@
+// The shipped offset and gain search. It returns the bits of the literal search
+// (offset_search_literal.cpp) without summing every candidate:
+//
+//  - The winner is the candidate with the smallest complete residual, the most
+//    negative offset among equals. Candidates can therefore be visited in any
+//    order, and a candidate whose residual provably exceeds one already
+//    computed exactly can be dropped without its own sums.
+//  - Prefix sums of the squared decoded values bracket every candidate's test
+//    energy within a margin that covers all rounding, and so its gain.
+//  - With the gain bracketed, the distance between the scaled decoded value and
+//    the original at a few loud positions bounds the residual from below.
+//  - Candidates that survive are summed exactly as the literal search does,
+//    sixteen at a time in vector lanes (offset_search_kernels.cpp).
+//
+// Every bound below is a rigorous one for IEEE double arithmetic with rounding
+// to nearest and gradual underflow, with safety factors far above the rounding
+// error it has to cover (the unit roundoff is 1.1e-16).
 #include "offset_search.h"
 
+#include <algorithm>
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <vector>
+
 #include "console.h"
+#include "offset_search_kernels.h"
+
+namespace {
+
+constexpr int CANDIDATES = MAX_OFFSET - MIN_OFFSET + 1;  // 10000
+constexpr int GROUPS = CANDIDATES / GROUP_WIDTH;
+static_assert(CANDIDATES % GROUP_WIDTH == 0, "candidates come in whole groups");
+// Candidate c (offset MIN_OFFSET + c) reads decoded positions c .. c + 29999.
+// Positions HEAD_END .. TAIL_BEGIN - 1 belong to every candidate's stretch.
+constexpr int HEAD_END = CANDIDATES;
+constexpr int TAIL_BEGIN = REFERENCE_LENGTH;
+constexpr int TAIL_LENGTH = CANDIDATES - 1;  // the last position is never read
+static_assert(TAIL_BEGIN >= HEAD_END, "every stretch covers the middle part");
+static_assert(REFERENCE_LENGTH == 3 * CANDIDATES, "the survey reads three values a step");
+
+// Relative error bound of the prefix sums of squares (at most 20000 terms a
+// sum, three sums joined: about 7e-12 of the total).
+constexpr double PREFIX_SLACK = 2e-11;
+// Relative error of one candidate's summed test energy (30000 terms: 3.4e-12).
+constexpr double ENERGY_SLACK = 1e-11;
+// Rounding margin of a product or a reference value in a bound term (90 ulp),
+// and an absolute margin for the rounding of values near underflow.
+constexpr double TERM_SLACK = 1e-14;
+constexpr double TERM_FLOOR = 1e-300;
+// A summed bound is shrunk by this much to cover the rounding of its own sum
+// and of the residual's 30000 additions.
+constexpr double BOUND_SHRINK = 1e-10;
+// Energies, gains and values the bounds are proven for; outside these ranges a
+// candidate is simply summed exactly.
+const double ENERGY_MIN = std::ldexp(1.0, -450);
+const double ENERGY_MAX = std::ldexp(1.0, 450);
+const double VALUE_MAX = std::ldexp(1.0, 200);
+constexpr double BRACKET_RATIO_MAX = 4.0;
+
+// Loud positions of the original: the loudest of each segment of
+// SEGMENT_STEPS survey steps (three positions a step). The FIRST_LEVEL loudest
+// of all come first and bound every candidate; the others follow in an order
+// that spreads any run of them over the stretch, and are added for candidates
+// that survive, REFINE_STEP at a time.
+constexpr int SEGMENT_STEPS = 5;
+constexpr int POOL_SIZE = CANDIDATES / SEGMENT_STEPS;
+constexpr int POOL_STRIDE = 1237;  // coprime with POOL_SIZE, near 0.618 of it
+constexpr int FIRST_LEVEL = 8;
+constexpr int REFINE_STEP = 32;
+
+constexpr search_result SILENT = {true, 0, 1.0, 0.0};
+
+struct search_workspace {
+  std::vector<double> head;         // head[j]: sum of squares of positions 0 .. j-1
+  std::vector<double> tail;         // tail[j]: sum over TAIL_BEGIN .. TAIL_BEGIN+j-1
+  std::vector<double> finite_test;  // the decoded window with non-finite values as 0
+  std::vector<int> loudest;         // per pool segment: its loudest position
+  std::vector<double> loudness;     // and that position's magnitude
+  std::vector<double> bound;        // per candidate: summed bound terms
+  std::vector<unsigned char> open;  // per candidate: still to be decided
+  std::vector<bound_group> groups;
+  std::vector<int> used;            // per group: pool entries summed into its bounds
+  std::vector<int> pool_position;
+  std::vector<double> pool_above, pool_below;
+};
+
+// What one pass over both windows learns.
+struct window_survey {
+  double reference_energy;  // summed exactly as the literal search does
+  double middle;            // sum of squares over HEAD_END .. TAIL_BEGIN - 1
+  double largest;           // largest magnitude among the decoded values read
+  bool sums_finite;         // no NaN, infinity or overflow in the decoded squares
+};
+
+bool is_finite(double x) { return x - x == 0.0; }
+
+double larger(double a, double b) { return b > a ? b : a; }
+
+// Sums the reference energy in its literal order and, alongside that chain of
+// additions, the prefix sums of the decoded squares and the loudest reference
+// position of every pool segment.
+window_survey survey_windows(const double* stretch, const double* test, search_workspace& w) {
+  double reference_energy = 0.0;
+  double head = 0.0, tail = 0.0, middle_even = 0.0, middle_odd = 0.0;
+  double largest_head = 0.0, largest_tail = 0.0, largest_even = 0.0, largest_odd = 0.0;
+  w.head[0] = 0.0;
+  w.tail[0] = 0.0;
+  for (int segment = 0; segment < POOL_SIZE; ++segment) {
+    double loudness = -1.0;
+    int loudest = 0;
+    for (int step = 0; step < SEGMENT_STEPS; ++step) {
+      const int i = segment * SEGMENT_STEPS + step;
+      for (int k = 3 * i; k < 3 * i + 3; ++k) {
+        const double r = stretch[k];
+        reference_energy = reference_energy + r * r;
+        const double magnitude = std::fabs(r);
+        if (magnitude > loudness) {
+          loudness = magnitude;
+          loudest = k;
+        }
+      }
+      const double h = test[i];
+      head = head + h * h;
+      w.head[i + 1] = head;
+      largest_head = larger(largest_head, std::fabs(h));
+      const double even = test[HEAD_END + 2 * i];
+      const double odd = test[HEAD_END + 2 * i + 1];
+      middle_even = middle_even + even * even;
+      middle_odd = middle_odd + odd * odd;
+      largest_even = larger(largest_even, std::fabs(even));
+      largest_odd = larger(largest_odd, std::fabs(odd));
+      // The last decoded position is never read.
+      const double t = i < TAIL_LENGTH ? test[TAIL_BEGIN + i] : 0.0;
+      tail = tail + t * t;
+      w.tail[i + 1] = tail;
+      largest_tail = larger(largest_tail, std::fabs(t));
+    }
+    w.loudest[segment] = loudest;
+    w.loudness[segment] = loudness;
+  }
+  const double middle = middle_even + middle_odd;
+  const double largest = larger(larger(largest_head, largest_tail), larger(largest_even, largest_odd));
+  return {reference_energy, middle, largest, is_finite(head + middle + tail)};
+}
+
+// True when some candidate's stretch has only values whose squares are 0.
+bool has_silent_stretch(const double* test) {
+  // Every stretch covers positions CANDIDATES - 1 .. TAIL_BEGIN - 1.
+  for (int i = CANDIDATES - 1; i < TAIL_BEGIN; ++i) {
+    if (test[i] * test[i] != 0.0) return false;
+  }
+  int run = 0;
+  for (int i = 0; i < TAIL_BEGIN + TAIL_LENGTH; ++i) {
+    run = test[i] * test[i] == 0.0 ? run + 1 : 0;
+    if (run >= REFERENCE_LENGTH) return true;
+  }
+  return false;
+}
+
+// Marks the candidates whose stretch holds a NaN or an infinity: their gain
+// or residual is NaN, so they are never taken. Returns a copy of the window
+// with those values set to 0, for the bounds of the other candidates.
+const double* exclude_non_finite(const double* test, search_workspace& w) {
+  std::vector<int> bad_before(ANALYSIS_WINDOW + 1, 0);
+  w.finite_test.assign(test, test + ANALYSIS_WINDOW);
+  for (int i = 0; i < ANALYSIS_WINDOW; ++i) {
+    const bool bad = !is_finite(test[i]);
+    if (bad) w.finite_test[i] = 0.0;
+    bad_before[i + 1] = bad_before[i] + (bad ? 1 : 0);
+  }
+  for (int c = 0; c < CANDIDATES; ++c) {
+    if (bad_before[c + REFERENCE_LENGTH] != bad_before[c]) {
+      w.open[c] = 0;
+      w.bound[c] = INFINITY;
+    }
+  }
+  return w.finite_test.data();
+}
+
+// Sum of the squared decoded values over positions first .. end - 1, as the
+// prefix sums give it (first < HEAD_END, end >= TAIL_BEGIN).
+double stretch_sum(const search_workspace& w, double middle, int first, int end) {
+  return (w.head[HEAD_END] - w.head[first]) + middle + w.tail[end - TAIL_BEGIN];
+}
+
+// Brackets the test energy of each group's four candidates and from it their
+// gain. A group the bounds are not proven for gets a bracket that bounds
+// nothing (every term 0), so that its candidates are summed exactly.
+void bracket_gains(search_workspace& w, const window_survey& s) {
+  const double total = stretch_sum(w, s.middle, 0, TAIL_BEGIN + TAIL_LENGTH);
+  const double error = PREFIX_SLACK * total;
+  const double e_ref = s.reference_energy;
+  const bool provable = e_ref >= ENERGY_MIN && e_ref <= ENERGY_MAX && s.largest <= VALUE_MAX &&
+                        total <= ENERGY_MAX;
+  for (int g = 0; g < GROUPS; ++g) {
+    const int c = g * GROUP_WIDTH;
+    // The shortest and the longest stretch of the group hold every candidate's.
+    const double inner = stretch_sum(w, s.middle, c + GROUP_WIDTH - 1, c + REFERENCE_LENGTH);
+    const double outer = stretch_sum(w, s.middle, c, c + GROUP_WIDTH - 1 + REFERENCE_LENGTH);
+    const double low = (inner - error) * (1.0 - ENERGY_SLACK);
+    const double high = (outer + error) * (1.0 + ENERGY_SLACK);
+    bound_group& b = w.groups[g];
+    b.window = c;
+    if (provable && low >= ENERGY_MIN && high <= BRACKET_RATIO_MAX * low) {
+      // Division and square root round monotonically, so these enclose the
+      // gain that the exact energy gives.
+      b.gain_low = std::sqrt(e_ref / high);
+      b.gain_high = std::sqrt(e_ref / low);
+      b.margin = TERM_SLACK * s.largest * b.gain_high + TERM_FLOOR;
+    } else {
+      b.gain_low = 0.0;
+      b.gain_high = 0.0;
+      b.margin = INFINITY;
+    }
+  }
+}
+
+// Orders the segments' loudest positions into the pool and widens each value
+// by its rounding margin.
+bound_pool build_pool(const double* stretch, search_workspace& w) {
+  // The FIRST_LEVEL loudest segments, loudest first.
+  int top[FIRST_LEVEL];
+  int found = 0;
+  for (int segment = 0; segment < POOL_SIZE; ++segment) {
+    const double level = w.loudness[segment];
+    if (found == FIRST_LEVEL && level <= w.loudness[top[FIRST_LEVEL - 1]]) continue;
+    int slot = found < FIRST_LEVEL ? found++ : FIRST_LEVEL - 1;
+    for (; slot > 0 && w.loudness[top[slot - 1]] < level; --slot) top[slot] = top[slot - 1];
+    top[slot] = segment;
+  }
+  int filled = 0;
+  auto take = [&](int segment) {
+    const double r = stretch[w.loudest[segment]];
+    const double margin = TERM_SLACK * std::fabs(r) + TERM_FLOOR;
+    w.pool_position[filled] = w.loudest[segment];
+    w.pool_above[filled] = r + margin;
+    w.pool_below[filled] = r - margin;
+    ++filled;
+  };
+  for (int i = 0; i < found; ++i) take(top[i]);
+  for (int i = 0; i < POOL_SIZE; ++i) {
+    const int segment = i * POOL_STRIDE % POOL_SIZE;
+    if (std::find(top, top + found, segment) == top + found) take(segment);
+  }
+  return {filled, w.pool_position.data(), w.pool_above.data(), w.pool_below.data()};
+}
+
+// The best complete residual so far. No candidate yet: the starting residual,
+// which a candidate must beat strictly.
+struct best_match {
+  double residual = INITIAL_BEST_RESIDUAL;
+  double gain = 0.0;
+  int candidate = INT_MIN;
+
+  // A candidate wins over the best so far with a smaller residual, or with an
+  // equal one and a more negative offset.
+  bool beaten_by(double s, int c) const {
+    return s < residual || (s == residual && c < candidate);
+  }
+  // True when the summed bound terms prove that candidate c cannot win.
+  bool rules_out(double bound, int c) const {
+    const double low = bound * (1.0 - BOUND_SHRINK) - TERM_FLOOR;
+    return low > residual || (low >= residual && c > candidate);
+  }
+};
+
+struct search_state {
+  const double* stretch;
+  const double* test;
+  const double* finite_test;  // the bounds read this copy
+  double reference_energy;
+  bound_pool pool;
+  search_workspace& w;
+  best_match best;
+
+  // Closes every candidate that the bounds summed so far rule out.
+  void close_ruled_out() {
+    for (int c = 0; c < CANDIDATES; ++c) {
+      w.open[c] = static_cast<unsigned char>(w.open[c] & !best.rules_out(w.bound[c], c));
+    }
+  }
+  bool still_open(int c) {
+    if (w.open[c] && best.rules_out(w.bound[c], c)) w.open[c] = 0;
+    return w.open[c] != 0;
+  }
+  bool group_open(int g) {
+    bool any = false;
+    for (int j = 0; j < GROUP_WIDTH; ++j) any = still_open(g * GROUP_WIDTH + j) || any;
+    return any;
+  }
+
+  // Adds pool entries to the group's bounds until its candidates are ruled
+  // out or the pool is used up.
+  void refine(int g, int until) {
+    double* bound = &w.bound[g * GROUP_WIDTH];
+    while (w.used[g] < until && group_open(g)) {
+      const int to = std::min(w.used[g] + REFINE_STEP, until);
+      add_bound_terms(finite_test, pool, w.used[g], to, &w.groups[g], 1, bound);
+      w.used[g] = to;
+    }
+  }
+
+  // Sums up to four groups exactly, as the literal search does, and keeps the
+  // best complete residual among their open candidates.
+  void sum_exactly(const int* groups, int count) {
+    int window[BATCH_GROUPS];
+    bool active[BATCH_LANES];
+    for (int q = 0; q < BATCH_GROUPS; ++q) {
+      const int g = groups[q < count ? q : 0];
+      window[q] = g * GROUP_WIDTH;
+      for (int j = 0; j < GROUP_WIDTH; ++j) {
+        active[q * GROUP_WIDTH + j] = q < count && still_open(window[q] + j);
+      }
+    }
+    double energy[BATCH_LANES], gain[BATCH_LANES], residual[BATCH_LANES];
+    sum_batch_energies(test, window, energy);
+    for (int i = 0; i < BATCH_LANES; ++i) gain[i] = std::sqrt(reference_energy / energy[i]);
+    const bool complete =
+        sum_batch_residuals(stretch, test, window, gain, active, best.residual, residual);
+    for (int i = 0; i < BATCH_LANES; ++i) {
+      if (!active[i]) continue;
+      const int c = window[i / GROUP_WIDTH] + i % GROUP_WIDTH;
+      w.open[c] = 0;
+      if (complete && best.beaten_by(residual[i], c)) best = {residual[i], gain[i], c};
+    }
+  }
+};
+
+search_workspace& workspace() {
+  static thread_local search_workspace w = [] {
+    search_workspace fresh;
+    fresh.head.resize(HEAD_END + 1);
+    fresh.tail.resize(CANDIDATES + 1);
+    fresh.loudest.resize(POOL_SIZE);
+    fresh.loudness.resize(POOL_SIZE);
+    fresh.bound.resize(CANDIDATES);
+    fresh.open.resize(CANDIDATES);
+    fresh.groups.resize(GROUPS);
+    fresh.used.resize(GROUPS);
+    fresh.pool_position.resize(POOL_SIZE);
+    fresh.pool_above.resize(POOL_SIZE);
+    fresh.pool_below.resize(POOL_SIZE);
+    return fresh;
+  }();
+  return w;
+}
+
+search_result no_winner(double reference_energy) {
+  return {false, 0, 0.0, std::sqrt(INITIAL_BEST_RESIDUAL / reference_energy)};
+}
+
+}  // namespace
 
 search_result search_offset(const double* reference, const double* test) {
-  return search_offset_literal(reference, test);
+  search_workspace& w = workspace();
+  const double* stretch = reference + REFERENCE_BEGIN;
+  window_survey survey = survey_windows(stretch, test, w);
+  if (survey.reference_energy == 0.0) return SILENT;
+  // The literal search stops at the first stretch with zero test energy,
+  // whatever the candidates before it found.
+  if (has_silent_stretch(test)) return SILENT;
+  // A NaN or infinite reference energy makes every gain or residual NaN or
+  // infinite: no candidate is ever taken.
+  if (!is_finite(survey.reference_energy)) return no_winner(survey.reference_energy);
+
+  std::fill(w.open.begin(), w.open.end(), 1);
+  std::fill(w.bound.begin(), w.bound.end(), 0.0);
+  const double* finite_test = test;
+  if (!survey.sums_finite) {
+    // Rare: NaN, infinities or huge values. The bounds read a finite copy
+    // (summed again) and leave out the candidates that read a non-finite value.
+    finite_test = exclude_non_finite(test, w);
+    survey = survey_windows(stretch, finite_test, w);
+  }
+  bracket_gains(w, survey);
+  search_state state{stretch, test, finite_test, survey.reference_energy,
+                     build_pool(stretch, w), w, {}};
+
+  // A first bound for every candidate, from the loudest positions only.
+  add_bound_terms(finite_test, state.pool, 0, FIRST_LEVEL, w.groups.data(), GROUPS,
+                  w.bound.data());
+  std::fill(w.used.begin(), w.used.end(), FIRST_LEVEL);
+
+  // The candidate with the smallest first bound is most likely the match:
+  // summing it and its neighbours exactly first makes the best residual small
+  // before the other candidates are bounded more closely.
+  int seed = -1;
+  for (int c = 0; c < CANDIDATES; ++c) {
+    if (w.open[c] && (seed < 0 || w.bound[c] < w.bound[seed])) seed = c;
+  }
+  if (seed < 0) return no_winner(survey.reference_energy);
+  const int first = std::clamp(seed / GROUP_WIDTH - 1, 0, GROUPS - BATCH_GROUPS);
+  const int seed_groups[BATCH_GROUPS] = {first, first + 1, first + 2, first + 3};
+  state.sum_exactly(seed_groups, BATCH_GROUPS);
+
+  // Closer bounds for the rest, then the survivors summed exactly, the most
+  // promising (smallest bound, then most negative offset) first.
+  state.close_ruled_out();
+  std::vector<std::pair<double, int>> order;
+  for (int g = 0; g < GROUPS; ++g) {
+    state.refine(g, state.pool.count);
+    double key = INFINITY;
+    for (int j = 0; j < GROUP_WIDTH; ++j) {
+      const int c = g * GROUP_WIDTH + j;
+      if (state.still_open(c)) key = std::min(key, w.bound[c]);
+    }
+    if (key != INFINITY) order.push_back({key, g});
+  }
+  std::sort(order.begin(), order.end());
+  int batch[BATCH_GROUPS];
+  int count = 0;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (state.group_open(order[i].second)) batch[count++] = order[i].second;
+    if (count == BATCH_GROUPS || (i + 1 == order.size() && count > 0)) {
+      state.sum_exactly(batch, count);
+      count = 0;
+    }
+  }
+
+  const best_match& best = state.best;
+  if (best.candidate == INT_MIN) return no_winner(survey.reference_energy);
+  return {false, MIN_OFFSET + best.candidate, best.gain,
+          std::sqrt(best.residual / survey.reference_energy)};
 }
 
 int find_offset_and_gain(const wav_track& original, wav_track& track) {

@@ -1,0 +1,278 @@
+// The vector loops of the search, written once over a vector type and compiled
+// twice: for AVX2 (four doubles a register) and for the SSE2 baseline (two).
+// Only the lanes are parallel; each lane adds its terms one by one in order,
+// with separate multiply and add (no fused multiply-add), so its bits match
+// the scalar loop. Accumulators are named locals, never arrays, so that the
+// compiler keeps them in registers.
+#include "offset_search_kernels.h"
+
+#include "offset_search.h"
+
+namespace {
+
+// These helpers are always inlined into functions built for the matching
+// instruction set; the warning about passing wide vectors by value across the
+// processor-specific ABI does not apply to them.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+typedef double v4d __attribute__((vector_size(32)));
+typedef double v2d __attribute__((vector_size(16)));
+// The same vectors read from and written to doubles at any 8-byte boundary.
+typedef double v4d_unaligned __attribute__((vector_size(32), aligned(8), may_alias));
+typedef double v2d_unaligned __attribute__((vector_size(16), aligned(8), may_alias));
+
+#define KERNEL inline __attribute__((always_inline))
+
+// The residual loop looks at its early stop once per this many positions.
+constexpr int STOP_CHECK_STRIDE = 64;
+
+// A vector of GROUP_WIDTH lanes: one v4d, or two v2d.
+template <class V>
+struct quad;
+
+template <>
+struct quad<v4d> {
+  v4d a;
+};
+
+template <>
+struct quad<v2d> {
+  v2d a, b;
+};
+
+KERNEL void load(quad<v4d>& q, const double* p) { q.a = *reinterpret_cast<const v4d_unaligned*>(p); }
+KERNEL void load(quad<v2d>& q, const double* p) {
+  q.a = *reinterpret_cast<const v2d_unaligned*>(p);
+  q.b = *reinterpret_cast<const v2d_unaligned*>(p + 2);
+}
+
+KERNEL void store(double* p, const quad<v4d>& q) { *reinterpret_cast<v4d_unaligned*>(p) = q.a; }
+KERNEL void store(double* p, const quad<v2d>& q) {
+  *reinterpret_cast<v2d_unaligned*>(p) = q.a;
+  *reinterpret_cast<v2d_unaligned*>(p + 2) = q.b;
+}
+
+KERNEL void splat(quad<v4d>& q, double x) { q.a = v4d{x, x, x, x}; }
+KERNEL void splat(quad<v2d>& q, double x) { q.a = q.b = v2d{x, x}; }
+
+// Lane-wise helpers; the v2d forms work on both halves.
+KERNEL v4d vmin(const v4d& x, const v4d& y) { return x < y ? x : y; }
+KERNEL v4d vmax(const v4d& x, const v4d& y) { return x > y ? x : y; }
+KERNEL v2d vmin(const v2d& x, const v2d& y) { return x < y ? x : y; }
+KERNEL v2d vmax(const v2d& x, const v2d& y) { return x > y ? x : y; }
+
+template <class V>
+KERNEL quad<V> add_square(const quad<V>& sum, const quad<V>& x) {
+  if constexpr (sizeof(V) == 32) {
+    return {sum.a + x.a * x.a};
+  } else {
+    return {sum.a + x.a * x.a, sum.b + x.b * x.b};
+  }
+}
+
+// sum + (x * gain - r)^2 per lane, rounding after every operation.
+template <class V>
+KERNEL quad<V> add_error(const quad<V>& sum, const quad<V>& x, const quad<V>& gain, double r) {
+  if constexpr (sizeof(V) == 32) {
+    const V e = x.a * gain.a - r;
+    return {sum.a + e * e};
+  } else {
+    const V ea = x.a * gain.a - r;
+    const V eb = x.b * gain.b - r;
+    return {sum.a + ea * ea, sum.b + eb * eb};
+  }
+}
+
+// True when every lane is above `best` or not active.
+template <class V>
+KERNEL bool all_done(const quad<V>& sum, double best, const double* inactive) {
+  double lanes[GROUP_WIDTH];
+  store(lanes, sum);
+  bool done = true;
+  for (int j = 0; j < GROUP_WIDTH; ++j) done = done && (lanes[j] > best || inactive[j] != 0.0);
+  return done;
+}
+
+template <class V>
+KERNEL void energies(const double* test, const int (&window)[BATCH_GROUPS],
+                     double (&energy)[BATCH_LANES]) {
+  const double* p0 = test + window[0];
+  const double* p1 = test + window[1];
+  const double* p2 = test + window[2];
+  const double* p3 = test + window[3];
+  quad<V> s0, s1, s2, s3;
+  splat(s0, 0.0);
+  s1 = s0;
+  s2 = s0;
+  s3 = s0;
+  for (int k = 0; k < REFERENCE_LENGTH; ++k) {
+    quad<V> x0, x1, x2, x3;
+    load(x0, p0 + k);
+    load(x1, p1 + k);
+    load(x2, p2 + k);
+    load(x3, p3 + k);
+    s0 = add_square(s0, x0);
+    s1 = add_square(s1, x1);
+    s2 = add_square(s2, x2);
+    s3 = add_square(s3, x3);
+  }
+  store(energy + 0, s0);
+  store(energy + 4, s1);
+  store(energy + 8, s2);
+  store(energy + 12, s3);
+}
+
+template <class V>
+KERNEL bool residuals(const double* stretch, const double* test, const int (&window)[BATCH_GROUPS],
+                      const double (&gain)[BATCH_LANES], const bool (&active)[BATCH_LANES],
+                      double best, double (&residual)[BATCH_LANES]) {
+  const double* p0 = test + window[0];
+  const double* p1 = test + window[1];
+  const double* p2 = test + window[2];
+  const double* p3 = test + window[3];
+  double inactive[BATCH_LANES];
+  for (int i = 0; i < BATCH_LANES; ++i) inactive[i] = active[i] ? 0.0 : 1.0;
+  quad<V> g0, g1, g2, g3;
+  load(g0, gain + 0);
+  load(g1, gain + 4);
+  load(g2, gain + 8);
+  load(g3, gain + 12);
+  quad<V> s0, s1, s2, s3;
+  splat(s0, 0.0);
+  s1 = s0;
+  s2 = s0;
+  s3 = s0;
+  bool complete = true;
+  for (int k0 = 0; k0 < REFERENCE_LENGTH; k0 += STOP_CHECK_STRIDE) {
+    const int k1 = k0 + STOP_CHECK_STRIDE < REFERENCE_LENGTH ? k0 + STOP_CHECK_STRIDE
+                                                             : REFERENCE_LENGTH;
+    for (int k = k0; k < k1; ++k) {
+      const double r = stretch[k];
+      quad<V> x0, x1, x2, x3;
+      load(x0, p0 + k);
+      load(x1, p1 + k);
+      load(x2, p2 + k);
+      load(x3, p3 + k);
+      s0 = add_error(s0, x0, g0, r);
+      s1 = add_error(s1, x1, g1, r);
+      s2 = add_error(s2, x2, g2, r);
+      s3 = add_error(s3, x3, g3, r);
+    }
+    if (k1 < REFERENCE_LENGTH && all_done(s0, best, inactive + 0) &&
+        all_done(s1, best, inactive + 4) && all_done(s2, best, inactive + 8) &&
+        all_done(s3, best, inactive + 12)) {
+      complete = false;
+      break;
+    }
+  }
+  store(residual + 0, s0);
+  store(residual + 4, s1);
+  store(residual + 8, s2);
+  store(residual + 12, s3);
+  return complete;
+}
+
+// Squared distance term of one pool entry for one vector of lanes.
+template <class W>
+KERNEL W bound_term(const W& x, const W& gain_low, const W& gain_high, const W& margin,
+                    double above, double below) {
+  const W a = x * gain_low;
+  const W b = x * gain_high;
+  const W w = vmax(vmin(a, b) - above, below - vmax(a, b)) - margin;
+  const W zero = {};
+  const W d = vmax(w, zero);
+  return d * d;
+}
+
+template <class V>
+KERNEL void group_bounds(const double* test, const bound_pool& pool, int from, int to,
+                         const bound_group& group, double* bound) {
+  const double* p = test + group.window;
+  quad<V> lo, hi, mg, s;
+  splat(lo, group.gain_low);
+  splat(hi, group.gain_high);
+  splat(mg, group.margin);
+  load(s, bound);
+  for (int i = from; i < to; ++i) {
+    quad<V> x;
+    load(x, p + pool.position[i]);
+    const double above = pool.above[i];
+    const double below = pool.below[i];
+    if constexpr (sizeof(V) == 32) {
+      s.a = s.a + bound_term(x.a, lo.a, hi.a, mg.a, above, below);
+    } else {
+      s.a = s.a + bound_term(x.a, lo.a, hi.a, mg.a, above, below);
+      s.b = s.b + bound_term(x.b, lo.b, hi.b, mg.b, above, below);
+    }
+  }
+  store(bound, s);
+}
+
+template <class V>
+KERNEL void bounds(const double* test, const bound_pool& pool, int from, int to,
+                   const bound_group* group, int count, double* bound) {
+  for (int g = 0; g < count; ++g) {
+    group_bounds<V>(test, pool, from, to, group[g], bound + GROUP_WIDTH * g);
+  }
+}
+
+// One set of entry points per instruction set.
+struct kernel_set {
+  void (*energies)(const double*, const int (&)[BATCH_GROUPS], double (&)[BATCH_LANES]);
+  bool (*residuals)(const double*, const double*, const int (&)[BATCH_GROUPS],
+                    const double (&)[BATCH_LANES], const bool (&)[BATCH_LANES], double,
+                    double (&)[BATCH_LANES]);
+  void (*bounds)(const double*, const bound_pool&, int, int, const bound_group*, int, double*);
+};
+
+#define DEFINE_KERNEL_SET(NAME, V, TARGET)                                                   \
+  TARGET void NAME##_energies(const double* t, const int (&w)[BATCH_GROUPS],                 \
+                              double (&e)[BATCH_LANES]) {                                    \
+    energies<V>(t, w, e);                                                                    \
+  }                                                                                          \
+  TARGET bool NAME##_residuals(const double* r, const double* t, const int (&w)[BATCH_GROUPS], \
+                               const double (&g)[BATCH_LANES], const bool (&a)[BATCH_LANES],   \
+                               double best, double (&s)[BATCH_LANES]) {                      \
+    return residuals<V>(r, t, w, g, a, best, s);                                             \
+  }                                                                                          \
+  TARGET void NAME##_bounds(const double* t, const bound_pool& p, int from, int to,          \
+                            const bound_group* g, int n, double* b) {                        \
+    bounds<V>(t, p, from, to, g, n, b);                                                      \
+  }                                                                                          \
+  const kernel_set NAME##_kernels = {NAME##_energies, NAME##_residuals, NAME##_bounds};
+
+DEFINE_KERNEL_SET(sse2, v2d, )
+DEFINE_KERNEL_SET(avx2, v4d, __attribute__((target("avx2"))))
+
+const kernel_set& pick_kernels() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") ? avx2_kernels : sse2_kernels;
+}
+
+bool g_force_baseline = false;
+
+const kernel_set& kernels() {
+  static const kernel_set& chosen = pick_kernels();
+  return g_force_baseline ? sse2_kernels : chosen;
+}
+
+}  // namespace
+
+void sum_batch_energies(const double* test, const int (&window)[BATCH_GROUPS],
+                        double (&energy)[BATCH_LANES]) {
+  kernels().energies(test, window, energy);
+}
+
+bool sum_batch_residuals(const double* stretch, const double* test,
+                         const int (&window)[BATCH_GROUPS], const double (&gain)[BATCH_LANES],
+                         const bool (&active)[BATCH_LANES], double best,
+                         double (&residual)[BATCH_LANES]) {
+  return kernels().residuals(stretch, test, window, gain, active, best, residual);
+}
+
+void add_bound_terms(const double* test, const bound_pool& pool, int from, int to,
+                     const bound_group* group, int count, double* bound) {
+  kernels().bounds(test, pool, from, to, group, count, bound);
+}
+
+void force_baseline_kernels(bool baseline) { g_force_baseline = baseline; }

@@ -1,0 +1,57 @@
+// Inner loops of the offset and gain search. Each loop runs 16 candidate
+// offsets side by side, one vector lane per candidate, and keeps every lane's
+// sum one running sum in ascending position, so that a lane's result carries
+// the same bits as the one-candidate-at-a-time loop. The loops run with AVX2
+// where the processor has it and with the SSE2 baseline everywhere else.
+#pragma once
+
+// Candidates are handled in groups of this many consecutive offsets; four
+// groups make one batch of the exact sums.
+constexpr int GROUP_WIDTH = 4;
+constexpr int BATCH_GROUPS = 4;
+constexpr int BATCH_LANES = GROUP_WIDTH * BATCH_GROUPS;
+
+// Positions of the original whose terms give the lower bounds of the residual,
+// with each value widened by its rounding margin.
+struct bound_pool {
+  int count;
+  const int* position;   // index into the compared stretch, 0 .. 29999
+  const double* above;   // reference value plus margin
+  const double* below;   // reference value minus margin
+};
+
+// One group of four consecutive candidates for the lower bound of the residual:
+// test[window + position] is the decoded value that meets each pool position
+// for the group's first candidate.
+struct bound_group {
+  int window;         // first decoded position of the group's first candidate
+  double gain_low;    // every lane's gain lies in [gain_low, gain_high]
+  double gain_high;
+  double margin;      // rounding margin of the decoded value times the gain
+};
+
+// Test energies of a batch: energy[4 * q + j] is the sum of test[i]^2 over the
+// REFERENCE_LENGTH positions from window[q] + j, in ascending order.
+void sum_batch_energies(const double* test, const int (&window)[BATCH_GROUPS],
+                        double (&energy)[BATCH_LANES]);
+
+// Residuals of a batch: for lane 4 * q + j, e = test[window[q] + j + k] * gain -
+// stretch[k], then residual = residual + e * e, for k ascending. Stops once
+// every lane whose `active` flag is set has a partial residual above `best`
+// and then returns false; returns true when all sums are complete.
+bool sum_batch_residuals(const double* stretch, const double* test,
+                         const int (&window)[BATCH_GROUPS],
+                         const double (&gain)[BATCH_LANES],
+                         const bool (&active)[BATCH_LANES], double best,
+                         double (&residual)[BATCH_LANES]);
+
+// For each of `count` groups, adds to its four entries of `bound` (GROUP_WIDTH
+// a group) the squared least distances, over the gain interval and after the
+// rounding margins, between the group's decoded values and the reference
+// values of pool entries from .. to - 1. The decoded values read must be finite.
+void add_bound_terms(const double* test, const bound_pool& pool, int from, int to,
+                     const bound_group* group, int count, double* bound);
+
+// Makes the loops above use the SSE2 baseline even where AVX2 is available,
+// so that tests can check both on one machine. Not for concurrent use.
+void force_baseline_kernels(bool baseline);
