@@ -35,11 +35,11 @@ for t in "${targets[@]}"; do
   corpus="$out/corpus_wav"
   [ "$t" = fuzz_log_filter ] && corpus="$out/corpus_log"
   echo "== $t for ${seconds}s"
-  "$out/$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix="$out/$t-" "$corpus" 2>&1 | tail -n 12
-  status=${PIPESTATUS[0]}
-  if [ "$status" != 0 ]; then
-    echo "$t failed with status $status; see $out/$t-*" >&2
+  if ! "$out/$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
+      -artifact_prefix="$out/$t-" "$corpus" > "$out/$t.log" 2>&1; then
+    tail -n 60 "$out/$t.log"
+    echo "$t failed; the input that shows it is in $out/$t-*" >&2
     exit 1
   fi
+  tail -n 6 "$out/$t.log"
 done
