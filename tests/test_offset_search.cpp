@@ -1,0 +1,331 @@
+// The shipped offset and gain search against the literal one, bit for bit:
+// music through a simulated codec, exact copies, silent stretches, ties,
+// unrelated music, delays outside the range and non-finite values.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "console.h"
+#include "offset_search.h"
+#include "offset_search_kernels.h"
+#include "search_windows.h"
+
+namespace {
+
+using search_windows::window_pair;
+
+// Under the sanitizers the literal search runs about ten times slower; the
+// tables there keep fewer of the generated rows.
+#ifdef SEARCH_TESTS_REDUCED
+constexpr bool REDUCED = true;
+#else
+constexpr bool REDUCED = false;
+#endif
+
+std::uint64_t bits(double x) {
+  std::uint64_t b;
+  std::memcpy(&b, &x, sizeof b);
+  return b;
+}
+
+// Runs both searches on the pair and expects the same flag, offset and bits.
+search_result expect_same_as_literal(const window_pair& p) {
+  const search_result want = search_offset_literal(p.reference.data(), p.test.data());
+  const search_result got = search_offset(p.reference.data(), p.test.data());
+  EXPECT_EQ(got.silent, want.silent);
+  EXPECT_EQ(got.offset, want.offset);
+  EXPECT_EQ(bits(got.gain), bits(want.gain)) << got.gain << " vs " << want.gain;
+  EXPECT_EQ(bits(got.score), bits(want.score)) << got.score << " vs " << want.score;
+  return got;
+}
+
+struct codec_row {
+  std::uint64_t seed;
+  int shift;
+  double gain;
+  double noise;
+};
+
+std::vector<codec_row> codec_rows() {
+  std::vector<codec_row> rows = {
+      {1, 0, 0.97, 0.01},     {2, 576, 1.02, 0.01},    {3, 1105, 0.98, 0.003},
+      {4, 2112, 1.0, 0.03},   {5, -800, 0.95, 0.01},   {6, 7000, 1.05, 0.01},
+      {7, -2500, 0.99, 0.01}, {8, -2499, 1.0, 0.001},  {9, 7499, 1.01, 0.01},
+      {10, 7498, 0.9, 0.02},  {11, -1, 1.0, 0.0001},   {12, 1, 1.0, 0.1},
+      {13, 3333, 0.8, 0.2},   {14, 5000, 1.2, 0.05},   {15, 0, 1.0, 0.0},
+      {16, 4444, 0.5, 0.0},   {17, -1234, 1.0, 0.3},   {18, 6000, 1.0, 1e-6},
+  };
+  if (REDUCED) rows.resize(6);
+  // More delays spread over the whole range, with various levels and noise.
+  std::mt19937_64 rng(2024);
+  std::uniform_int_distribution<int> shift(MIN_OFFSET, MAX_OFFSET);
+  std::uniform_real_distribution<double> gain(0.85, 1.15);
+  const double noises[] = {0.0, 1e-4, 1e-3, 0.01, 0.05, 0.2};
+  const int spread = REDUCED ? 4 : 60;
+  for (int i = 0; i < spread; ++i) {
+    rows.push_back({100u + static_cast<std::uint64_t>(i), shift(rng), gain(rng), noises[i % 6]});
+  }
+  return rows;
+}
+
+TEST(SearchOffset, MatchesLiteralOnMusicThroughCodec) {
+  for (const codec_row& row : codec_rows()) {
+    SCOPED_TRACE("seed " + std::to_string(row.seed) + " shift " + std::to_string(row.shift) +
+                 " gain " + std::to_string(row.gain) + " noise " + std::to_string(row.noise));
+    const search_result got =
+        expect_same_as_literal(search_windows::codec_pair(row.seed, row.shift, row.gain, row.noise));
+    // With little noise the delay is found.
+    if (row.noise <= 0.03) {
+      EXPECT_EQ(got.offset, row.shift);
+    }
+  }
+}
+
+TEST(SearchOffset, BaselineLoopsMatchLiteral) {
+  // The SSE2 loops that machines without AVX2 run.
+  force_baseline_kernels(true);
+  for (int shift : {-800, 1105, 7000}) {
+    SCOPED_TRACE("shift " + std::to_string(shift));
+    expect_same_as_literal(search_windows::codec_pair(40, shift, 0.97, 0.01));
+  }
+  expect_same_as_literal(search_windows::tone_pair(441.0, 300, 0.0, 1));
+  force_baseline_kernels(false);
+}
+
+// Original and decoded windows from frame 0 of their files, the decoded file
+// holding the original's frames scaled and behind `zeros` frames of silence.
+window_pair copy_pair(std::uint64_t seed, int zeros, double scale) {
+  const std::vector<double> x = search_windows::music(seed, ANALYSIS_WINDOW);
+  std::vector<double> y(x.size(), 0.0);
+  for (std::size_t i = static_cast<std::size_t>(zeros); i < x.size(); ++i) y[i] = scale * x[i - zeros];
+  const std::vector<double> fx = search_windows::filtered(x);
+  const std::vector<double> fy = search_windows::filtered(y);
+  return {fx, fy};
+}
+
+TEST(SearchOffset, ExactCopiesGiveExactOffsetGainAndScore) {
+  struct row {
+    int zeros;
+    double scale;
+    double gain;
+  };
+  const row rows[] = {{0, 1.0, 1.0}, {1, 1.0, 1.0},   {2, 1.0, 1.0},   {1105, 1.0, 1.0},
+                      {4096, 1.0, 1.0}, {7499, 1.0, 1.0}, {0, 0.5, 2.0}, {0, 2.0, 0.5}};
+  for (const row& r : rows) {
+    SCOPED_TRACE("zeros " + std::to_string(r.zeros) + " scale " + std::to_string(r.scale));
+    const search_result got = expect_same_as_literal(copy_pair(7, r.zeros, r.scale));
+    EXPECT_FALSE(got.silent);
+    EXPECT_EQ(got.offset, r.zeros);
+    EXPECT_EQ(bits(got.gain), bits(r.gain));
+    EXPECT_EQ(bits(got.score), bits(0.0));
+  }
+}
+
+// A window pair built from music and then changed by `edit`.
+struct edited_row {
+  const char* name;
+  std::function<void(window_pair&)> edit;
+  bool silent;
+};
+
+void fill(std::vector<double>& v, int from, int to, double value) {
+  for (int i = from; i < to; ++i) v[static_cast<std::size_t>(i)] = value;
+}
+
+void run_edited_rows(const std::vector<edited_row>& rows) {
+  const window_pair music = search_windows::codec_pair(21, 900, 0.98, 0.01);
+  for (const edited_row& row : rows) {
+    SCOPED_TRACE(row.name);
+    window_pair p = music;
+    row.edit(p);
+    EXPECT_EQ(expect_same_as_literal(p).silent, row.silent);
+  }
+}
+
+TEST(SearchOffset, SilentStretchesMatchLiteral) {
+  // Squares of magnitudes up to 2^-538 round to 0; 2^-537 squared is the
+  // smallest subnormal number.
+  const double vanishing = std::ldexp(1.0, -538);
+  const double smallest = std::ldexp(1.0, -537);
+  std::vector<edited_row> rows = {
+      {"decoded zero in 0..29999", [](window_pair& p) { fill(p.test, 0, 30000, 0.0); }, true},
+      {"decoded zero in 0..29998", [](window_pair& p) { fill(p.test, 0, 29999, 0.0); }, false},
+      {"decoded zero in 9999..39998", [](window_pair& p) { fill(p.test, 9999, 39999, 0.0); }, true},
+      {"decoded zero in 10000..39999", [](window_pair& p) { fill(p.test, 10000, 40000, 0.0); },
+       false},
+      {"decoded zero in 5000..34999", [](window_pair& p) { fill(p.test, 5000, 35000, 0.0); }, true},
+      {"decoded zero in 0..19999", [](window_pair& p) { fill(p.test, 0, 20000, 0.0); }, false},
+      {"decoded zero in 25000..39999", [](window_pair& p) { fill(p.test, 25000, 40000, 0.0); },
+       false},
+      {"decoded all zero", [](window_pair& p) { fill(p.test, 0, 40000, 0.0); }, true},
+      {"decoded squares underflow",
+       [=](window_pair& p) { fill(p.test, 0, 40000, -vanishing); }, true},
+      {"decoded squares underflow in 3000..32999",
+       [=](window_pair& p) { fill(p.test, 3000, 33000, vanishing); }, true},
+      {"decoded squares smallest subnormal",
+       [=](window_pair& p) { fill(p.test, 0, 40000, smallest); }, false},
+      {"decoded zero but one smallest",
+       [=](window_pair& p) {
+         fill(p.test, 0, 40000, 0.0);
+         p.test[20000] = smallest;
+       },
+       false},
+      {"decoded zero but one at position 39999",
+       [=](window_pair& p) {
+         fill(p.test, 0, 40000, 0.0);
+         p.test[39999] = 1.0;
+       },
+       true},
+      {"decoded tiny 1e-160", [](window_pair& p) { fill(p.test, 0, 40000, 1e-160); }, false},
+      {"reference zero", [](window_pair& p) { fill(p.reference, 0, 40000, 0.0); }, true},
+      {"reference zero in 2500..32499",
+       [](window_pair& p) { fill(p.reference, 2500, 32500, 0.0); }, true},
+      {"reference zero but position 2500",
+       [](window_pair& p) {
+         fill(p.reference, 0, 40000, 0.0);
+         p.reference[2500] = 0.25;
+       },
+       false},
+      {"reference squares underflow",
+       [=](window_pair& p) { fill(p.reference, 0, 40000, vanishing); }, true},
+      {"reference tiny 1e-150", [](window_pair& p) { fill(p.reference, 0, 40000, 1e-150); },
+       false},
+      {"both zero",
+       [](window_pair& p) {
+         fill(p.reference, 0, 40000, 0.0);
+         fill(p.test, 0, 40000, 0.0);
+       },
+       true},
+  };
+  run_edited_rows(rows);
+}
+
+TEST(SearchOffset, NonFiniteValuesMatchLiteral) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  struct row {
+    bool in_test;
+    int position;
+    double value;
+  };
+  std::vector<row> rows = {
+      {true, 20000, nan},       {true, 0, nan},          {true, 39998, inf},
+      {true, 39999, nan},       {true, 5000, -inf},      {true, 35000, inf},
+      {true, 2500, 1e200},      {true, 9000, 1e155},     {false, 20000, nan},
+      {false, 2499, nan},       {false, 32500, inf},     {false, 32499, -inf},
+      {false, 10000, 1e160},    {true, 100, nan},        {true, 39000, nan},
+  };
+  if (REDUCED) rows.resize(5);
+  const window_pair music = search_windows::codec_pair(22, -300, 1.03, 0.01);
+  for (const row& r : rows) {
+    SCOPED_TRACE(std::string(r.in_test ? "decoded" : "original") + " position " +
+                 std::to_string(r.position) + " value " + std::to_string(r.value));
+    window_pair p = music;
+    (r.in_test ? p.test : p.reference)[static_cast<std::size_t>(r.position)] = r.value;
+    expect_same_as_literal(p);
+  }
+}
+
+TEST(SearchOffset, TiesGoToTheMostNegativeOffset) {
+  struct row {
+    std::uint64_t seed;
+    int period;
+    int shift;
+    double gain;
+  };
+  std::vector<row> rows = {{1, 441, 300, 1.0},  {2, 100, 0, 1.0},   {3, 1000, 7000, 0.5},
+                           {4, 2500, 5000, 1.0}, {5, 9999, 7499, 1.0}, {6, 17, -2500, 2.0}};
+  if (REDUCED) rows.resize(3);
+  for (const row& r : rows) {
+    SCOPED_TRACE("period " + std::to_string(r.period) + " shift " + std::to_string(r.shift));
+    const search_result got =
+        expect_same_as_literal(search_windows::periodic_pair(r.seed, r.period, r.shift, r.gain));
+    // The most negative offset that matches the repeated table exactly.
+    int first = r.shift;
+    while (first - r.period >= MIN_OFFSET) first -= r.period;
+    while (first < MIN_OFFSET) first += r.period;
+    EXPECT_EQ(got.offset, first);
+  }
+}
+
+TEST(SearchOffset, NearTiesOfSteadyTonesMatchLiteral) {
+  // Tones computed at every frame repeat only up to rounding: many offsets
+  // have residuals a few units in the last place apart.
+  struct row {
+    double frequency;
+    int shift;
+    double noise;
+  };
+  std::vector<row> rows = {{441.0, 300, 0.0}, {1000.0, -700, 0.0}, {441.0, 4000, 1e-3},
+                           {3150.0, 6000, 0.01}};
+  if (REDUCED) rows.resize(2);
+  for (const row& r : rows) {
+    SCOPED_TRACE("tone " + std::to_string(r.frequency) + " shift " + std::to_string(r.shift));
+    expect_same_as_literal(search_windows::tone_pair(r.frequency, r.shift, r.noise, 5));
+  }
+}
+
+TEST(SearchOffset, UnrelatedMusicAndDelaysOutsideTheRangeMatchLiteral) {
+  std::vector<std::function<window_pair()>> rows = {
+      [] { return search_windows::unrelated_pair(31); },
+      [] { return search_windows::codec_pair(32, 9000, 0.97, 0.01); },
+      [] { return search_windows::codec_pair(33, -4000, 1.0, 0.001); },
+      [] { return search_windows::unrelated_pair(34); },
+      [] { return search_windows::codec_pair(35, 7600, 1.0, 0.0); },
+      [] { return search_windows::codec_pair(36, -2600, 1.0, 0.0); },
+  };
+  if (REDUCED) rows.resize(2);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE("row " + std::to_string(i));
+    expect_same_as_literal(rows[i]());
+  }
+}
+
+// find_offset_and_gain stores the result, or prints the silence message and
+// leaves the track as it was.
+TEST(FindOffsetAndGain, StoresResultOrReportsSilence) {
+  struct row {
+    bool silent;
+  };
+  for (const row r : {row{false}, row{true}}) {
+    SCOPED_TRACE(r.silent ? "silent" : "music");
+    window_pair p = search_windows::codec_pair(41, 576, 0.97, 0.01);
+    if (r.silent) fill(p.test, 0, 40000, 0.0);
+    wav_track original{};
+    wav_track decoded{};
+    original.samples = p.reference.data();
+    decoded.samples = p.test.data();
+    decoded.gain = 1.0;
+    FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    set_console(out);
+    EXPECT_EQ(find_offset_and_gain(original, decoded), 0);
+    set_console(nullptr);
+    std::rewind(out);
+    char text[64] = {};
+    const std::size_t length = std::fread(text, 1, sizeof text - 1, out);
+    std::fclose(out);
+    if (r.silent) {
+      EXPECT_EQ(std::string(text, length), "No Sound At All.\r\r\n");
+      EXPECT_EQ(decoded.offset, 0);
+      EXPECT_EQ(decoded.gain, 1.0);
+      EXPECT_EQ(decoded.score, 0.0);
+    } else {
+      EXPECT_EQ(length, 0u);
+      const search_result want = search_offset_literal(p.reference.data(), p.test.data());
+      EXPECT_EQ(decoded.offset, want.offset);
+      EXPECT_EQ(bits(decoded.gain), bits(want.gain));
+      EXPECT_EQ(bits(decoded.score), bits(want.score));
+    }
+  }
+}
+
+}  // namespace
