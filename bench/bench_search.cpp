@@ -1,0 +1,118 @@
+// Offset and gain search: the literal search against the shipped one on
+// generated windows, with the ratio literal / shipped for each and a bit-for-bit
+// check of every result; then the equal-loudness filter in ns per frame.
+//
+//   build-dir/bench/bench_search
+//
+// Targets: median ratio at least 500 on the realistic windows, no window below
+// 5. The exit status is 1 when a result differs from the literal search.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "loudness_filter.h"
+#include "offset_search.h"
+#include "search_windows.h"
+
+namespace {
+
+using search_windows::window_pair;
+
+double seconds_now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Median time of one call, over repeated calls for at least `budget` seconds.
+double median_seconds(const std::function<void()>& run, double budget, int min_runs) {
+  std::vector<double> times;
+  const double start = seconds_now();
+  while (static_cast<int>(times.size()) < min_runs || seconds_now() - start < budget) {
+    const double t0 = seconds_now();
+    run();
+    times.push_back(seconds_now() - t0);
+  }
+  std::nth_element(times.begin(), times.begin() + static_cast<long>(times.size() / 2), times.end());
+  return times[times.size() / 2];
+}
+
+bool same_bits(const search_result& a, const search_result& b) {
+  return a.silent == b.silent && a.offset == b.offset &&
+         std::memcmp(&a.gain, &b.gain, sizeof a.gain) == 0 &&
+         std::memcmp(&a.score, &b.score, sizeof a.score) == 0;
+}
+
+struct bench_window {
+  std::string name;
+  bool realistic;
+  window_pair pair;
+};
+
+std::vector<bench_window> windows() {
+  std::vector<bench_window> list;
+  for (int shift : {0, 576, 1105, 2112, -800, 7000}) {
+    list.push_back({"codec, delay " + std::to_string(shift), true,
+                    search_windows::codec_pair(7, shift, 0.97, 0.01)});
+  }
+  list.push_back({"unrelated music", false, search_windows::unrelated_pair(3)});
+  list.push_back({"delay 9000 (outside)", false, search_windows::codec_pair(8, 9000, 0.97, 0.01)});
+  list.push_back({"delay -4000 (outside)", false,
+                  search_windows::codec_pair(9, -4000, 0.97, 0.01)});
+  list.push_back({"periodic table, 441", false, search_windows::periodic_pair(5, 441, 300, 1.0)});
+  list.push_back({"steady tone 441 Hz", false, search_windows::tone_pair(441.0, 300, 0.0, 1)});
+  window_pair nan_test = search_windows::codec_pair(10, 1105, 0.97, 0.01);
+  nan_test.test[20000] = std::numeric_limits<double>::quiet_NaN();
+  list.push_back({"NaN in decoded", false, nan_test});
+  window_pair nan_late = search_windows::codec_pair(11, 1105, 0.97, 0.01);
+  nan_late.test[36000] = std::numeric_limits<double>::quiet_NaN();
+  list.push_back({"NaN late in decoded", false, nan_late});
+  window_pair nan_reference = search_windows::codec_pair(12, 1105, 0.97, 0.01);
+  nan_reference.reference[20000] = std::numeric_limits<double>::quiet_NaN();
+  list.push_back({"NaN in original", false, nan_reference});
+  return list;
+}
+
+}  // namespace
+
+int main() {
+  std::printf("%-24s %12s %12s %9s  %s\n", "window", "literal ms", "shipped us", "ratio", "bits");
+  std::vector<double> realistic_ratios;
+  double worst_ratio = std::numeric_limits<double>::infinity();
+  bool all_same = true;
+  for (const bench_window& w : windows()) {
+    const double* r = w.pair.reference.data();
+    const double* t = w.pair.test.data();
+    search_result literal{};
+    search_result shipped{};
+    const double literal_time =
+        median_seconds([&] { literal = search_offset_literal(r, t); }, 0.0, 3);
+    const double shipped_time = median_seconds([&] { shipped = search_offset(r, t); }, 0.3, 5);
+    const bool same = same_bits(literal, shipped);
+    all_same = all_same && same;
+    const double ratio = literal_time / shipped_time;
+    if (w.realistic) realistic_ratios.push_back(ratio);
+    worst_ratio = std::min(worst_ratio, ratio);
+    std::printf("%-24s %12.1f %12.1f %9.0f  %s (offset %d)\n", w.name.c_str(), literal_time * 1e3,
+                shipped_time * 1e6, ratio, same ? "same" : "DIFFERENT", shipped.offset);
+  }
+  std::sort(realistic_ratios.begin(), realistic_ratios.end());
+  const double median = realistic_ratios[realistic_ratios.size() / 2 - 1] / 2 +
+                        realistic_ratios[realistic_ratios.size() / 2] / 2;
+  std::printf("\nmedian ratio, realistic windows: %.0f (target >= 500)\n", median);
+  std::printf("lowest ratio, all windows:       %.0f (target >= 5)\n", worst_ratio);
+  std::printf("results bit-identical:           %s\n", all_same ? "yes" : "NO");
+
+  // The filter over a second of music-like input, repeated.
+  const std::vector<double> input = search_windows::music(99, 1 << 20);
+  std::vector<double> output(input.size());
+  const double filter_time = median_seconds(
+      [&] { filter_block(input.data(), output.data(), static_cast<int>(input.size())); }, 0.5, 5);
+  std::printf("filter_block:                    %.2f ns/frame (target <= 12)\n",
+              filter_time * 1e9 / static_cast<double>(input.size()));
+  return all_same ? 0 : 1;
+}
