@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# A first look at the tools: builds them, makes an original and decoded copies
+# of it in demo-out/ (with the real codecs where they are installed, with
+# shifted, scaled, noisy stand-ins where not), aligns them with wavmatch2, lists
+# the raw stimuli it wrote, then cleans a sample encoder log with logsweep.
+# BUILD_DIR and DEMO_OUT choose other folders.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${BUILD_DIR:-build}
+out=${DEMO_OUT:-demo-out}
+
+bash scripts/install-deps.sh
+echo "== building ($build, Release)"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release > "$build.configure.log" 2>&1 ||
+  { tail -20 "$build.configure.log"; exit 1; }
+targets=(wavmatch2 make_test_audio)
+[ -f log_cleaner/CMakeLists.txt ] && targets+=(logsweep)
+cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" > "$build.build.log" 2>&1 ||
+  { tail -20 "$build.build.log"; exit 1; }
+rm -f "$build.configure.log" "$build.build.log"
+bin=$(cd "$build" && pwd)
+make_audio=$bin/bench/make_test_audio
+
+rm -rf "$out"
+mkdir -p "$out"
+cd "$out"
+echo "== making inputs in $out/"
+"$make_audio" 8 original32b.wav --pcm16 original16.wav
+
+have() { for tool in "$@"; do command -v "$tool" > /dev/null || return 1; done; }
+quiet() { "$@" > /dev/null 2>&1; }
+decoded=()
+# name, tools, delay in frames, the commands making <name>32b.wav, and for a
+# machine without the tools a stand-in: gain in dB, noise in dBFS [, float].
+codec() {
+  local name=$1 tools=$2 delay=$3 make=$4 standin=$5
+  # shellcheck disable=SC2086
+  if have $tools && eval "$make"; then
+    echo "   $name: $tools (the codec delays the music by $delay frames)"
+  else
+    "$make_audio" 8 /dev/null "${name}32b.wav:$delay:$standin"
+    echo "   $name: stand-in, shifted by $delay frames ($tools not installed)"
+  fi
+  decoded+=("${name}32b.wav")
+}
+codec mp3 "lame mpg123" 1105 \
+  'quiet lame -b 128 original16.wav mp3.mp3 && quiet mpg123 --no-gapless -e s32 -w mp332b.wav mp3.mp3' -0.4:-70
+codec aac ffmpeg 1024 \
+  'quiet ffmpeg -nostdin -y -i original16.wav -c:a aac -b:a 128k -f adts aac.aac &&
+   quiet ffmpeg -nostdin -y -i aac.aac -c:a pcm_f32le aac32b.wav' 0.1:-65:float
+codec vorbis "oggenc oggdec" 0 \
+  'quiet oggenc -q 4 -o vorbis.ogg original16.wav && quiet oggdec -o vorbis16.wav vorbis.ogg &&
+   "$make_audio" --widen vorbis16.wav vorbis32b.wav' -0.1:-75
+codec opus "opusenc opusdec" 0 \
+  'quiet opusenc --bitrate 96 original16.wav opus.opus && quiet opusdec --rate 44100 opus.opus opus16.wav &&
+   "$make_audio" --widen opus16.wav opus32b.wav' 0.3:-68
+
+echo "== wavmatch2 original32b.wav ${decoded[*]}"
+"$bin/track_aligner/wavmatch2" original32b.wav "${decoded[@]}" | tr -d '\r'
+echo "== raw stimuli written (16-bit stereo, aligned, level-matched)"
+for raw in *.raw; do printf '   %-14s %9d bytes\n' "$raw" "$(stat -c %s "$raw")"; done
+
+logsweep=$bin/log_cleaner/logsweep
+if [ -x "$logsweep" ]; then
+  printf 'lame 3.100 encoding original16.wav\nEncoding   0%%\rEncoding  25%%\rEncoding  50%%\r' > encoder.log
+  printf 'Encoding  75%%\rEncoding 100%%\ndone: 1.2 s\n' >> encoder.log
+  "$logsweep" encoder.log encoder.clean.log
+  echo "== logsweep encoder.log encoder.clean.log   (before; ^M is a carriage return)"
+  cat -v encoder.log
+  echo "== after (logsweep writes CR LF line ends)"
+  cat -v encoder.clean.log
+fi
