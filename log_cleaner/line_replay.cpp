@@ -75,11 +75,50 @@ bool continues(unsigned char lead, std::size_t index, unsigned char byte) {
   return byte >= 0x80 && byte <= 0xBF;
 }
 
-void ensure_capacity(line_replay& line, std::size_t size) {
-  if (line.text.size() >= size) return;
+struct text_span {
+  const char* end;
+  std::size_t chars;
+};
+
+// The well-formed text at the start of [p, end): it ends at a carriage
+// return, a line feed, the end, or a byte that does not begin a complete
+// well-formed sequence.
+// Length of the character at p: 1 for an ASCII byte other than CR and LF,
+// 2 to 4 for a complete well-formed sequence, 0 for anything else.
+std::size_t well_formed_size(const char* p, const char* end) {
+  const auto lead = static_cast<unsigned char>(*p);
+  if (lead < 0x80) return lead == LINE_FEED || lead == CARRIAGE_RETURN ? 0 : 1;
+  const std::size_t size = sequence_length(lead);
+  if (size == 1 || static_cast<std::size_t>(end - p) < size) return 0;
+  for (std::size_t i = 1; i < size; ++i) {
+    if (!continues(lead, i, static_cast<unsigned char>(p[i]))) return 0;
+  }
+  return size;
+}
+
+text_span scan_text(const char* p, const char* end) {
+  std::size_t chars = 0;
+  for (;;) {
+    const char* const ascii_end = find_special(p, end);
+    chars += static_cast<std::size_t>(ascii_end - p);
+    p = ascii_end;
+    if (p == end || static_cast<unsigned char>(*p) < 0x80) break;
+    const std::size_t size = well_formed_size(p, end);
+    if (size == 0) break;
+    p += size;
+    ++chars;
+  }
+  return {p, chars};
+}
+
+void grow(line_replay& line, std::size_t size) {
   const std::size_t capacity = std::max({size, 2 * line.text.size(), MINIMAL_LINE_CAPACITY});
   line.text.resize(capacity);
   line.char_size.resize(capacity);
+}
+
+void ensure_capacity(line_replay& line, std::size_t size) {
+  if (line.text.size() < size) grow(line, size);
 }
 
 std::size_t char_size_at(const line_replay& line, std::size_t at) {
@@ -87,17 +126,55 @@ std::size_t char_size_at(const line_replay& line, std::size_t at) {
   return byte < 0x80 ? 1 : line.char_size[at];
 }
 
+// Marks the high bit of every byte of `word` that begins a character, that
+// is every byte outside 80..BF (exact per byte: no carries between bytes).
+std::uint64_t char_starts(std::uint64_t word) {
+  const std::uint64_t continuation = (word & 0xC0C0C0C0C0C0C0C0u) ^ EVERY_BYTE_HIGH;  // zero where 10xxxxxx
+  const std::uint64_t low = 0x7F7F7F7F7F7F7F7Fu;
+  return (((continuation & low) + low) | continuation) & EVERY_BYTE_HIGH;
+}
+
+// Where the tail goes on after `count` characters of well-formed text.
+std::size_t skip_well_formed(const line_replay& line, std::size_t at, std::size_t count) {
+  const char* const text = line.text.data();
+  // Looking for the start of character count + 1.
+  std::size_t wanted = count + 1;
+  while (line.tail_end - at >= 8) {
+    const auto starts = static_cast<std::size_t>(((char_starts(load_word(text + at)) >> 7) * EVERY_BYTE_ONE) >> 56);
+    if (starts >= wanted) break;
+    wanted -= starts;
+    at += 8;
+  }
+  for (; at < line.tail_end; ++at) {
+    if ((static_cast<unsigned char>(text[at]) & 0xC0) != 0x80 && --wanted == 0) return at;
+  }
+  return line.tail_end;
+}
+
 // Drops up to `count` characters from the start of the tail: the cursor is
 // about to write over them.
 void drop_overwritten(line_replay& line, std::size_t count) {
   std::size_t at = line.tail_begin;
   const std::size_t span = std::min(count, line.tail_end - at);
-  if (is_ascii(line.text.data() + at, span)) {
+  if (!line.has_multibyte && !line.sizes_recorded) {
     line.tail_begin = at + span;
-    return;
+  } else if (!line.sizes_recorded) {
+    line.tail_begin = skip_well_formed(line, at, count);
+  } else if (is_ascii(line.text.data() + at, span)) {
+    line.tail_begin = at + span;
+  } else {
+    for (; count > 0 && at < line.tail_end; --count) at += char_size_at(line, at);
+    line.tail_begin = at;
   }
-  for (; count > 0 && at < line.tail_end; --count) at += char_size_at(line, at);
-  line.tail_begin = at;
+}
+
+// Records the length of each character that begins with a byte of 0x80 or
+// more in text[from, to), which holds well-formed UTF-8.
+void record_sizes(line_replay& line, std::size_t from, std::size_t to) {
+  for (std::size_t at = from; at < to; ++at) {
+    const auto byte = static_cast<unsigned char>(line.text[at]);
+    if (byte >= 0xC0) line.char_size[at] = static_cast<unsigned char>(sequence_length(byte));
+  }
 }
 
 // Moves the tail towards the end of the buffer so that the gap grows by at
@@ -129,22 +206,81 @@ void write_at_cursor(line_replay& line, const char* bytes, std::size_t size) {
   line.front_end += size;
 }
 
-void write_ascii_run(line_replay& line, const char* bytes, std::size_t size) {
-  drop_overwritten(line, size);
+// Writes well-formed text of `count` characters at the cursor.
+void write_text(line_replay& line, const char* bytes, std::size_t size, std::size_t count) {
+  drop_overwritten(line, count);
   write_at_cursor(line, bytes, size);
+  if (count == size) return;
+  line.has_multibyte = true;
+  if (line.sizes_recorded) record_sizes(line, line.front_end - size, line.front_end);
 }
 
-// Writes one character that begins with a byte of 0x80 or more.
-void write_wide_char(line_replay& line, const unsigned char* bytes, std::size_t size) {
+// Writes one byte of 0x80 or more that is not part of a well-formed
+// sequence; it takes a position of its own. From here on the line records
+// where its characters begin, since the bytes alone no longer tell.
+void write_lone_byte(line_replay& line, unsigned char byte) {
+  if (!line.sizes_recorded) {
+    record_sizes(line, 0, line.front_end);
+    record_sizes(line, line.tail_begin, line.tail_end);
+    line.sizes_recorded = true;
+  }
   drop_overwritten(line, 1);
-  write_at_cursor(line, reinterpret_cast<const char*>(bytes), size);
-  line.char_size[line.front_end - size] = static_cast<unsigned char>(size);
+  write_at_cursor(line, reinterpret_cast<const char*>(&byte), 1);
+  line.char_size[line.front_end - 1] = 1;
+}
+
+// Length of the common start of a and b, up to `limit` bytes.
+std::size_t common_length(const char* a, const char* b, std::size_t limit) {
+  std::size_t same = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; same + 8 <= limit; same += 8) {
+      const std::uint64_t difference = load_word(a + same) ^ load_word(b + same);
+      if (difference != 0) return same + static_cast<std::size_t>(std::countr_zero(difference)) / 8;
+    }
+  }
+  while (same < limit && a[same] == b[same]) ++same;
+  return same;
+}
+
+// A redrawn progress line mostly repeats the text it overwrites. While the
+// line is well-formed, a stretch of new bytes equal to the tail's bytes and
+// ending where a character of the tail ends holds the same characters, so
+// it overwrites them without being decoded; the rest goes character by
+// character. Stops at the end of the tail, a carriage return, a line feed,
+// or a byte that is not well-formed text. Returns where reading goes on.
+const char* overwrite_repeated_text(line_replay& line, const char* p, const char* end) {
+  // The cursor and the tail start are kept in locals: stored and reloaded
+  // through `line` on every step they stall the loop.
+  char* const text = line.text.data();
+  std::size_t front_end = line.front_end;
+  std::size_t tail_begin = line.tail_begin;
+  const std::size_t tail_end = line.tail_end;
+  while (p < end && tail_begin != tail_end) {
+    const char* const tail = text + tail_begin;
+    const std::size_t tail_size = tail_end - tail_begin;
+    std::size_t same = common_length(p, tail, std::min(tail_size, static_cast<std::size_t>(end - p)));
+    while (same > 0 && same < tail_size && (static_cast<unsigned char>(tail[same]) & 0xC0) == 0x80) --same;
+    const bool differs = same == 0;
+    if (differs) {
+      // One character over another of the same length goes in place; any
+      // other change of length is left to the general writer.
+      same = well_formed_size(p, end);
+      if (same == 0 || front_end != tail_begin || sequence_length(static_cast<unsigned char>(tail[0])) != same) break;
+    }
+    if (differs || front_end != tail_begin) std::memcpy(text + front_end, p, same);
+    front_end += same;
+    tail_begin += same;
+    p += same;
+  }
+  line.front_end = front_end;
+  line.tail_begin = tail_begin;
+  return p;
 }
 
 // An unfinished sequence that cannot be completed: each of its bytes takes a
 // position of its own.
 void write_partial_as_bytes(line_replay& line) {
-  for (std::size_t i = 0; i < line.partial_size; ++i) write_wide_char(line, &line.partial[i], 1);
+  for (std::size_t i = 0; i < line.partial_size; ++i) write_lone_byte(line, line.partial[i]);
   line.partial_size = 0;
 }
 
@@ -162,7 +298,7 @@ const char* continue_partial(line_replay& line, const char* p, const char* end) 
     ++p;
   }
   if (line.partial_size == line.partial_need) {
-    write_wide_char(line, line.partial, line.partial_size);
+    write_text(line, reinterpret_cast<const char*>(line.partial), line.partial_size, 1);
     line.partial_size = 0;
   }
   return p;
@@ -190,6 +326,7 @@ void emit_line(line_replay& line, std::string& lines) {
   lines.append(line.text.data() + line.tail_begin, line.tail_end - line.tail_begin);
   lines.push_back('\n');
   line.front_end = line.tail_begin = line.tail_end = 0;
+  line.has_multibyte = line.sizes_recorded = false;
 }
 
 }  // namespace
@@ -202,20 +339,34 @@ void replay_block(line_replay& line, std::string_view input, std::string& lines)
       p = continue_partial(line, p, end);
       continue;
     }
-    const char* const run_end = find_special(p, end);
-    if (run_end != p) {
-      write_ascii_run(line, p, static_cast<std::size_t>(run_end - p));
-      p = run_end;
+    const auto byte = static_cast<unsigned char>(*p);
+    if (byte == LINE_FEED || byte == CARRIAGE_RETURN) {
+      ++p;
+      if (byte == LINE_FEED) {
+        emit_line(line, lines);
+      } else {
+        return_carriage(line);
+      }
       continue;
     }
-    const auto byte = static_cast<unsigned char>(*p++);
-    if (byte == LINE_FEED) {
-      emit_line(line, lines);
-    } else if (byte == CARRIAGE_RETURN) {
-      return_carriage(line);
-    } else if (sequence_length(byte) == 1) {
-      write_wide_char(line, &byte, 1);
+    if (line.has_multibyte && !line.sizes_recorded && line.tail_begin != line.tail_end) {
+      const char* const rest = overwrite_repeated_text(line, p, end);
+      if (rest != p) {
+        p = rest;
+        continue;
+      }
+    }
+    const text_span text = scan_text(p, end);
+    if (text.end != p) {
+      write_text(line, p, static_cast<std::size_t>(text.end - p), text.chars);
+      p = text.end;
+      continue;
+    }
+    ++p;
+    if (sequence_length(byte) == 1) {
+      write_lone_byte(line, byte);
     } else {
+      // A sequence that is ill-formed or goes on in the next block.
       line.partial[0] = byte;
       line.partial_size = 1;
       line.partial_need = sequence_length(byte);

@@ -27,10 +27,14 @@
 // and characters are overwritten in place.
 struct line_replay {
   std::string text;
-  // At the first byte of each character that begins with a byte of 0x80 or
-  // more: the character's length in bytes (1 to 4). ASCII bytes are always a
-  // character of their own and need no entry. Same layout as `text`.
+  // Where characters begin needs no record while the line is well-formed
+  // UTF-8: every byte outside 80..BF begins one. Once a byte of 0x80 or more
+  // stands alone (ill-formed input), the line keeps, at the first byte of each
+  // character that begins with such a byte, the character's length in bytes
+  // (1 to 4). Same layout as `text`.
   std::vector<unsigned char> char_size;
+  bool has_multibyte = false;  // some character of 2 to 4 bytes was written
+  bool sizes_recorded = false;  // char_size is kept (a lone byte was written)
   std::size_t front_end = 0;
   std::size_t tail_begin = 0;
   std::size_t tail_end = 0;

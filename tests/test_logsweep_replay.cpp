@@ -158,4 +158,40 @@ TEST(LogsweepReplay, MatchesCharacterModelOnRandomLogs) {
   }
 }
 
+// Progress redraws: each state repeats the one before with a piece changed,
+// added or taken away, so most of each redraw equals what it overwrites.
+// Well-formed text only: the line never needs to record where its
+// characters begin.
+const std::vector<std::string> TEXT_PIECES = {
+    "a", "b", "cd", "0123456789abcdef", "\xC3\xA9", "\xE2\x96\x88", "\xE2\x96\x91", "\xF0\x9F\x98\x80",
+};
+
+TEST(LogsweepReplay, MatchesCharacterModelOnRandomRedraws) {
+  std::mt19937 random(51);
+  for (int round = 0; round < 2000; ++round) {
+    const std::vector<std::string>& pieces = round % 4 == 0 ? PIECES : TEXT_PIECES;
+    std::string log;
+    std::vector<std::string> state(random() % 30, "a");
+    for (std::string& piece : state) piece = pieces[random() % pieces.size()];
+    for (std::size_t redraw = random() % 40; redraw > 0; --redraw) {
+      const std::string& piece = pieces[random() % pieces.size()];
+      const std::size_t at = state.empty() ? 0 : random() % state.size();
+      switch (random() % 3) {
+        case 0:
+          if (!state.empty()) state[at] = piece;
+          break;
+        case 1:
+          state.insert(state.begin() + static_cast<std::ptrdiff_t>(at), piece);
+          break;
+        default:
+          if (!state.empty()) state.erase(state.begin() + static_cast<std::ptrdiff_t>(at));
+      }
+      log += "\r";
+      for (const std::string& p : state) log += p;
+    }
+    const std::size_t block_size = random() % 3 == 0 ? 0 : 1 + random() % 70;
+    ASSERT_EQ(replay_in_blocks(log, block_size), model_replay(log)) << "round " << round;
+  }
+}
+
 }  // namespace
