@@ -11,13 +11,12 @@ out=${DEMO_OUT:-demo-out}
 
 bash scripts/install-deps.sh
 echo "== building ($build, Release)"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release > "$build.configure.log" 2>&1 ||
-  { tail -20 "$build.configure.log"; exit 1; }
+mkdir -p "$build"
+log=$build/demo-build.log
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release > "$log" 2>&1 || { tail -20 "$log"; exit 1; }
 targets=(wavmatch2 make_test_audio)
 [ -f log_cleaner/CMakeLists.txt ] && targets+=(logsweep)
-cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" > "$build.build.log" 2>&1 ||
-  { tail -20 "$build.build.log"; exit 1; }
-rm -f "$build.configure.log" "$build.build.log"
+cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" >> "$log" 2>&1 || { tail -20 "$log"; exit 1; }
 bin=$(cd "$build" && pwd)
 make_audio=$bin/bench/make_test_audio
 

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,9 @@ struct codec_case {
   bool decoder_writes_16 = false;  // bring <name>16.wav to <name>32b.wav, losslessly
   bool decoder_writes_float = false;
 };
+
+// Names the row in test listings rather than dumping its bytes.
+void PrintTo(const codec_case& c, std::ostream* os) { *os << c.name; }
 
 std::vector<codec_case> codec_cases() {
   return {
