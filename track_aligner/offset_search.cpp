@@ -9,6 +9,10 @@
 //    energy within a margin that covers all rounding, and so its gain.
 //  - With the gain bracketed, the distance between the scaled decoded value and
 //    the original at a few loud positions bounds the residual from below.
+//  - When many candidates survive that (music unrelated to the original, a
+//    delay outside the range), every candidate's correlation with the
+//    original, computed by Fourier transform with a proven error bound,
+//    bounds its residual as a whole (offset_search_correlation.cpp).
 //  - Candidates that survive are summed exactly as the literal search does,
 //    sixteen at a time in vector lanes (offset_search_kernels.cpp).
 //
@@ -24,6 +28,7 @@
 #include <vector>
 
 #include "console.h"
+#include "offset_search_correlation.h"
 #include "offset_search_kernels.h"
 
 namespace {
@@ -68,6 +73,17 @@ constexpr int POOL_SIZE = CANDIDATES / SEGMENT_STEPS;
 constexpr int POOL_STRIDE = 1237;  // coprime with POOL_SIZE, near 0.618 of it
 constexpr int FIRST_LEVEL = 8;
 constexpr int REFINE_STEP = 32;
+// Refining stops early for a group whose bound, extrapolated to the whole
+// pool, stays under this share of the best residual (it would not rule the
+// group out; the group is then summed exactly).
+constexpr int REFINE_TRIAL = 128;
+constexpr double REFINE_HOPE = 0.5;
+// More groups than this left after the first exact sums: bound all candidates
+// by their correlation with the original (the transforms cost about as much
+// as summing this many groups exactly).
+constexpr int CORRELATION_THRESHOLD = 160;
+// Relative rounding margin of the residual's quadratic form in the gain.
+constexpr double QUADRATIC_SLACK = 1e-12;
 
 constexpr search_result SILENT = {true, 0, 1.0, 0.0};
 
@@ -78,6 +94,9 @@ struct search_workspace {
   std::vector<int> loudest;         // per pool segment: its loudest position
   std::vector<double> loudness;     // and that position's magnitude
   std::vector<double> bound;        // per candidate: summed bound terms
+  std::vector<double> whole_bound;  // per candidate: bound from the correlation
+  std::vector<double> correlation;  // per candidate
+  std::vector<double> energy_low, energy_high;  // per group: test energy bracket
   std::vector<unsigned char> open;  // per candidate: still to be decided
   std::vector<bound_group> groups;
   std::vector<int> used;            // per group: pool entries summed into its bounds
@@ -202,6 +221,8 @@ void bracket_gains(search_workspace& w, const window_survey& s) {
     const double high = (outer + error) * (1.0 + ENERGY_SLACK);
     bound_group& b = w.groups[g];
     b.window = c;
+    w.energy_low[g] = low;
+    w.energy_high[g] = high;
     if (provable && low >= ENERGY_MIN && high <= BRACKET_RATIO_MAX * low) {
       // Division and square root round monotonically, so these enclose the
       // gain that the exact energy gives.
@@ -258,9 +279,8 @@ struct best_match {
   bool beaten_by(double s, int c) const {
     return s < residual || (s == residual && c < candidate);
   }
-  // True when the summed bound terms prove that candidate c cannot win.
-  bool rules_out(double bound, int c) const {
-    const double low = bound * (1.0 - BOUND_SHRINK) - TERM_FLOOR;
+  // True when a lower bound of candidate c's residual proves that it cannot win.
+  bool rules_out(double low, int c) const {
     return low > residual || (low >= residual && c > candidate);
   }
 };
@@ -274,15 +294,24 @@ struct search_state {
   search_workspace& w;
   best_match best;
 
-  // Closes every candidate that the bounds summed so far rule out.
+  // The lower bound of candidate c's residual proven so far.
+  double lower_bound(int c) const {
+    return std::max(w.bound[c] * (1.0 - BOUND_SHRINK) - TERM_FLOOR, w.whole_bound[c]);
+  }
+  // Closes every candidate that the bounds so far rule out.
   void close_ruled_out() {
     for (int c = 0; c < CANDIDATES; ++c) {
-      w.open[c] = static_cast<unsigned char>(w.open[c] & !best.rules_out(w.bound[c], c));
+      w.open[c] = static_cast<unsigned char>(w.open[c] & !best.rules_out(lower_bound(c), c));
     }
   }
   bool still_open(int c) {
-    if (w.open[c] && best.rules_out(w.bound[c], c)) w.open[c] = 0;
+    if (w.open[c] && best.rules_out(lower_bound(c), c)) w.open[c] = 0;
     return w.open[c] != 0;
+  }
+  int open_groups() {
+    int count = 0;
+    for (int g = 0; g < GROUPS; ++g) count += group_open(g) ? 1 : 0;
+    return count;
   }
   bool group_open(int g) {
     bool any = false;
@@ -298,7 +327,58 @@ struct search_state {
       const int to = std::min(w.used[g] + REFINE_STEP, until);
       add_bound_terms(finite_test, pool, w.used[g], to, &w.groups[g], 1, bound);
       w.used[g] = to;
+      const double most = std::max(std::max(bound[0], bound[1]), std::max(bound[2], bound[3]));
+      if (to >= REFINE_TRIAL && most / to * pool.count < REFINE_HOPE * best.residual) break;
     }
+  }
+
+  // Bounds every open candidate's residual through its correlation C with
+  // the original. With X the exact test energy, E the exact reference energy
+  // and g the gain, the exact residual is g^2 X - 2 g C + E; its least value
+  // over the gain bracket, with X, C and E at their bracket ends, bounds the
+  // exact residual, and the summed one lies within a relative 1e-15 of it in
+  // the 2-norm (rounding of x * g and of the difference).
+  void bound_by_correlation(double decoded_energy) {
+    const double error = correlate_candidates(
+        finite_test, stretch, (decoded_energy + reference_energy) * (1.0 + PREFIX_SLACK),
+        w.correlation.data());
+    const double reference_low = reference_energy * (1.0 - ENERGY_SLACK);
+    for (int g = 0; g < GROUPS; ++g) {
+      const bound_group& b = w.groups[g];
+      if (b.margin == INFINITY) continue;  // bounds not proven for this group
+      const double x_low = w.energy_low[g];
+      const double x_high = w.energy_high[g];
+      const double slack = TERM_SLACK * b.gain_high * std::sqrt(x_high) + TERM_FLOOR;
+      for (int c = g * GROUP_WIDTH; c < (g + 1) * GROUP_WIDTH; ++c) {
+        if (!w.open[c]) continue;
+        const double c_high = w.correlation[c] + error;
+        const double gain = std::clamp(c_high / x_low, b.gain_low, b.gain_high);
+        const double quadratic = (gain * gain * x_low - 2.0 * c_high * gain) + reference_low;
+        const double margin =
+            QUADRATIC_SLACK * (gain * gain * x_high + 2.0 * std::fabs(c_high) * gain + reference_energy);
+        const double norm = (1.0 - TERM_SLACK) * std::sqrt(std::max(quadratic - margin, 0.0)) - slack;
+        if (norm > 0.0) w.whole_bound[c] = norm * norm * (1.0 - BOUND_SHRINK) - TERM_FLOOR;
+      }
+    }
+  }
+
+  // Sums exactly the open candidate with the smallest bound and the groups
+  // around it.
+  void sum_around_most_promising() {
+    int seed = -1;
+    double seed_bound = 0.0;
+    for (int c = 0; c < CANDIDATES; ++c) {
+      if (!w.open[c]) continue;
+      const double low = lower_bound(c);
+      if (seed < 0 || low < seed_bound) {
+        seed = c;
+        seed_bound = low;
+      }
+    }
+    if (seed < 0) return;
+    const int first = std::clamp(seed / GROUP_WIDTH - 1, 0, GROUPS - BATCH_GROUPS);
+    const int groups[BATCH_GROUPS] = {first, first + 1, first + 2, first + 3};
+    sum_exactly(groups, BATCH_GROUPS);
   }
 
   // Sums up to four groups exactly, as the literal search does, and keeps the
@@ -335,6 +415,10 @@ search_workspace& workspace() {
     fresh.loudest.resize(POOL_SIZE);
     fresh.loudness.resize(POOL_SIZE);
     fresh.bound.resize(CANDIDATES);
+    fresh.whole_bound.resize(CANDIDATES);
+    fresh.correlation.resize(CANDIDATES);
+    fresh.energy_low.resize(GROUPS);
+    fresh.energy_high.resize(GROUPS);
     fresh.open.resize(CANDIDATES);
     fresh.groups.resize(GROUPS);
     fresh.used.resize(GROUPS);
@@ -366,6 +450,7 @@ search_result search_offset(const double* reference, const double* test) {
 
   std::fill(w.open.begin(), w.open.end(), 1);
   std::fill(w.bound.begin(), w.bound.end(), 0.0);
+  std::fill(w.whole_bound.begin(), w.whole_bound.end(), 0.0);
   const double* finite_test = test;
   if (!survey.sums_finite) {
     // Rare: NaN, infinities or huge values. The bounds read a finite copy
@@ -385,25 +470,24 @@ search_result search_offset(const double* reference, const double* test) {
   // The candidate with the smallest first bound is most likely the match:
   // summing it and its neighbours exactly first makes the best residual small
   // before the other candidates are bounded more closely.
-  int seed = -1;
-  for (int c = 0; c < CANDIDATES; ++c) {
-    if (w.open[c] && (seed < 0 || w.bound[c] < w.bound[seed])) seed = c;
+  state.sum_around_most_promising();
+  state.close_ruled_out();
+  if (survey.sums_finite && state.open_groups() > CORRELATION_THRESHOLD) {
+    state.bound_by_correlation(
+        stretch_sum(w, survey.middle, 0, TAIL_BEGIN + TAIL_LENGTH));
+    state.sum_around_most_promising();
+    state.close_ruled_out();
   }
-  if (seed < 0) return no_winner(survey.reference_energy);
-  const int first = std::clamp(seed / GROUP_WIDTH - 1, 0, GROUPS - BATCH_GROUPS);
-  const int seed_groups[BATCH_GROUPS] = {first, first + 1, first + 2, first + 3};
-  state.sum_exactly(seed_groups, BATCH_GROUPS);
 
   // Closer bounds for the rest, then the survivors summed exactly, the most
   // promising (smallest bound, then most negative offset) first.
-  state.close_ruled_out();
   std::vector<std::pair<double, int>> order;
   for (int g = 0; g < GROUPS; ++g) {
     state.refine(g, state.pool.count);
     double key = INFINITY;
     for (int j = 0; j < GROUP_WIDTH; ++j) {
       const int c = g * GROUP_WIDTH + j;
-      if (state.still_open(c)) key = std::min(key, w.bound[c]);
+      if (state.still_open(c)) key = std::min(key, state.lower_bound(c));
     }
     if (key != INFINITY) order.push_back({key, g});
   }
