@@ -178,9 +178,10 @@ void record_sizes(line_replay& line, std::size_t from, std::size_t to) {
 }
 
 // Moves the tail towards the end of the buffer so that the gap grows by at
-// least `needed` bytes. The tail is moved by its own length on top, so a
-// string of longer characters written over shorter ones moves a long line
-// only a logarithmic number of times.
+// least `needed` bytes. The gap is widened by the tail's own length on top:
+// before the tail has to move again, at least that many bytes must have been
+// written, so longer characters written over shorter ones cost time in
+// proportion to the log, not to the log times the line.
 void widen_gap(line_replay& line, std::size_t needed) {
   const std::size_t tail_size = line.tail_end - line.tail_begin;
   const std::size_t shift = needed + tail_size;
@@ -245,9 +246,10 @@ std::size_t common_length(const char* a, const char* b, std::size_t limit) {
 // A redrawn progress line mostly repeats the text it overwrites. While the
 // line is well-formed, a stretch of new bytes equal to the tail's bytes and
 // ending where a character of the tail ends holds the same characters, so
-// it overwrites them without being decoded; the rest goes character by
-// character. Stops at the end of the tail, a carriage return, a line feed,
-// or a byte that is not well-formed text. Returns where reading goes on.
+// it overwrites them without being decoded; a differing character goes in
+// place when its length in bytes is that of the one it replaces. Stops at
+// the end of the tail, a carriage return, a line feed, a byte that is not
+// well-formed text, or a change of length. Returns where reading goes on.
 const char* overwrite_repeated_text(line_replay& line, const char* p, const char* end) {
   // The cursor and the tail start are kept in locals: stored and reloaded
   // through `line` on every step they stall the loop.

@@ -18,8 +18,8 @@
 #include <vector>
 
 // The line being replayed, kept as a gap buffer so that overwriting a
-// character with one of another byte length never moves the rest of a long
-// line more than a bounded number of times:
+// character with one of another byte length does not move the rest of a long
+// line each time:
 //   line = text[0, front_end) followed by text[tail_begin, tail_end)
 // The front holds what was written since the last carriage return (the write
 // cursor stands at its end); the tail holds what is left of the line beyond
