@@ -97,6 +97,8 @@ struct search_workspace {
   std::vector<double> whole_bound;  // per candidate: bound from the correlation
   std::vector<double> correlation;  // per candidate
   std::vector<double> energy_low, energy_high;  // per group: test energy bracket
+  std::vector<int> open_groups;     // groups with a candidate still open
+  std::vector<std::pair<double, int>> order;  // open groups by their least bound
   std::vector<unsigned char> open;  // per candidate: still to be decided
   std::vector<bound_group> groups;
   std::vector<int> used;            // per group: pool entries summed into its bounds
@@ -250,8 +252,10 @@ bound_pool build_pool(const double* stretch, search_workspace& w) {
     for (; slot > 0 && w.loudness[top[slot - 1]] < level; --slot) top[slot] = top[slot - 1];
     top[slot] = segment;
   }
+  bool taken[POOL_SIZE] = {};
   int filled = 0;
   auto take = [&](int segment) {
+    taken[segment] = true;
     const double r = stretch[w.loudest[segment]];
     const double margin = TERM_SLACK * std::fabs(r) + TERM_FLOOR;
     w.pool_position[filled] = w.loudest[segment];
@@ -262,7 +266,7 @@ bound_pool build_pool(const double* stretch, search_workspace& w) {
   for (int i = 0; i < found; ++i) take(top[i]);
   for (int i = 0; i < POOL_SIZE; ++i) {
     const int segment = i * POOL_STRIDE % POOL_SIZE;
-    if (std::find(top, top + found, segment) == top + found) take(segment);
+    if (!taken[segment]) take(segment);
   }
   return {filled, w.pool_position.data(), w.pool_above.data(), w.pool_below.data()};
 }
@@ -298,20 +302,22 @@ struct search_state {
   double lower_bound(int c) const {
     return std::max(w.bound[c] * (1.0 - BOUND_SHRINK) - TERM_FLOOR, w.whole_bound[c]);
   }
-  // Closes every candidate that the bounds so far rule out.
-  void close_ruled_out() {
-    for (int c = 0; c < CANDIDATES; ++c) {
-      w.open[c] = static_cast<unsigned char>(w.open[c] & !best.rules_out(lower_bound(c), c));
-    }
-  }
   bool still_open(int c) {
     if (w.open[c] && best.rules_out(lower_bound(c), c)) w.open[c] = 0;
     return w.open[c] != 0;
   }
-  int open_groups() {
-    int count = 0;
-    for (int g = 0; g < GROUPS; ++g) count += group_open(g) ? 1 : 0;
-    return count;
+  // Lists the groups with a candidate still open.
+  void list_open_groups() {
+    w.open_groups.clear();
+    for (int g = 0; g < GROUPS; ++g) {
+      if (group_open(g)) w.open_groups.push_back(g);
+    }
+  }
+  // Drops the groups whose candidates are all closed from the list.
+  void shorten_open_groups() {
+    std::vector<int>& list = w.open_groups;
+    list.erase(std::remove_if(list.begin(), list.end(), [this](int g) { return !group_open(g); }),
+               list.end());
   }
   bool group_open(int g) {
     bool any = false;
@@ -343,7 +349,7 @@ struct search_state {
         finite_test, stretch, (decoded_energy + reference_energy) * (1.0 + PREFIX_SLACK),
         w.correlation.data());
     const double reference_low = reference_energy * (1.0 - ENERGY_SLACK);
-    for (int g = 0; g < GROUPS; ++g) {
+    for (int g : w.open_groups) {
       const bound_group& b = w.groups[g];
       if (b.margin == INFINITY) continue;  // bounds not proven for this group
       const double x_low = w.energy_low[g];
@@ -362,17 +368,20 @@ struct search_state {
     }
   }
 
-  // Sums exactly the open candidate with the smallest bound and the groups
-  // around it.
-  void sum_around_most_promising() {
+  // Sums exactly the open candidate of the listed groups with the smallest
+  // bound, and the groups around it.
+  template <class group_list>
+  void sum_around_most_promising(const group_list& groups_to_search) {
     int seed = -1;
     double seed_bound = 0.0;
-    for (int c = 0; c < CANDIDATES; ++c) {
-      if (!w.open[c]) continue;
-      const double low = lower_bound(c);
-      if (seed < 0 || low < seed_bound) {
-        seed = c;
-        seed_bound = low;
+    for (int g : groups_to_search) {
+      for (int c = g * GROUP_WIDTH; c < (g + 1) * GROUP_WIDTH; ++c) {
+        if (!w.open[c]) continue;
+        const double low = lower_bound(c);
+        if (seed < 0 || low < seed_bound) {
+          seed = c;
+          seed_bound = low;
+        }
       }
     }
     if (seed < 0) return;
@@ -417,6 +426,8 @@ search_workspace& workspace() {
     fresh.bound.resize(CANDIDATES);
     fresh.whole_bound.resize(CANDIDATES);
     fresh.correlation.resize(CANDIDATES);
+    fresh.open_groups.reserve(GROUPS);
+    fresh.order.reserve(GROUPS);
     fresh.energy_low.resize(GROUPS);
     fresh.energy_high.resize(GROUPS);
     fresh.open.resize(CANDIDATES);
@@ -429,6 +440,21 @@ search_workspace& workspace() {
   }();
   return w;
 }
+
+// The numbers 0 .. GROUPS - 1, for a range-for.
+struct every_group {
+  struct iterator {
+    int g;
+    int operator*() const { return g; }
+    iterator& operator++() {
+      ++g;
+      return *this;
+    }
+    bool operator!=(const iterator& other) const { return g != other.g; }
+  };
+  iterator begin() const { return {0}; }
+  iterator end() const { return {GROUPS}; }
+};
 
 search_result no_winner(double reference_energy) {
   return {false, 0, 0.0, std::sqrt(INITIAL_BEST_RESIDUAL / reference_energy)};
@@ -470,33 +496,31 @@ search_result search_offset(const double* reference, const double* test) {
   // The candidate with the smallest first bound is most likely the match:
   // summing it and its neighbours exactly first makes the best residual small
   // before the other candidates are bounded more closely.
-  state.sum_around_most_promising();
-  state.close_ruled_out();
-  if (survey.sums_finite && state.open_groups() > CORRELATION_THRESHOLD) {
-    state.bound_by_correlation(
-        stretch_sum(w, survey.middle, 0, TAIL_BEGIN + TAIL_LENGTH));
-    state.sum_around_most_promising();
-    state.close_ruled_out();
+  state.sum_around_most_promising(every_group());
+  state.list_open_groups();
+  if (survey.sums_finite && w.open_groups.size() > CORRELATION_THRESHOLD) {
+    state.bound_by_correlation(stretch_sum(w, survey.middle, 0, TAIL_BEGIN + TAIL_LENGTH));
+    state.sum_around_most_promising(w.open_groups);
+    state.shorten_open_groups();
   }
 
   // Closer bounds for the rest, then the survivors summed exactly, the most
   // promising (smallest bound, then most negative offset) first.
-  std::vector<std::pair<double, int>> order;
-  for (int g = 0; g < GROUPS; ++g) {
+  w.order.clear();
+  for (int g : w.open_groups) {
     state.refine(g, state.pool.count);
     double key = INFINITY;
-    for (int j = 0; j < GROUP_WIDTH; ++j) {
-      const int c = g * GROUP_WIDTH + j;
+    for (int c = g * GROUP_WIDTH; c < (g + 1) * GROUP_WIDTH; ++c) {
       if (state.still_open(c)) key = std::min(key, state.lower_bound(c));
     }
-    if (key != INFINITY) order.push_back({key, g});
+    if (key != INFINITY) w.order.push_back({key, g});
   }
-  std::sort(order.begin(), order.end());
+  std::sort(w.order.begin(), w.order.end());
   int batch[BATCH_GROUPS];
   int count = 0;
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    if (state.group_open(order[i].second)) batch[count++] = order[i].second;
-    if (count == BATCH_GROUPS || (i + 1 == order.size() && count > 0)) {
+  for (std::size_t i = 0; i < w.order.size(); ++i) {
+    if (state.group_open(w.order[i].second)) batch[count++] = w.order[i].second;
+    if (count == BATCH_GROUPS || (i + 1 == w.order.size() && count > 0)) {
       state.sum_exactly(batch, count);
       count = 0;
     }
