@@ -23,7 +23,7 @@
 
 namespace {
 
-struct copy_spec {
+struct decoded_copy {
   std::string path;
   long shift = 0;
   double gain_db = 0;
@@ -31,7 +31,7 @@ struct copy_spec {
   bool is_float = false;
 };
 
-bool parse_copy(const std::string& text, copy_spec& spec) {
+bool parse_copy(const std::string& text, decoded_copy& copy) {
   std::vector<std::string> parts;
   std::size_t start = 0;
   for (std::size_t colon; (colon = text.find(':', start)) != std::string::npos; start = colon + 1) {
@@ -40,16 +40,16 @@ bool parse_copy(const std::string& text, copy_spec& spec) {
   parts.push_back(text.substr(start));
   if (parts.size() != 4 && parts.size() != 5) return false;
   char* end = nullptr;
-  spec.path = parts[0];
-  spec.shift = std::strtol(parts[1].c_str(), &end, 10);
+  copy.path = parts[0];
+  copy.shift = std::strtol(parts[1].c_str(), &end, 10);
   if (*end != '\0') return false;
-  spec.gain_db = std::strtod(parts[2].c_str(), &end);
+  copy.gain_db = std::strtod(parts[2].c_str(), &end);
   if (*end != '\0') return false;
-  spec.noise_dbfs = std::strtod(parts[3].c_str(), &end);
+  copy.noise_dbfs = std::strtod(parts[3].c_str(), &end);
   if (*end != '\0') return false;
   if (parts.size() == 5 && parts[4] != "float") return false;
-  spec.is_float = parts.size() == 5;
-  return !spec.path.empty();
+  copy.is_float = parts.size() == 5;
+  return !copy.path.empty();
 }
 
 bool save(const std::string& path, const bytes& b) {
@@ -59,26 +59,26 @@ bool save(const std::string& path, const bytes& b) {
   return !out.fail();
 }
 
-bool write_copy(const std::vector<int16_t>& music, const copy_spec& spec, unsigned seed) {
-  const double gain = std::pow(10.0, spec.gain_db / 20);
+bool write_copy(const std::vector<int16_t>& music, const decoded_copy& copy, unsigned seed) {
+  const double gain = std::pow(10.0, copy.gain_db / 20);
   // Uniform noise in [-a, a] has an RMS of a / sqrt(3).
-  const double noise = std::pow(10.0, spec.noise_dbfs / 20) * std::sqrt(3.0) * 2;
+  const double noise = std::pow(10.0, copy.noise_dbfs / 20) * std::sqrt(3.0) * 2;
   music_rng rng{seed};
   const long values = static_cast<long>(music.size());
   std::vector<int32_t> ints;
   std::vector<float> floats;
   for (long i = 0; i < values; ++i) {
-    const long from = i - 2 * spec.shift;
+    const long from = i - 2 * copy.shift;
     const double clean = from >= 0 && from < values ? music[static_cast<std::size_t>(from)] / 32768.0 : 0.0;
     const double x = clean * gain + (rng.unit() - 0.5) * noise;
-    if (spec.is_float) {
+    if (copy.is_float) {
       floats.push_back(static_cast<float>(x));
     } else {
       const double scaled = std::round(std::fmax(-1.0, std::fmin(x, 2147483647.0 / 2147483648.0)) * 2147483648.0);
       ints.push_back(static_cast<int32_t>(scaled));
     }
   }
-  return save(spec.path, spec.is_float ? make_wav(float_layout(), float_samples(floats))
+  return save(copy.path, copy.is_float ? make_wav(float_layout(), float_samples(floats))
                                        : make_wav(wav_layout{}, int_samples(ints)));
 }
 
@@ -102,16 +102,16 @@ int main(int argc, char** argv) {
   const double seconds = std::atof(argv[1]);
   if (!(seconds > 1 && seconds < 3600)) return usage();
   std::string pcm16_path;
-  std::vector<copy_spec> copies;
+  std::vector<decoded_copy> copies;
   for (int k = 3; k < argc; ++k) {
     const std::string arg = argv[k];
     if (arg == "--pcm16" && k + 1 < argc) {
       pcm16_path = argv[++k];
       continue;
     }
-    copy_spec spec;
-    if (!parse_copy(arg, spec)) return usage();
-    copies.push_back(spec);
+    decoded_copy copy;
+    if (!parse_copy(arg, copy)) return usage();
+    copies.push_back(copy);
   }
   const std::vector<int16_t> music = music_16(static_cast<std::size_t>(seconds * MUSIC_RATE));
   if (!save(argv[2], pcm32_wav_from_16(music)) || (!pcm16_path.empty() && !save(pcm16_path, pcm16_wav(music)))) {
