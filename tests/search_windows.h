@@ -104,14 +104,18 @@ inline window_pair unrelated_pair(std::uint64_t seed) {
 
 // A periodic window: a table of `period` filtered values repeated, the decoded
 // one delayed by `shift` frames. Every offset that differs from the delay by a
-// multiple of the period matches exactly.
-inline window_pair periodic_pair(std::uint64_t seed, int period, int shift, double gain) {
+// multiple of the period matches exactly. With a different `test_seed` the
+// decoded window repeats another table: offsets a period apart then have
+// exactly equal residuals that are not 0.
+inline window_pair periodic_pair(std::uint64_t seed, int period, int shift, double gain,
+                                 std::uint64_t test_seed = 0) {
   const std::vector<double> table = filtered(music(seed, period));
+  const std::vector<double> test_table = test_seed == 0 ? table : filtered(music(test_seed, period));
   window_pair p{std::vector<double>(ANALYSIS_WINDOW), std::vector<double>(ANALYSIS_WINDOW)};
   for (int i = 0; i < ANALYSIS_WINDOW; ++i) {
     const int j = ((i - shift) % period + period) % period;
     p.reference[i] = table[static_cast<std::size_t>(i % period)];
-    p.test[i] = gain * table[static_cast<std::size_t>(j)];
+    p.test[i] = gain * test_table[static_cast<std::size_t>(j)];
   }
   return p;
 }

@@ -15,6 +15,7 @@
 
 #include "console.h"
 #include "offset_search.h"
+#include "offset_search_correlation.h"
 #include "offset_search_kernels.h"
 #include "search_windows.h"
 
@@ -240,19 +241,28 @@ TEST(SearchOffset, TiesGoToTheMostNegativeOffset) {
     int period;
     int shift;
     double gain;
+    std::uint64_t test_seed;  // 0: the same table, an exact match
   };
-  std::vector<row> rows = {{1, 441, 300, 1.0},  {2, 100, 0, 1.0},   {3, 1000, 7000, 0.5},
-                           {4, 2500, 5000, 1.0}, {5, 9999, 7499, 1.0}, {6, 17, -2500, 2.0}};
-  if (REDUCED) rows.resize(3);
+  std::vector<row> rows = {{1, 441, 300, 1.0, 0},    {2, 100, 0, 1.0, 0},
+                           {3, 1000, 7000, 0.5, 0},   {4, 2500, 5000, 1.0, 0},
+                           {5, 9999, 7499, 1.0, 0},   {6, 17, -2500, 2.0, 0},
+                           {7, 441, 300, 1.0, 70},   {8, 1500, 0, 0.9, 80},
+                           {9, 4000, 100, 1.0, 90}};
+  if (REDUCED) rows.resize(4);
   for (const row& r : rows) {
-    SCOPED_TRACE("period " + std::to_string(r.period) + " shift " + std::to_string(r.shift));
-    const search_result got =
-        expect_same_as_literal(search_windows::periodic_pair(r.seed, r.period, r.shift, r.gain));
-    // The most negative offset that matches the repeated table exactly.
-    int first = r.shift;
-    while (first - r.period >= MIN_OFFSET) first -= r.period;
-    while (first < MIN_OFFSET) first += r.period;
-    EXPECT_EQ(got.offset, first);
+    SCOPED_TRACE("period " + std::to_string(r.period) + " shift " + std::to_string(r.shift) +
+                 " other table " + std::to_string(r.test_seed));
+    const search_result got = expect_same_as_literal(
+        search_windows::periodic_pair(r.seed, r.period, r.shift, r.gain, r.test_seed));
+    // Offsets a period apart read the same stretch: the most negative of
+    // them is reported.
+    EXPECT_LT(got.offset, MIN_OFFSET + r.period);
+    if (r.test_seed == 0) {
+      int first = r.shift;
+      while (first - r.period >= MIN_OFFSET) first -= r.period;
+      while (first < MIN_OFFSET) first += r.period;
+      EXPECT_EQ(got.offset, first);
+    }
   }
 }
 
@@ -286,6 +296,40 @@ TEST(SearchOffset, UnrelatedMusicAndDelaysOutsideTheRangeMatchLiteral) {
   for (std::size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE("row " + std::to_string(i));
     expect_same_as_literal(rows[i]());
+  }
+}
+
+// The transform's correlations lie within the error bound they come with,
+// checked against sums in extended precision (whose own error is far below).
+TEST(CorrelateCandidates, StaysWithinItsErrorBound) {
+  struct row {
+    const char* name;
+    window_pair pair;
+  };
+  const row rows[] = {
+      {"codec", search_windows::codec_pair(51, 1105, 0.97, 0.01)},
+      {"unrelated", search_windows::unrelated_pair(52)},
+      {"tone", search_windows::tone_pair(3150.0, 0, 0.0, 1)},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const double* stretch = r.pair.reference.data() + REFERENCE_BEGIN;
+    const double* test = r.pair.test.data();
+    double energy = 0.0;
+    for (int i = 0; i < ANALYSIS_WINDOW - 1; ++i) energy += test[i] * test[i];
+    for (int k = 0; k < REFERENCE_LENGTH; ++k) energy += stretch[k] * stretch[k];
+    std::vector<double> correlation(MAX_OFFSET - MIN_OFFSET + 1);
+    const double error = correlate_candidates(test, stretch, energy * 1.001, correlation.data());
+    EXPECT_LT(error, 1e-6 * energy);  // tight enough to rule candidates out
+    for (int c = 0; c <= MAX_OFFSET - MIN_OFFSET; c += REDUCED ? 499 : 37) {
+      long double exact = 0.0L;
+      for (int k = 0; k < REFERENCE_LENGTH; ++k) {
+        exact += static_cast<long double>(test[c + k]) * stretch[k];
+      }
+      EXPECT_LE(std::fabs(static_cast<double>(exact - correlation[c])), error) << "candidate " << c;
+      // Far inside the bound, as the rounding analysis predicts.
+      EXPECT_LE(std::fabs(static_cast<double>(exact - correlation[c])), 1e-10 * energy);
+    }
   }
 }
 
