@@ -22,7 +22,6 @@
 #include "offset_search.h"
 
 #include <algorithm>
-#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <vector>
@@ -58,9 +57,9 @@ constexpr double TERM_FLOOR = 1e-300;
 constexpr double BOUND_SHRINK = 1e-10;
 // Energies, gains and values the bounds are proven for; outside these ranges a
 // candidate is simply summed exactly.
-const double ENERGY_MIN = std::ldexp(1.0, -450);
-const double ENERGY_MAX = std::ldexp(1.0, 450);
-const double VALUE_MAX = std::ldexp(1.0, 200);
+constexpr double ENERGY_MIN = 0x1p-450;
+constexpr double ENERGY_MAX = 0x1p450;
+constexpr double VALUE_MAX = 0x1p200;
 constexpr double BRACKET_RATIO_MAX = 4.0;
 
 // Loud positions of the original: the loudest of each segment of
