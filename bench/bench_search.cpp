@@ -1,6 +1,7 @@
 // Offset and gain search: the literal search against the shipped one on
-// generated windows, with the ratio literal / shipped for each and a bit-for-bit
-// check of every result; then the equal-loudness filter in ns per frame.
+// generated windows, with the ratio literal / shipped for each (also with the
+// SSE2 loops forced, as on machines without AVX2) and a bit-for-bit check of
+// every result; then the equal-loudness filter in ns per frame.
 //
 //   build-dir/bench/bench_search
 //
@@ -18,6 +19,7 @@
 
 #include "loudness_filter.h"
 #include "offset_search.h"
+#include "offset_search_kernels.h"
 #include "search_windows.h"
 
 namespace {
@@ -80,7 +82,8 @@ std::vector<bench_window> windows() {
 }  // namespace
 
 int main() {
-  std::printf("%-24s %12s %12s %9s  %s\n", "window", "literal ms", "shipped us", "ratio", "bits");
+  std::printf("%-24s %12s %12s %9s %9s  %s\n", "window", "literal ms", "shipped us", "ratio",
+              "SSE2 only", "bits");
   std::vector<double> realistic_ratios;
   double worst_ratio = std::numeric_limits<double>::infinity();
   bool all_same = true;
@@ -92,13 +95,19 @@ int main() {
     const double literal_time =
         median_seconds([&] { literal = search_offset_literal(r, t); }, 0.0, 3);
     const double shipped_time = median_seconds([&] { shipped = search_offset(r, t); }, 0.3, 5);
-    const bool same = same_bits(literal, shipped);
+    // The same with the loops that machines without AVX2 run.
+    search_result baseline{};
+    force_baseline_kernels(true);
+    const double baseline_time = median_seconds([&] { baseline = search_offset(r, t); }, 0.1, 3);
+    force_baseline_kernels(false);
+    const bool same = same_bits(literal, shipped) && same_bits(literal, baseline);
     all_same = all_same && same;
     const double ratio = literal_time / shipped_time;
     if (w.realistic) realistic_ratios.push_back(ratio);
     worst_ratio = std::min(worst_ratio, ratio);
-    std::printf("%-24s %12.1f %12.1f %9.0f  %s (offset %d)\n", w.name.c_str(), literal_time * 1e3,
-                shipped_time * 1e6, ratio, same ? "same" : "DIFFERENT", shipped.offset);
+    std::printf("%-24s %12.1f %12.1f %9.0f %9.0f  %s (offset %d)\n", w.name.c_str(),
+                literal_time * 1e3, shipped_time * 1e6, ratio, literal_time / baseline_time,
+                same ? "same" : "DIFFERENT", shipped.offset);
   }
   std::sort(realistic_ratios.begin(), realistic_ratios.end());
   const double median = realistic_ratios[realistic_ratios.size() / 2 - 1] / 2 +
