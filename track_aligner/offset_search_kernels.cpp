@@ -85,11 +85,11 @@ KERNEL quad<V> add_error(const quad<V>& sum, const quad<V>& x, const quad<V>& ga
 
 // True when every lane is above `best` or not active.
 template <class V>
-KERNEL bool all_done(const quad<V>& sum, double best, const double* inactive) {
+KERNEL bool all_done(const quad<V>& sum, double best, const bool* active) {
   double lanes[GROUP_WIDTH];
   store(lanes, sum);
   bool done = true;
-  for (int j = 0; j < GROUP_WIDTH; ++j) done = done && (lanes[j] > best || inactive[j] != 0.0);
+  for (int j = 0; j < GROUP_WIDTH; ++j) done = done && (lanes[j] > best || !active[j]);
   return done;
 }
 
@@ -130,8 +130,6 @@ KERNEL bool residuals(const double* stretch, const double* test, const int (&win
   const double* p1 = test + window[1];
   const double* p2 = test + window[2];
   const double* p3 = test + window[3];
-  double inactive[BATCH_LANES];
-  for (int i = 0; i < BATCH_LANES; ++i) inactive[i] = active[i] ? 0.0 : 1.0;
   quad<V> g0, g1, g2, g3;
   load(g0, gain + 0);
   load(g1, gain + 4);
@@ -158,9 +156,9 @@ KERNEL bool residuals(const double* stretch, const double* test, const int (&win
       s2 = add_error(s2, x2, g2, r);
       s3 = add_error(s3, x3, g3, r);
     }
-    if (k1 < REFERENCE_LENGTH && all_done(s0, best, inactive + 0) &&
-        all_done(s1, best, inactive + 4) && all_done(s2, best, inactive + 8) &&
-        all_done(s3, best, inactive + 12)) {
+    if (k1 < REFERENCE_LENGTH && all_done(s0, best, active + 0) &&
+        all_done(s1, best, active + 4) && all_done(s2, best, active + 8) &&
+        all_done(s3, best, active + 12)) {
       complete = false;
       break;
     }
