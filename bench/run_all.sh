@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Runs every benchmark and prints one table of ratios, each against a baseline
+# measured in the same run (the machine is shared; absolute times drift).
+#
+#   bench/run_all.sh [BUILD_DIR]        default: build (configured Release)
+#
+# It builds what it needs first. The whole-run benchmark writes about 1 GB of
+# temporary files and removes them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release > /dev/null
+cmake --build "$build" -j "$(nproc)" --target wavmatch2 wavmatch2_per_value make_test_audio bench_search \
+  logsweep logsweep_bench > /dev/null
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/abchr-bench-XXXXXX")
+trap 'rm -rf "$tmp"' EXIT
+echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')"
+echo "running the search benchmark ..." >&2
+"$build/bench/bench_search" > "$tmp/search"
+echo "running the whole-run benchmark ..." >&2
+bash bench/bench_run.sh "$build" 240 3 > "$tmp/run"
+echo "running the log cleaner benchmark ..." >&2
+"$build/bench/logsweep_bench" 100 > "$tmp/log"
+
+value() { grep -m1 "$2" "$tmp/$1" | grep -oE '[0-9]+(\.[0-9]+)?' | sed -n "${3:-1}p"; }
+row() { printf '| %-44s | %-28s | %10s | %-12s |\n' "$@"; }
+
+echo
+echo "Offset search, per window (literal time / shipped time):"
+sed -n '/^window/,/^$/p' "$tmp/search"
+echo
+row "measurement" "baseline (same run)" "ratio" "target"
+row "--------------------------------------------" "----------------------------" "----------" "------------"
+row "search, realistic windows, median speed-up" "literal search" "$(value search 'median ratio')x" ">= 500x"
+row "search, slowest window, speed-up" "literal search" "$(value search 'lowest ratio')x" ">= 5x"
+row "equal-loudness filter, ns per frame" "-" "$(value search 'filter_block')" "<= 12"
+row "wavmatch2, 10 files of 4 min, time" "cat + dd of the same bytes" "$(value run 'wavmatch2 / floor' 2)x" "<= 2x"
+row "output phase one value at a time, time" "wavmatch2" "$(value run 'per-value output / wavmatch2' 2)x" "-"
+# The log benchmark prints an ASCII and a UTF-8 log, in that order.
+ratio() { grep "$1" "$tmp/log" | sed -n "$2p" | grep -oE '[0-9.]+x' | head -1; }
+row "logsweep, ASCII progress log, time" "cat" "$(ratio 'logsweep / cat' 1)" "<= 3x"
+row "byte-at-a-time cleaner, ASCII log, time" "logsweep" "$(ratio 'byte at a time / logsweep' 1)" ">= 5x"
+row "logsweep, UTF-8 progress log, time" "cat" "$(ratio 'logsweep / cat' 2)" "<= 3x"
+row "byte-at-a-time cleaner, UTF-8 log, time" "logsweep" "$(ratio 'byte at a time / logsweep' 2)" ">= 5x"
+echo
+grep -E 'identical|agree' "$tmp/search" "$tmp/run" "$tmp/log" | sed 's/^[^:]*://' | sort -u
