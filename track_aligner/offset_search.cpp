@@ -224,6 +224,14 @@ void bracket_gains(search_workspace& w, const window_survey& s) {
     b.window = c;
     w.energy_low[g] = low;
     w.energy_high[g] = high;
+    if (e_ref / high == INFINITY) {
+      // Even the largest test energy leaves the gain infinite: every residual
+      // is then infinite or NaN (0 * infinity), and never taken.
+      for (int j = c; j < c + GROUP_WIDTH; ++j) {
+        w.open[j] = 0;
+        w.bound[j] = INFINITY;
+      }
+    }
     if (provable && low >= ENERGY_MIN && high <= BRACKET_RATIO_MAX * low) {
       // Division and square root round monotonically, so these enclose the
       // gain that the exact energy gives.
