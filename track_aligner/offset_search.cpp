@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "console.h"
+#include "offset_search_audit.h"
 #include "offset_search_correlation.h"
 #include "offset_search_kernels.h"
 
@@ -467,20 +468,26 @@ search_result no_winner(double reference_energy) {
   return {false, 0, 0.0, std::sqrt(INITIAL_BEST_RESIDUAL / reference_energy)};
 }
 
-}  // namespace
 
-search_result search_offset(const double* reference, const double* test) {
-  search_workspace& w = workspace();
-  const double* stretch = reference + REFERENCE_BEGIN;
+// The windows surveyed, every candidate open and the gains bracketed.
+struct prepared_search {
+  bool finished;          // the result below is final: no bounds needed
+  search_result result;
+  window_survey survey;
+  const double* finite_test;
+};
+
+prepared_search prepare_search(const double* stretch, const double* test, search_workspace& w) {
   window_survey survey = survey_windows(stretch, test, w);
-  if (survey.reference_energy == 0.0) return SILENT;
+  if (survey.reference_energy == 0.0) return {true, SILENT, survey, test};
   // The literal search stops at the first stretch with zero test energy,
   // whatever the candidates before it found.
-  if (has_silent_stretch(test)) return SILENT;
+  if (has_silent_stretch(test)) return {true, SILENT, survey, test};
   // A NaN or infinite reference energy makes every gain or residual NaN or
   // infinite: no candidate is ever taken.
-  if (!is_finite(survey.reference_energy)) return no_winner(survey.reference_energy);
-
+  if (!is_finite(survey.reference_energy)) {
+    return {true, no_winner(survey.reference_energy), survey, test};
+  }
   std::fill(w.open.begin(), w.open.end(), 1);
   std::fill(w.bound.begin(), w.bound.end(), 0.0);
   std::fill(w.whole_bound.begin(), w.whole_bound.end(), 0.0);
@@ -492,6 +499,35 @@ search_result search_offset(const double* reference, const double* test) {
     survey = survey_windows(stretch, finite_test, w);
   }
   bracket_gains(w, survey);
+  return {false, {}, survey, finite_test};
+}
+
+}  // namespace
+
+bool residual_lower_bounds(const double* reference, const double* test, double* low) {
+  search_workspace& w = workspace();
+  const double* stretch = reference + REFERENCE_BEGIN;
+  const prepared_search p = prepare_search(stretch, test, w);
+  if (p.finished) return false;
+  search_state state{stretch, test, p.finite_test, p.survey.reference_energy,
+                     build_pool(stretch, w), w, {}};
+  add_bound_terms(p.finite_test, state.pool, 0, state.pool.count, w.groups.data(), GROUPS,
+                  w.bound.data());
+  if (p.survey.sums_finite) {
+    state.list_open_groups();
+    state.bound_by_correlation(stretch_sum(w, p.survey.middle, 0, TAIL_BEGIN + TAIL_LENGTH));
+  }
+  for (int c = 0; c < CANDIDATES; ++c) low[c] = state.lower_bound(c);
+  return true;
+}
+
+search_result search_offset(const double* reference, const double* test) {
+  search_workspace& w = workspace();
+  const double* stretch = reference + REFERENCE_BEGIN;
+  const prepared_search p = prepare_search(stretch, test, w);
+  if (p.finished) return p.result;
+  const window_survey& survey = p.survey;
+  const double* finite_test = p.finite_test;
   search_state state{stretch, test, finite_test, survey.reference_energy,
                      build_pool(stretch, w), w, {}};
 
