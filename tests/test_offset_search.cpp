@@ -15,6 +15,7 @@
 
 #include "console.h"
 #include "offset_search.h"
+#include "offset_search_audit.h"
 #include "offset_search_correlation.h"
 #include "offset_search_kernels.h"
 #include "search_windows.h"
@@ -296,6 +297,84 @@ TEST(SearchOffset, UnrelatedMusicAndDelaysOutsideTheRangeMatchLiteral) {
   for (std::size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE("row " + std::to_string(i));
     expect_same_as_literal(rows[i]());
+  }
+}
+
+// Candidate c's complete residual as the literal search sums it, without the
+// early stop (NaN or infinite where its gain is not finite).
+double complete_residual(const window_pair& p, double reference_energy, int c) {
+  const double* r = p.reference.data() + REFERENCE_BEGIN;
+  const double* t = p.test.data() + c;
+  double energy = 0.0;
+  for (int k = 0; k < REFERENCE_LENGTH; ++k) energy = energy + t[k] * t[k];
+  const double gain = std::sqrt(reference_energy / energy);
+  double residual = 0.0;
+  for (int k = 0; k < REFERENCE_LENGTH; ++k) {
+    const double e = t[k] * gain - r[k];
+    residual = residual + e * e;
+  }
+  return residual;
+}
+
+// The loudest position of every 15 of the compared stretch nudged by a
+// relative 1e-3 in a copy delayed by `zeros` frames: at that offset most of
+// the residual lies where the search takes its bound terms, so its bound
+// comes close to the residual (the nudge is larger than the width of the
+// gain bracket of a group of four candidates).
+window_pair nudged_copy(int zeros) {
+  window_pair p = copy_pair(8, zeros, 1.0);
+  for (int start = 0; start < REFERENCE_LENGTH; start += 15) {
+    int loudest = start;
+    for (int k = start; k < start + 15; ++k) {
+      if (std::fabs(p.reference[REFERENCE_BEGIN + k]) >
+          std::fabs(p.reference[REFERENCE_BEGIN + loudest])) {
+        loudest = k;
+      }
+    }
+    p.test[static_cast<std::size_t>(REFERENCE_BEGIN + loudest + zeros)] *= 1.0 + 1e-3;
+  }
+  return p;
+}
+
+// The bounds the search prunes with never exceed the residuals they bound:
+// checked for the winner's neighbourhood and a spread of other candidates.
+TEST(ResidualLowerBounds, NeverExceedTheCompleteResidual) {
+  struct row {
+    const char* name;
+    std::function<window_pair()> make;
+    double tightest;  // the bound at the winner reaches this share of its residual
+  };
+  std::vector<row> rows = {
+      {"nudged copy", [] { return nudged_copy(1105); }, 0.3},
+      {"codec", [] { return search_windows::codec_pair(61, 2112, 0.97, 0.01); }, 0.0},
+      {"unrelated", [] { return search_windows::unrelated_pair(62); }, 0.5},
+      {"exact copy", [] { return copy_pair(63, 700, 1.0); }, 0.0},
+      {"half amplitude", [] { return copy_pair(64, 0, 0.5); }, 0.0},
+      {"other periodic table", [] { return search_windows::periodic_pair(65, 441, 300, 1.0, 66); },
+       0.0},
+      {"steady tone", [] { return search_windows::tone_pair(441.0, 300, 0.0, 1); }, 0.0},
+  };
+  if (REDUCED) rows.resize(3);
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const window_pair p = r.make();
+    std::vector<double> low(MAX_OFFSET - MIN_OFFSET + 1);
+    ASSERT_TRUE(residual_lower_bounds(p.reference.data(), p.test.data(), low.data()));
+    const search_result found = search_offset_literal(p.reference.data(), p.test.data());
+    double reference_energy = 0.0;
+    for (int k = REFERENCE_BEGIN; k < REFERENCE_END; ++k) {
+      reference_energy = reference_energy + p.reference[k] * p.reference[k];
+    }
+    const int winner = found.offset - MIN_OFFSET;
+    const int stride = REDUCED ? 97 : 7;
+    for (int c = 0; c <= MAX_OFFSET - MIN_OFFSET; ++c) {
+      if (std::abs(c - winner) > 24 && c % stride != 0) continue;
+      const double residual = complete_residual(p, reference_energy, c);
+      if (std::isnan(residual)) continue;
+      EXPECT_LE(low[c], residual) << "candidate " << c;
+    }
+    const double at_winner = complete_residual(p, reference_energy, winner);
+    EXPECT_GE(low[winner], r.tightest * at_winner);
   }
 }
 
