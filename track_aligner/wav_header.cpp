@@ -79,7 +79,9 @@ int read_wav_header(wav_track& track, const std::string& path) {
     return STATUS_CANNOT_OPEN;
   }
   track.fp = std::fopen(path.c_str(), "rb");
-  if (track.fp != nullptr && is_folder(track.fp)) {
+  // Every later phase seeks in the file: a folder, a pipe or a terminal is no
+  // input, however it was named.
+  if (track.fp != nullptr && (is_folder(track.fp) || fseeko(track.fp, 0, SEEK_CUR) != 0)) {
     std::fclose(track.fp);
     track.fp = nullptr;
   }
