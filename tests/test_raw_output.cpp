@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "console_capture.h"
 #include "program_runner.h"
 #include "raw_writer.h"
 #include "signal_maker.h"
+#include "wav_track.h"
 #include "wav_writer.h"
 
 namespace {
@@ -219,6 +221,22 @@ TEST(raw_output, unsafe_or_failing_outputs_end_with_9) {
       EXPECT_EQ(r.size("o.wav.raw"), expected) << c.name;
     }
   }
+}
+
+TEST(raw_output, input_read_error_removes_the_output_and_ends_with_2) {
+  temp_dir dir;
+  wav_track track;
+  ASSERT_EQ(init_track(track), 0);
+  track.index = 0;
+  track.fp = std::fopen("/proc/self/mem", "rb");  // reads at offset 0 fail with EIO
+  ASSERT_NE(track.fp, nullptr);
+  const std::string path = dir.file("in.wav");
+  const run_extremes extremes{0, 0, 1.0};
+  console_capture console;
+  EXPECT_EQ(write_raw_outputs(&track, &path, 1, extremes, 50000), 2);
+  EXPECT_EQ(console.text(), "Cannot read " + path + "\r\r\n");
+  EXPECT_NE(access(dir.file("in.wav.raw").c_str(), F_OK), 0);
+  release_track(track);
 }
 
 }  // namespace
