@@ -5,13 +5,24 @@
 #include <string>
 #include <vector>
 
-#include "aligner_fixtures.h"
 #include "console_capture.h"
 #include "program_runner.h"
+#include "signal_maker.h"
 #include "wav_track.h"
 #include "wav_writer.h"
 
 namespace {
+
+const std::string WAVMATCH_USAGE =
+    "Wavmatch ver.2.0.0 (https://abchr-tools.example.org/)\r\r\n"
+    " Equalize offset and gain of 32bit float or int 44100Hz wav files.\r\r\n"
+    "  Then output them as raw, to perform an abc/hr test.\r\r\n\r\r\n"
+    "    usage:  wavmatch original.wav lossy1.wav lossy2.wav.....\r\r\n\r\r\n"
+    "Detectable offset: -2500 ~ 7499[sample].\r\r\n\r\r\n"
+    " Yulewalk filter for 44.1kHz is used to normalize gain.\r\r\n";
+
+// A valid integer WAV file of music, `frames` long.
+bytes music_wav(int frames) { return as_int_wav(music(static_cast<std::size_t>(frames))); }
 
 struct run_case {
   const char* name;

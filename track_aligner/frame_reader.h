@@ -8,6 +8,9 @@
 
 constexpr int FRAME_BYTES = 8;
 constexpr int BLOCK_FRAMES = 8192;  // 64 KiB of sample data per read
+// Integer samples are scaled by 2^-31 so that full scale becomes 1.0, as it
+// already is for float samples.
+constexpr double INT_FULL_SCALE = 1.0 / 2147483648.0;
 
 struct frame_block {
   unsigned char bytes[BLOCK_FRAMES * FRAME_BYTES];

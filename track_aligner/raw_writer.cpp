@@ -16,7 +16,6 @@ namespace {
 // Adding this bias before truncating toward zero rounds every value that stays
 // within the limits toward minus infinity.
 constexpr double ROUNDING_BIAS = 100000.0;
-constexpr double INT_SCALE = 1.0 / 2147483648.0;  // 2^-31
 
 struct file_identity {
   dev_t device;
@@ -91,7 +90,7 @@ std::string raw_path_for(const std::string& input_path) {
 
 double input_value(const unsigned char* bytes, bool is_float) {
   if (is_float) return static_cast<double>(load_f32(bytes));
-  return static_cast<double>(static_cast<float>(load_i32(bytes) * INT_SCALE));
+  return static_cast<double>(static_cast<float>(load_i32(bytes) * INT_FULL_SCALE));
 }
 
 int output_value(double value, double output_scale, int& clip_count) {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "console.h"
+#include "frame_reader.h"
 #include "wav_track.h"
 
 namespace {
@@ -39,8 +40,7 @@ struct header_stream {
   uint32_t read_u32() {
     unsigned char b[4];
     read(b, 4);
-    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-           static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+    return load_u32(b);
   }
   int32_t read_i32() { return static_cast<int32_t>(read_u32()); }
 

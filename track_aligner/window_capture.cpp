@@ -17,7 +17,6 @@ namespace {
 constexpr int EARLIEST_START = 4100;
 // Running power (exponential average, weight one half) that counts as audible.
 constexpr double AUDIBLE_POWER = 0.0000152587890625;  // 2^-16
-constexpr double INT_SCALE = 1.0 / 2147483648.0;       // 2^-31: full scale becomes 1.0
 
 // Non-finite float samples would poison every sum of the search; they are read
 // as silence here.
@@ -53,7 +52,7 @@ int capture_window(wav_track& track, const std::string& path) {
     } else {
       for (int i = 0; i < count; ++i, frame += FRAME_BYTES) {
         const int64_t sum = static_cast<int64_t>(load_i32(frame)) + load_i32(frame + 4);
-        sums[i] = static_cast<double>(sum) * INT_SCALE;
+        sums[i] = static_cast<double>(sum) * INT_FULL_SCALE;
       }
     }
     filter_run(filter, sums, weighted, count);
