@@ -3,6 +3,7 @@
 // unrelated music, delays outside the range and non-finite values.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -18,7 +19,10 @@
 #include "offset_search_audit.h"
 #include "offset_search_correlation.h"
 #include "offset_search_kernels.h"
+#include "program_runner.h"
 #include "search_windows.h"
+#include "signal_maker.h"
+#include "wav_writer.h"
 
 namespace {
 
@@ -298,6 +302,30 @@ TEST(SearchOffset, UnrelatedMusicAndDelaysOutsideTheRangeMatchLiteral) {
     SCOPED_TRACE("row " + std::to_string(i));
     expect_same_as_literal(rows[i]());
   }
+}
+
+// Float files may hold values far beyond full scale. With an original at
+// +-32768 and a copy carrying noise of a tenth of its level, the residual at
+// the true delay is about 1e9: no fixed ceiling may hide it.
+TEST(SearchOffset, LoudFloatTracksFindTheirDelay) {
+  window_pair p = search_windows::codec_pair(7, 576, 1.0, 0.1);
+  for (std::vector<double>* window : {&p.reference, &p.test}) {
+    for (double& v : *window) v *= 32768.0;
+  }
+  EXPECT_EQ(expect_same_as_literal(p).offset, 576);
+}
+
+TEST(FindOffsetAndGain, LoudFloatFilesGiveAnAudibleStimulus) {
+  temp_dir dir;
+  const stereo original = music(60000, 7, 65536.0);
+  write_file(dir.file("o.wav"), as_float_wav(original));
+  write_file(dir.file("d32b.wav"), as_float_wav(codec_copy(original, 576, 1.0, 3000.0)));
+  const program_run run = run_program(WAVMATCH2_PATH, {"o.wav", "d32b.wav"}, dir.path);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("O:  576"), std::string::npos) << run.out;
+  const bytes raw = read_file(dir.file("d.raw"));
+  EXPECT_FALSE(raw.empty());
+  EXPECT_NE(std::count(raw.begin(), raw.end(), 0), static_cast<long>(raw.size())) << "silent stimulus";
 }
 
 // Candidate c's complete residual as the literal search sums it, without the

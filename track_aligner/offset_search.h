@@ -2,14 +2,19 @@
 // fixed stretch of the original's and keeps the best gain-corrected match.
 #pragma once
 
+#include <limits>
+
 #include "wav_track.h"
 
 // Positions 2500..32499 of the original's window are compared.
 constexpr int REFERENCE_BEGIN = SEARCH_MARGIN;
 constexpr int REFERENCE_END = ANALYSIS_WINDOW - 3 * SEARCH_MARGIN;  // one past 32499
 constexpr int REFERENCE_LENGTH = REFERENCE_END - REFERENCE_BEGIN;   // 30000
-// Residual that every candidate must beat.
-constexpr double INITIAL_BEST_RESIDUAL = 999999999.9;
+// Residual that every candidate must beat: none, so that the smallest residual
+// wins however loud the tracks are (float files may hold values far beyond
+// full scale). Only a candidate whose residual is infinite or not a number is
+// never taken.
+constexpr double INITIAL_BEST_RESIDUAL = std::numeric_limits<double>::infinity();
 
 struct search_result {
   bool silent;    // a stretch had no energy at all: offset 0, gain 1, score 0
