@@ -22,14 +22,17 @@
 #include "offset_search.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
-#include <vector>
+#include <new>
+#include <utility>
 
 #include "console.h"
 #include "offset_search_audit.h"
 #include "offset_search_correlation.h"
 #include "offset_search_kernels.h"
+#include "platform.h"
 
 namespace {
 
@@ -87,23 +90,41 @@ constexpr double QUADRATIC_SLACK = 1e-12;
 
 constexpr search_result SILENT = {true, 0, 1.0, 0.0};
 
+// A list of at most N values in place, for the workspace below.
+template <class T, int N>
+struct fixed_list {
+  T items[N];
+  int count = 0;
+  void clear() { count = 0; }
+  void push_back(const T& value) { items[count++] = value; }
+  T* begin() { return items; }
+  T* end() { return items + count; }
+  const T* begin() const { return items; }
+  const T* end() const { return items + count; }
+  std::size_t size() const { return static_cast<std::size_t>(count); }
+  const T& operator[](std::size_t i) const { return items[i]; }
+};
+
+// Everything the search works in, of fixed size: allocated once and reused by
+// every search, so that no search pays for fresh memory.
 struct search_workspace {
-  std::vector<double> head;         // head[j]: sum of squares of positions 0 .. j-1
-  std::vector<double> tail;         // tail[j]: sum over TAIL_BEGIN .. TAIL_BEGIN+j-1
-  std::vector<double> finite_test;  // the decoded window with non-finite values as 0
-  std::vector<int> loudest;         // per pool segment: its loudest position
-  std::vector<double> loudness;     // and that position's magnitude
-  std::vector<double> bound;        // per candidate: summed bound terms
-  std::vector<double> whole_bound;  // per candidate: bound from the correlation
-  std::vector<double> correlation;  // per candidate
-  std::vector<double> energy_low, energy_high;  // per group: test energy bracket
-  std::vector<int> open_groups;     // groups with a candidate still open
-  std::vector<std::pair<double, int>> order;  // open groups by their least bound
-  std::vector<unsigned char> open;  // per candidate: still to be decided
-  std::vector<bound_group> groups;
-  std::vector<int> used;            // per group: pool entries summed into its bounds
-  std::vector<int> pool_position;
-  std::vector<double> pool_above, pool_below;
+  std::array<double, HEAD_END + 1> head;      // head[j]: sum of squares of positions 0 .. j-1
+  std::array<double, CANDIDATES + 1> tail;    // tail[j]: sum over TAIL_BEGIN .. TAIL_BEGIN+j-1
+  std::array<double, ANALYSIS_WINDOW> finite_test;  // the decoded window with non-finite values as 0
+  std::array<int, ANALYSIS_WINDOW + 1> bad_before;  // non-finite decoded values before each position
+  std::array<int, POOL_SIZE> loudest;         // per pool segment: its loudest position
+  std::array<double, POOL_SIZE> loudness;     // and that position's magnitude
+  std::array<double, CANDIDATES> bound;       // per candidate: summed bound terms
+  std::array<double, CANDIDATES> whole_bound;  // per candidate: bound from the correlation
+  std::array<double, CANDIDATES> correlation;  // per candidate
+  std::array<double, GROUPS> energy_low, energy_high;  // per group: test energy bracket
+  fixed_list<int, GROUPS> open_groups;        // groups with a candidate still open
+  fixed_list<std::pair<double, int>, GROUPS> order;  // open groups by their least bound
+  std::array<unsigned char, CANDIDATES> open;  // per candidate: still to be decided
+  std::array<bound_group, GROUPS> groups;
+  std::array<int, GROUPS> used;               // per group: pool entries summed into its bounds
+  std::array<int, POOL_SIZE> pool_position;
+  std::array<double, POOL_SIZE> pool_above, pool_below;
 };
 
 // What one pass over both windows learns.
@@ -183,8 +204,9 @@ bool has_silent_stretch(const double* test) {
 // or residual is NaN, so they are never taken. Returns a copy of the window
 // with those values set to 0, for the bounds of the other candidates.
 const double* exclude_non_finite(const double* test, search_workspace& w) {
-  std::vector<int> bad_before(ANALYSIS_WINDOW + 1, 0);
-  w.finite_test.assign(test, test + ANALYSIS_WINDOW);
+  std::array<int, ANALYSIS_WINDOW + 1>& bad_before = w.bad_before;
+  bad_before[0] = 0;
+  std::copy(test, test + ANALYSIS_WINDOW, w.finite_test.begin());
   for (int i = 0; i < ANALYSIS_WINDOW; ++i) {
     const bool bad = !is_finite(test[i]);
     if (bad) w.finite_test[i] = 0.0;
@@ -323,9 +345,9 @@ struct search_state {
   }
   // Drops the groups whose candidates are all closed from the list.
   void shorten_open_groups() {
-    std::vector<int>& list = w.open_groups;
-    list.erase(std::remove_if(list.begin(), list.end(), [this](int g) { return !group_open(g); }),
-               list.end());
+    fixed_list<int, GROUPS>& list = w.open_groups;
+    list.count = static_cast<int>(
+        std::remove_if(list.begin(), list.end(), [this](int g) { return !group_open(g); }) - list.begin());
   }
   bool group_open(int g) {
     bool any = false;
@@ -424,29 +446,20 @@ struct search_state {
   }
 };
 
+// One workspace per thread, in large pages, kept until the thread ends.
+struct workspace_holder {
+  search_workspace* w = nullptr;
+  ~workspace_holder() { free_large(w, sizeof(search_workspace)); }
+};
+
 search_workspace& workspace() {
-  static thread_local search_workspace w = [] {
-    search_workspace fresh;
-    fresh.head.resize(HEAD_END + 1);
-    fresh.tail.resize(CANDIDATES + 1);
-    fresh.loudest.resize(POOL_SIZE);
-    fresh.loudness.resize(POOL_SIZE);
-    fresh.bound.resize(CANDIDATES);
-    fresh.whole_bound.resize(CANDIDATES);
-    fresh.correlation.resize(CANDIDATES);
-    fresh.open_groups.reserve(GROUPS);
-    fresh.order.reserve(GROUPS);
-    fresh.energy_low.resize(GROUPS);
-    fresh.energy_high.resize(GROUPS);
-    fresh.open.resize(CANDIDATES);
-    fresh.groups.resize(GROUPS);
-    fresh.used.resize(GROUPS);
-    fresh.pool_position.resize(POOL_SIZE);
-    fresh.pool_above.resize(POOL_SIZE);
-    fresh.pool_below.resize(POOL_SIZE);
-    return fresh;
-  }();
-  return w;
+  static thread_local workspace_holder holder;
+  if (holder.w == nullptr) {
+    void* block = allocate_large(sizeof(search_workspace));
+    if (block == nullptr) throw std::bad_alloc();
+    holder.w = new (block) search_workspace;
+  }
+  return *holder.w;
 }
 
 // The numbers 0 .. GROUPS - 1, for a range-for.

@@ -11,10 +11,13 @@
 // used is 500 times that.
 #include "offset_search_correlation.h"
 
+#include <array>
 #include <cmath>
-#include <vector>
+#include <new>
+#include <utility>
 
 #include "offset_search.h"
+#include "platform.h"
 
 namespace {
 
@@ -26,28 +29,32 @@ static_assert(DECODED_READ <= TRANSFORM_LENGTH, "the circular correlation must n
 constexpr double CORRELATION_SLACK = 1e-8;
 
 struct transform_buffers {
-  std::vector<double> re, im;        // the signal being transformed
-  std::vector<double> spare_re, spare_im;  // the other half of each pass
-  std::vector<double> twiddle_re, twiddle_im;  // exp(-2 pi i k / N), k < N / 2
+  std::array<double, TRANSFORM_LENGTH> re, im;              // the signal being transformed
+  std::array<double, TRANSFORM_LENGTH> spare_re, spare_im;  // the other half of each pass
+  std::array<double, TRANSFORM_LENGTH / 2> twiddle_re, twiddle_im;  // exp(-2 pi i k / N), k < N / 2
+};
+
+// One set of buffers per thread, in large pages, kept until the thread ends.
+struct buffers_holder {
+  transform_buffers* b = nullptr;
+  ~buffers_holder() { free_large(b, sizeof(transform_buffers)); }
 };
 
 transform_buffers& buffers() {
-  static thread_local transform_buffers b = [] {
-    transform_buffers fresh;
-    for (std::vector<double>* v : {&fresh.re, &fresh.im, &fresh.spare_re, &fresh.spare_im}) {
-      v->resize(TRANSFORM_LENGTH);
-    }
-    fresh.twiddle_re.resize(TRANSFORM_LENGTH / 2);
-    fresh.twiddle_im.resize(TRANSFORM_LENGTH / 2);
+  static thread_local buffers_holder holder;
+  if (holder.b == nullptr) {
+    void* block = allocate_large(sizeof(transform_buffers));
+    if (block == nullptr) throw std::bad_alloc();
+    transform_buffers& fresh = *new (block) transform_buffers;
     const double pi = 3.14159265358979323846;
     for (int k = 0; k < TRANSFORM_LENGTH / 2; ++k) {
       const double angle = 2.0 * pi * k / TRANSFORM_LENGTH;
       fresh.twiddle_re[k] = std::cos(angle);
       fresh.twiddle_im[k] = -std::sin(angle);
     }
-    return fresh;
-  }();
-  return b;
+    holder.b = &fresh;
+  }
+  return *holder.b;
 }
 
 // Two lanes of a pass at once (SSE2, the x86-64 baseline).

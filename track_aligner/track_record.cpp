@@ -3,10 +3,41 @@
 #include <limits>
 #include <new>
 
+#include "platform.h"
 #include "wav_track.h"
 
 namespace {
-double* allocate_window(std::size_t count) { return new (std::nothrow) double[count]; }
+
+// The windows of a run lie side by side in one block, in large pages where
+// the system has them: touched page by page, ten windows would cost a
+// thousand page faults. A window asked for beyond the block's slots comes
+// from the heap.
+double* g_window_block = nullptr;
+bool g_slot_taken[MAX_TRACKS] = {};
+
+double* allocate_window(std::size_t count) {
+  if (count == ANALYSIS_WINDOW && g_window_block == nullptr) {
+    g_window_block = static_cast<double*>(allocate_large(sizeof(double) * ANALYSIS_WINDOW * MAX_TRACKS));
+  }
+  for (int slot = 0; count == ANALYSIS_WINDOW && g_window_block != nullptr && slot < MAX_TRACKS; ++slot) {
+    if (!g_slot_taken[slot]) {
+      g_slot_taken[slot] = true;
+      return g_window_block + static_cast<std::size_t>(slot) * ANALYSIS_WINDOW;
+    }
+  }
+  return new (std::nothrow) double[count];
+}
+
+void free_window(double* window) {
+  for (int slot = 0; g_window_block != nullptr && slot < MAX_TRACKS; ++slot) {
+    if (window == g_window_block + static_cast<std::size_t>(slot) * ANALYSIS_WINDOW) {
+      g_slot_taken[slot] = false;
+      return;
+    }
+  }
+  delete[] window;
+}
+
 }  // namespace
 
 window_allocator g_window_allocator = allocate_window;
@@ -28,7 +59,7 @@ int init_track(wav_track& track) {
 }
 
 void release_track(wav_track& track) {
-  delete[] track.samples;
+  free_window(track.samples);
   track.samples = nullptr;
   if (track.fp != nullptr) std::fclose(track.fp);
   track.fp = nullptr;
