@@ -13,39 +13,19 @@
 # ratios measured here against each other mean anything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/bench_files.sh
 build=${1:-build}
 seconds=${2:-240}
 rounds=${3:-3}
-for program in track_aligner/wavmatch2 bench/wavmatch2_per_value bench/make_test_audio; do
-  if [ ! -x "$build/$program" ]; then
-    echo "bench_run: $build/$program is missing; build it first (cmake --build $build)" >&2
-    exit 2
-  fi
-done
+require_programs bench_run "$build/track_aligner/wavmatch2" "$build/bench/wavmatch2_per_value" \
+  "$build/bench/make_test_audio"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/wavmatch-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-# Offsets across the searchable range, gains of a few tenths of a dB, noise
-# from -90 to -60 dBFS; the float copies stand for ffmpeg-decoded files.
-copies=(
-  "$work/c132b.wav:1105:-0.4:-70"
-  "$work/c232b.wav:0:0.2:-80:float"
-  "$work/c332b.wav:1024:-0.1:-65:float"
-  "$work/c432b.wav:-2400:0.5:-75"
-  "$work/c532b.wav:7400:-0.8:-60"
-  "$work/c632b.wav:312:0.1:-90:float"
-  "$work/c732b.wav:2113:-0.3:-70"
-  "$work/c832b.wav:-77:0.7:-68:float"
-  "$work/c932b.wav:4999:-0.2:-72"
-)
 echo "making 10 files of $seconds s in $work ..."
-"$build/bench/make_test_audio" "$seconds" "$work/orig32b.wav" "${copies[@]}"
-inputs=("$work/orig32b.wav")
-for c in "${copies[@]}"; do inputs+=("${c%%:*}"); done
+make_bench_files "$build" "$seconds" "$work"
 
-now() { date +%s%N; }
-median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 raws() { rm -f "$work"/*.raw "$work"/floor_*; }
 raw_sums() { (cd "$work" && md5sum ./*.raw); }
 # Nanoseconds one whole run of the program takes, from no raw files.

@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
     if (!parse_copy(arg, copy)) return usage();
     copies.push_back(copy);
   }
-  const std::vector<int16_t> music = music_16(static_cast<std::size_t>(seconds * MUSIC_RATE));
+  const std::vector<int16_t> music = music_16(static_cast<std::size_t>(std::lround(seconds * MUSIC_RATE)));
   if (!save(argv[2], pcm32_wav_from_16(music)) || (!pcm16_path.empty() && !save(pcm16_path, pcm16_wav(music)))) {
     std::fprintf(stderr, "make_test_audio: cannot write the original\n");
     return 1;
