@@ -76,9 +76,11 @@ constexpr int POOL_SIZE = CANDIDATES / SEGMENT_STEPS;
 constexpr int POOL_STRIDE = 1237;  // coprime with POOL_SIZE, near 0.618 of it
 constexpr int FIRST_LEVEL = 8;
 constexpr int REFINE_STEP = 32;
-// Refining stops early for a group whose bound, extrapolated to the whole
-// pool, stays under this share of the best residual (it would not rule the
-// group out; the group is then summed exactly).
+// Refining stops early for a group whose open candidates' bounds, extrapolated
+// to the whole pool, stay under this share of the best residual (they would
+// not rule the group out; the group is then summed exactly). Candidates
+// already ruled out do not count: near a periodic match one open candidate
+// with a bound near 0 shares its group with three hopeless ones.
 constexpr int REFINE_TRIAL = 128;
 constexpr double REFINE_HOPE = 0.5;
 // More groups than this left after the first exact sums: bound all candidates
@@ -363,7 +365,10 @@ struct search_state {
       const int to = std::min(w.used[g] + REFINE_STEP, until);
       add_bound_terms(finite_test, pool, w.used[g], to, &w.groups[g], 1, bound);
       w.used[g] = to;
-      const double most = std::max(std::max(bound[0], bound[1]), std::max(bound[2], bound[3]));
+      double most = 0.0;
+      for (int j = 0; j < GROUP_WIDTH; ++j) {
+        if (still_open(g * GROUP_WIDTH + j)) most = std::max(most, bound[j]);
+      }
       if (to >= REFINE_TRIAL && most / to * pool.count < REFINE_HOPE * best.residual) break;
     }
   }
