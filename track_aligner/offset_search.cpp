@@ -89,6 +89,16 @@ constexpr double REFINE_HOPE = 0.5;
 constexpr int CORRELATION_THRESHOLD = 160;
 // Relative rounding margin of the residual's quadratic form in the gain.
 constexpr double QUADRATIC_SLACK = 1e-12;
+// A perfect match rules out the candidates before it that provably miss it
+// at one of this many loud positions; the gains that could give e = 0 at a
+// position lie within this relative distance of r / x (8 units of 2^-53).
+constexpr int EXACT_MATCH_POSITIONS = 32;
+constexpr double EXACT_MATCH_SLACK = 0x1p-50;
+// Values and quotients the proof holds for: far from underflow and overflow.
+constexpr double TINY_VALUE = 0x1p-400;
+constexpr double HUGE_VALUE = 0x1p400;
+// Loud positions at which candidates with equal bounds are compared.
+constexpr int MISFIT_POSITIONS = 16;
 
 constexpr search_result SILENT = {true, 0, 1.0, 0.0};
 
@@ -123,6 +133,7 @@ struct search_workspace {
   fixed_list<int, GROUPS> open_groups;        // groups with a candidate still open
   fixed_list<std::pair<double, int>, GROUPS> order;  // open groups by their least bound
   std::array<unsigned char, CANDIDATES> open;  // per candidate: still to be decided
+  std::array<unsigned char, CANDIDATES> exact_tried;  // per candidate: checked against a perfect match
   std::array<bound_group, GROUPS> groups;
   std::array<int, GROUPS> used;               // per group: pool entries summed into its bounds
   std::array<int, POOL_SIZE> pool_position;
@@ -335,8 +346,62 @@ struct search_state {
     return std::max(w.bound[c] * (1.0 - BOUND_SHRINK) - TERM_FLOOR, w.whole_bound[c]);
   }
   bool still_open(int c) {
-    if (w.open[c] && best.rules_out(lower_bound(c), c)) w.open[c] = 0;
+    if (w.open[c] && (best.rules_out(lower_bound(c), c) || loses_to_exact_match(c))) w.open[c] = 0;
     return w.open[c] != 0;
+  }
+
+  // With a perfect match found (residual exactly 0), a candidate before it
+  // could only tie it with a residual of exactly 0: every e = x * g - r of
+  // its sum would have to be 0, which means that the rounded product x * g
+  // equals r at every position. Such a g lies within 8 units in the last
+  // place of r / x (the product is within half a unit of r, the quotient
+  // within half a unit of r / x). When the intervals of two loud positions do
+  // not meet, or one misses the group's gain bracket, no gain gives 0 at both:
+  // one e is at least a unit in the last place of r (r >= 2^-400), its
+  // square is positive, and so is the complete residual. Near a periodic
+  // match this proves in a few divisions what the exact sums would show.
+  bool loses_to_exact_match(int c) {
+    if (best.residual != 0.0 || c > best.candidate || w.exact_tried[c]) return false;
+    w.exact_tried[c] = 1;
+    const bound_group& b = w.groups[c / GROUP_WIDTH];
+    const bool bracketed = b.margin != INFINITY;
+    double low = bracketed ? b.gain_low : 0.0;
+    double high = bracketed ? b.gain_high : INFINITY;
+    const int positions = std::min(pool.count, EXACT_MATCH_POSITIONS);
+    for (int i = 0; i < positions; ++i) {
+      const int k = pool.position[i];
+      const double r = stretch[k];
+      const double x = test[c + k];
+      if (!(std::fabs(r) >= TINY_VALUE) || !is_finite(r) || !is_finite(x)) continue;
+      // A gain is positive: x of the other sign, or 0, leaves |e| >= |r|.
+      if (x == 0.0 || std::signbit(x) != std::signbit(r)) return true;
+      const double ratio = r / x;
+      if (!(ratio >= TINY_VALUE && ratio <= HUGE_VALUE)) continue;
+      low = std::max(low, ratio * (1.0 - EXACT_MATCH_SLACK));
+      high = std::min(high, ratio * (1.0 + EXACT_MATCH_SLACK));
+      if (low > high) return true;
+    }
+    return false;
+  }
+
+  // The squared misfit at the loudest positions with the gain fitted there:
+  // how well candidate c matches, as a hint for the order of exact sums where
+  // the bounds cannot tell candidates apart (all 0 near a periodic match).
+  double misfit(int c) const {
+    const int positions = std::min(pool.count, MISFIT_POSITIONS);
+    double xx = 0.0, xr = 0.0;
+    for (int i = 0; i < positions; ++i) {
+      const double x = finite_test[c + pool.position[i]];
+      xx += x * x;
+      xr += x * stretch[pool.position[i]];
+    }
+    const double gain = xx > 0.0 ? xr / xx : 0.0;
+    double sum = 0.0;
+    for (int i = 0; i < positions; ++i) {
+      const double e = finite_test[c + pool.position[i]] * gain - stretch[pool.position[i]];
+      sum += e * e;
+    }
+    return sum;
   }
   // Lists the groups with a candidate still open.
   void list_open_groups() {
@@ -409,6 +474,7 @@ struct search_state {
   void sum_around_most_promising(const group_list& groups_to_search) {
     int seed = -1;
     double seed_bound = 0.0;
+    int ties = 0;
     for (int g : groups_to_search) {
       for (int c = g * GROUP_WIDTH; c < (g + 1) * GROUP_WIDTH; ++c) {
         if (!w.open[c]) continue;
@@ -416,10 +482,27 @@ struct search_state {
         if (seed < 0 || low < seed_bound) {
           seed = c;
           seed_bound = low;
+          ties = 0;
+        } else if (low == seed_bound) {
+          ++ties;
         }
       }
     }
     if (seed < 0) return;
+    // Equal bounds (all 0 near a periodic match): the closest fit goes first.
+    if (ties > 0) {
+      double seed_misfit = misfit(seed);
+      for (int g : groups_to_search) {
+        for (int c = g * GROUP_WIDTH; c < (g + 1) * GROUP_WIDTH; ++c) {
+          if (c <= seed || !w.open[c] || lower_bound(c) != seed_bound) continue;
+          const double m = misfit(c);
+          if (m < seed_misfit) {
+            seed = c;
+            seed_misfit = m;
+          }
+        }
+      }
+    }
     const int first = std::clamp(seed / GROUP_WIDTH - 1, 0, GROUPS - BATCH_GROUPS);
     const int groups[BATCH_GROUPS] = {first, first + 1, first + 2, first + 3};
     sum_exactly(groups, BATCH_GROUPS);
@@ -437,6 +520,7 @@ struct search_state {
         active[q * GROUP_WIDTH + j] = q < count && still_open(window[q] + j);
       }
     }
+    if (std::find(std::begin(active), std::end(active), true) == std::end(active)) return;
     double energy[BATCH_LANES], gain[BATCH_LANES], residual[BATCH_LANES];
     sum_batch_energies(test, window, energy);
     for (int i = 0; i < BATCH_LANES; ++i) gain[i] = std::sqrt(reference_energy / energy[i]);
@@ -507,6 +591,7 @@ prepared_search prepare_search(const double* stretch, const double* test, search
     return {true, no_winner(survey.reference_energy), survey, test};
   }
   std::fill(w.open.begin(), w.open.end(), 1);
+  std::fill(w.exact_tried.begin(), w.exact_tried.end(), 0);
   std::fill(w.bound.begin(), w.bound.end(), 0.0);
   std::fill(w.whole_bound.begin(), w.whole_bound.end(), 0.0);
   const double* finite_test = test;
