@@ -1,38 +1,92 @@
-// The correlation of every candidate through one complex transform of both
-// windows (decoded values as real parts, original values as imaginary parts),
-// a product of spectra and one inverse transform.
+// The correlation of every candidate by fast Fourier transform. The compared
+// stretch is split into two halves of 15000 values; each half and the decoded
+// values it meets (24999 of them) fit a transform of N = 2^15 points without
+// wrapping around. One complex transform per half carries both (decoded
+// values as real parts, original values as imaginary parts); the two products
+// of spectra are added, and the sum goes back through one transform of half
+// the length, as the correlation is real (even and odd lags as real and
+// imaginary parts).
 //
-// Error bound: a radix-2 transform of length N = 2^L with twiddle factors
-// accurate to mu has a computed output within L * (mu + gamma_4 * (sqrt 2 +
-// mu)) of the exact one in the 2-norm, relative to the output's norm (about
-// 2.7e-14 here). Carrying that through the split of the two spectra, their
-// product and the inverse transform bounds every correlation value by
-// 8.1e-14 * sqrt(N) * (|test|^2 + |stretch|^2) = 2.1e-11 * energy. The bound
-// used is 500 times that.
+// The transforms work in place, so that a signal (512 KiB) stays in the
+// processor's second-level cache, and finish blocks of 1024 points at a time
+// in the first-level cache. The forward transforms decimate in frequency and
+// leave their spectra in bit-reversed order; the products and the fold to half
+// the length work in that order, and the inverse transform decimates in time,
+// from bit-reversed order back to natural order.
+//
+// Error bound: a radix-2 transform of length 2^L with twiddle factors accurate
+// to mu has a computed output within eta = L * (mu + gamma_4 * (sqrt 2 + mu))
+// of the exact one in the 2-norm, relative to the output's norm (1.3e-14 for
+// L = 15, mu = 2.2e-16), whether it decimates in time or in frequency. With a
+// and b the norms of a half's decoded values and original values, the half's
+// spectra are within eta * sqrt(N) * sqrt(a^2 + b^2) of the exact ones, while
+// no spectrum value exceeds sqrt(25000) * a or sqrt(15000) * b. Carrying that
+// through the products (3 units of rounding each), the fold into half the
+// length (norm sqrt 2, one more twiddle) and the inverse transform (divided
+// by N) bounds every correlation value by about 2 * sqrt 2 * sqrt(25000) *
+// (eta + 4.4e-16) * (|test|^2 + |stretch|^2) = 6e-12 * energy. The bound used
+// is more than 1000 times that.
 #include "offset_search_correlation.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <new>
-#include <utility>
 
 #include "offset_search.h"
+#include "offset_search_kernels.h"
 #include "platform.h"
 
 namespace {
 
-constexpr int TRANSFORM_BITS = 16;
-constexpr int TRANSFORM_LENGTH = 1 << TRANSFORM_BITS;  // >= 40000: no wrap-around
 constexpr int CANDIDATES = MAX_OFFSET - MIN_OFFSET + 1;
-constexpr int DECODED_READ = CANDIDATES - 1 + REFERENCE_LENGTH;  // positions 0 .. 39998
-static_assert(DECODED_READ <= TRANSFORM_LENGTH, "the circular correlation must not wrap");
+constexpr int HALF_STRETCH = REFERENCE_LENGTH / 2;        // 15000
+constexpr int HALF_READ = HALF_STRETCH + CANDIDATES - 1;  // 24999 decoded values a half
+constexpr int TRANSFORM_BITS = 15;
+constexpr int TRANSFORM_LENGTH = 1 << TRANSFORM_BITS;  // N
+constexpr int FOLDED_LENGTH = TRANSFORM_LENGTH / 2;    // the inverse's length
+// Points a transform finishes at a time once its blocks are this short:
+// 16 KiB of real and imaginary parts, within the first-level cache.
+constexpr int CACHE_BLOCK = 1024;
+static_assert(2 * HALF_STRETCH == REFERENCE_LENGTH, "the stretch splits into two halves");
+static_assert(HALF_READ <= TRANSFORM_LENGTH, "the circular correlation must not wrap");
+static_assert(CANDIDATES % 2 == 0, "lags come in even and odd pairs");
+static_assert(FOLDED_LENGTH >= CACHE_BLOCK, "transforms are longer than a cache block");
 constexpr double CORRELATION_SLACK = 1e-8;
 
-struct transform_buffers {
-  std::array<double, TRANSFORM_LENGTH> re, im;              // the signal being transformed
-  std::array<double, TRANSFORM_LENGTH> spare_re, spare_im;  // the other half of each pass
-  std::array<double, TRANSFORM_LENGTH / 2> twiddle_re, twiddle_im;  // exp(-2 pi i k / N), k < N / 2
+// Two lanes: the registers of the x86-64 baseline (SSE2) and of aarch64 (NEON).
+typedef double v2 __attribute__((vector_size(16)));
+typedef double v2_unaligned __attribute__((vector_size(16), aligned(8), may_alias));
+typedef long long v2_index __attribute__((vector_size(16)));
+constexpr int LANES = 2;
+
+inline v2 load(const double* p) { return *reinterpret_cast<const v2_unaligned*>(p); }
+inline void store(double* p, v2 v) { *reinterpret_cast<v2_unaligned*>(p) = v; }
+inline double load(const double* p, double) { return *p; }
+inline v2 load(const double* p, v2) { return load(p); }
+// Two values in the opposite order: p[1], p[0].
+constexpr v2_index REVERSED = {1, 0};
+inline v2 load_reversed(const double* p) { return __builtin_shuffle(load(p), REVERSED); }
+inline void store_reversed(double* p, v2 v) { store(p, __builtin_shuffle(v, REVERSED)); }
+
+struct signal {
+  std::array<double, TRANSFORM_LENGTH> re, im;
 };
+
+struct transform_buffers {
+  signal half[2];  // each half's transform, in place
+  // exp(-2 pi i j / 2h) at h + j, for every half-block length h = 1, 2, 4, ...,
+  // N/2 and j < h: each level's twiddles side by side.
+  std::array<double, TRANSFORM_LENGTH> twiddle_re, twiddle_im;
+  // exp(+2 pi i m / N) at the bit-reversed position of m (15 - 1 bits), m < N/2.
+  std::array<double, FOLDED_LENGTH> fold_re, fold_im;
+};
+
+int reversed_bits(int value, int bits) {
+  int reversed = 0;
+  for (int b = 0; b < bits; ++b) reversed |= ((value >> b) & 1) << (bits - 1 - b);
+  return reversed;
+}
 
 // One set of buffers per thread, in large pages, kept until the thread ends.
 struct buffers_holder {
@@ -47,113 +101,142 @@ transform_buffers& buffers() {
     if (block == nullptr) throw std::bad_alloc();
     transform_buffers& fresh = *new (block) transform_buffers;
     const double pi = 3.14159265358979323846;
-    for (int k = 0; k < TRANSFORM_LENGTH / 2; ++k) {
-      const double angle = 2.0 * pi * k / TRANSFORM_LENGTH;
-      fresh.twiddle_re[k] = std::cos(angle);
-      fresh.twiddle_im[k] = -std::sin(angle);
+    auto angle = [&](int k) { return 2.0 * pi * k / TRANSFORM_LENGTH; };
+    for (int h = 1; h < TRANSFORM_LENGTH; h *= 2) {
+      for (int j = 0; j < h; ++j) {
+        const int k = j * (TRANSFORM_LENGTH / (2 * h));
+        fresh.twiddle_re[h + j] = std::cos(angle(k));
+        fresh.twiddle_im[h + j] = -std::sin(angle(k));
+      }
+    }
+    fresh.twiddle_re[0] = fresh.twiddle_im[0] = 0.0;  // unused
+    for (int j = 0; j < FOLDED_LENGTH; ++j) {
+      const int m = reversed_bits(j, TRANSFORM_BITS - 1);
+      fresh.fold_re[j] = std::cos(angle(m));
+      fresh.fold_im[j] = std::sin(angle(m));
     }
     holder.b = &fresh;
   }
   return *holder.b;
 }
 
-// Two lanes of a pass at once (SSE2, the x86-64 baseline).
-typedef double pair __attribute__((vector_size(16)));
-typedef double pair_unaligned __attribute__((vector_size(16), aligned(8), may_alias));
-
-inline double get(const double* p, double) { return *p; }
-inline pair get(const double* p, pair) { return *reinterpret_cast<const pair_unaligned*>(p); }
-inline void put(double* p, double v) { *p = v; }
-inline void put(double* p, pair v) { *reinterpret_cast<pair_unaligned*>(p) = v; }
-
-// a + c and (a - c) * w, for one value or for a pair of them.
-template <class T>
-inline __attribute__((always_inline)) void butterfly(const double* a_re, const double* a_im,
-                                                     const double* c_re, const double* c_im,
-                                                     double* sum_re, double* sum_im,
-                                                     double* difference_re,
-                                                     double* difference_im, T wr, T wi) {
-  const T ar = get(a_re, wr);
-  const T ai = get(a_im, wr);
-  const T cr = get(c_re, wr);
-  const T ci = get(c_im, wr);
-  const T dr = ar - cr;
-  const T di = ai - ci;
-  put(sum_re, ar + cr);
-  put(sum_im, ai + ci);
-  put(difference_re, dr * wr - di * wi);
-  put(difference_im, dr * wi + di * wr);
+// One level of butterflies over the blocks from `first` to `end`.
+void level(double* re, double* im, int first, int end, int h, bool inverse, const transform_buffers& b) {
+  transform_level(re, im, first, end, h, b.twiddle_re.data() + h, b.twiddle_im.data() + h, inverse);
 }
 
-// Radix-2 decimation in frequency, self-sorting (Stockham): every pass reads
-// one buffer and writes the other in order, so no bit-reversed reordering is
-// needed. The inverse transform uses the conjugate twiddles and does not
-// divide by the length.
-template <bool INVERSE>
-void transform(transform_buffers& b) {
-  double* x_re = b.re.data();
-  double* x_im = b.im.data();
-  double* y_re = b.spare_re.data();
-  double* y_im = b.spare_im.data();
-  for (int n = TRANSFORM_LENGTH, s = 1; n > 1; n /= 2, s *= 2) {
-    const int m = n / 2;
-    for (int p = 0; p < m; ++p) {
-      const double wr = b.twiddle_re[p * s];
-      const double wi = INVERSE ? -b.twiddle_im[p * s] : b.twiddle_im[p * s];
-      const double* a_re = x_re + s * p;
-      const double* a_im = x_im + s * p;
-      const double* c_re = x_re + s * (p + m);
-      const double* c_im = x_im + s * (p + m);
-      double* sum_re = y_re + s * (2 * p);
-      double* sum_im = y_im + s * (2 * p);
-      double* difference_re = y_re + s * (2 * p + 1);
-      double* difference_im = y_im + s * (2 * p + 1);
-      if (s == 1) {
-        butterfly(a_re, a_im, c_re, c_im, sum_re, sum_im, difference_re, difference_im, wr, wi);
-        continue;
-      }
-      const pair w_re = {wr, wr};
-      const pair w_im = {wi, wi};
-      for (int q = 0; q < s; q += 2) {
-        butterfly(a_re + q, a_im + q, c_re + q, c_im + q, sum_re + q, sum_im + q,
-                  difference_re + q, difference_im + q, w_re, w_im);
-      }
-    }
-    std::swap(x_re, y_re);
-    std::swap(x_im, y_im);
+// Natural order in, bit-reversed order out.
+void forward(signal& x, const transform_buffers& b) {
+  double* re = x.re.data();
+  double* im = x.im.data();
+  int h = TRANSFORM_LENGTH / 2;
+  for (; 2 * h > CACHE_BLOCK; h /= 2) level(re, im, 0, TRANSFORM_LENGTH, h, false, b);
+  for (int first = 0; first < TRANSFORM_LENGTH; first += CACHE_BLOCK) {
+    for (int k = h; k >= 1; k /= 2) level(re, im, first, first + CACHE_BLOCK, k, false, b);
   }
-  static_assert(TRANSFORM_BITS % 2 == 0, "an even number of passes ends in the first buffer");
+}
+
+// Bit-reversed order in, natural order out, not divided by the length.
+void inverse(double* re, double* im, int length, const transform_buffers& b) {
+  for (int first = 0; first < length; first += CACHE_BLOCK) {
+    for (int h = 1; 2 * h <= CACHE_BLOCK; h *= 2) level(re, im, first, first + CACHE_BLOCK, h, true, b);
+  }
+  for (int h = CACHE_BLOCK; h < length; h *= 2) level(re, im, 0, length, h, true, b);
+}
+
+// The transform of the correlation at bin m, summed over both halves: with Z
+// a half's transform of t + i r, T(m) = (Z(m) + conj Z(N-m)) / 2 and R(m) =
+// (Z(m) - conj Z(N-m)) / 2i, and the bin holds T(m) conj R(m). Bins m and
+// N - m (where P(N - m) = conj P(m)) are formed together, written over the
+// first half's spectrum. Positions i (holding bin m) and j (bin N - m) are
+// read and written in the order of `lane`: one value, or four.
+template <class T>
+void products_at(transform_buffers& b, int i, int j, T lane) {
+  auto get = [&](const double* p) {
+    if constexpr (sizeof(T) == sizeof(double))
+      return load(p, lane);
+    else
+      return load_reversed(p);
+  };
+  T pr = T{}, pi = T{};
+  for (const signal& h : b.half) {
+    const T zr = load(h.re.data() + i, lane), zi = load(h.im.data() + i, lane);
+    const T yr = get(h.re.data() + j), yi = get(h.im.data() + j);
+    const T tr = 0.5 * (zr + yr), ti = 0.5 * (zi - yi);
+    const T rr = 0.5 * (zi + yi), ri = 0.5 * (yr - zr);
+    pr = pr + (tr * rr + ti * ri);
+    pi = pi + (ti * rr - tr * ri);
+  }
+  signal& out = b.half[0];
+  if constexpr (sizeof(T) == sizeof(double)) {
+    out.re[i] = pr;
+    out.im[i] = pi;
+    out.re[j] = pr;
+    out.im[j] = -pi;
+  } else {
+    store(out.re.data() + i, pr);
+    store(out.im.data() + i, pi);
+    store_reversed(out.re.data() + j, pr);
+    store_reversed(out.im.data() + j, -pi);
+  }
+}
+
+// In bit-reversed order, the partner N - m of the bin at position i lies in
+// the same run [2^k, 2^(k+1)) of positions, mirrored: at 3 * 2^k - 1 - i.
+void products(transform_buffers& b) {
+  products_at(b, 0, 0, 0.0);
+  for (int run = 1; run < TRANSFORM_LENGTH; run *= 2) {
+    const int middle = run + run / 2;
+    int i = run;
+    for (; run >= 2 * LANES && i < middle; i += LANES) {
+      products_at(b, i, 3 * run - LANES - i, v2{});
+    }
+    for (; i < middle || i == run; ++i) products_at(b, i, 3 * run - 1 - i, 0.0);
+  }
+}
+
+// The correlation c is real: its even and odd lags, as the real and
+// imaginary parts of a signal of length N/2, have the transform Y(m) = (P(m) +
+// P(m + N/2)) + i W^-m (P(m) - P(m + N/2)) with W = exp(-2 pi i / N). In
+// bit-reversed order P(m) and P(m + N/2) are neighbours (positions 2k and
+// 2k + 1 for Y's position k), and Y is written over the first half of P.
+void fold(transform_buffers& b) {
+  double* re = b.half[0].re.data();
+  double* im = b.half[0].im.data();
+  for (int k = 0; k < FOLDED_LENGTH; k += LANES) {
+    const v2 lo_re = load(re + 2 * k), hi_re = load(re + 2 * k + LANES);
+    const v2 lo_im = load(im + 2 * k), hi_im = load(im + 2 * k + LANES);
+    const v2_index even = {0, 2}, odd = {1, 3};
+    const v2 pr = __builtin_shuffle(lo_re, hi_re, even), qr = __builtin_shuffle(lo_re, hi_re, odd);
+    const v2 pi = __builtin_shuffle(lo_im, hi_im, even), qi = __builtin_shuffle(lo_im, hi_im, odd);
+    const v2 sr = pr + qr, si = pi + qi, dr = pr - qr, di = pi - qi;
+    const v2 wr = load(b.fold_re.data() + k), wi = load(b.fold_im.data() + k);
+    store(re + k, sr - (wr * di + wi * dr));
+    store(im + k, si + (wr * dr - wi * di));
+  }
 }
 
 }  // namespace
 
-double correlate_candidates(const double* test, const double* stretch, double energy,
-                            double* correlation) {
+double correlate_candidates(const double* test, const double* stretch, double energy, double* correlation) {
   transform_buffers& b = buffers();
-  for (int i = 0; i < TRANSFORM_LENGTH; ++i) {
-    b.re[i] = i < DECODED_READ ? test[i] : 0.0;
-    b.im[i] = i < REFERENCE_LENGTH ? stretch[i] : 0.0;
+  for (int h = 0; h < 2; ++h) {
+    signal& z = b.half[h];
+    std::copy(test + h * HALF_STRETCH, test + h * HALF_STRETCH + HALF_READ, z.re.begin());
+    std::fill(z.re.begin() + HALF_READ, z.re.end(), 0.0);
+    std::copy(stretch + h * HALF_STRETCH, stretch + (h + 1) * HALF_STRETCH, z.im.begin());
+    std::fill(z.im.begin() + HALF_STRETCH, z.im.end(), 0.0);
+    forward(z, b);
   }
-  transform<false>(b);
-  // With Z the transform of t + i r: T(m) = (Z(m) + conj Z(N-m)) / 2 and
-  // R(m) = (Z(m) - conj Z(N-m)) / 2i. The correlation's transform is
-  // T(m) conj R(m); the pair m, N-m is formed together.
-  for (int m = 0; m <= TRANSFORM_LENGTH / 2; ++m) {
-    const int n = (TRANSFORM_LENGTH - m) % TRANSFORM_LENGTH;
-    const double zr = b.re[m], zi = b.im[m], yr = b.re[n], yi = b.im[n];
-    // Spectra at m.
-    const double tr = 0.5 * (zr + yr), ti = 0.5 * (zi - yi);
-    const double rr = 0.5 * (zi + yi), ri = 0.5 * (yr - zr);
-    // T(N-m) = conj T(m) and R(N-m) = conj R(m), as t and r are real.
-    const double pr = tr * rr + ti * ri;
-    const double pi = ti * rr - tr * ri;
-    b.re[m] = pr;
-    b.im[m] = pi;
-    b.re[n] = pr;
-    b.im[n] = -pi;
-  }
-  transform<true>(b);
+  products(b);
+  fold(b);
+  double* re = b.half[0].re.data();
+  double* im = b.half[0].im.data();
+  inverse(re, im, FOLDED_LENGTH, b);
   const double scale = 1.0 / TRANSFORM_LENGTH;
-  for (int c = 0; c < CANDIDATES; ++c) correlation[c] = b.re[c] * scale;
+  for (int n = 0; n < CANDIDATES / 2; ++n) {
+    correlation[2 * n] = re[n] * scale;
+    correlation[2 * n + 1] = im[n] * scale;
+  }
   return CORRELATION_SLACK * energy;
 }

@@ -21,6 +21,17 @@ typedef double v2d __attribute__((vector_size(16)));
 typedef double v4d_unaligned __attribute__((vector_size(32), aligned(8), may_alias));
 typedef double v2d_unaligned __attribute__((vector_size(16), aligned(8), may_alias));
 
+template <class V>
+struct unaligned_of;
+template <>
+struct unaligned_of<v4d> {
+  typedef v4d_unaligned type;
+};
+template <>
+struct unaligned_of<v2d> {
+  typedef v2d_unaligned type;
+};
+
 #define KERNEL inline __attribute__((always_inline))
 
 // The residual loop looks at its early stop once per this many positions.
@@ -214,6 +225,60 @@ KERNEL void bounds(const double* test, const bound_pool& pool, int from, int to,
   }
 }
 
+// One butterfly per lane of T (a vector, or one double), at position `at` of
+// a block split at h, with the twiddle at j.
+template <class T, class U, bool INVERSE>
+KERNEL void butterfly(double* re, double* im, int at, int j, int h, const double* w_re, const double* w_im) {
+  const U* w_r = reinterpret_cast<const U*>(w_re + j);
+  const U* w_i = reinterpret_cast<const U*>(w_im + j);
+  U* a_re = reinterpret_cast<U*>(re + at);
+  U* a_im = reinterpret_cast<U*>(im + at);
+  U* c_re = reinterpret_cast<U*>(re + at + h);
+  U* c_im = reinterpret_cast<U*>(im + at + h);
+  const T wr = *w_r;
+  const T wi = INVERSE ? -*w_i : *w_i;
+  const T ar = *a_re, ai = *a_im;
+  const T xr = *c_re, xi = *c_im;
+  if constexpr (INVERSE) {
+    const T cr = xr * wr - xi * wi, ci = xr * wi + xi * wr;
+    *a_re = ar + cr;
+    *a_im = ai + ci;
+    *c_re = ar - cr;
+    *c_im = ai - ci;
+  } else {
+    const T dr = ar - xr, di = ai - xi;
+    *a_re = ar + xr;
+    *a_im = ai + xi;
+    *c_re = dr * wr - di * wi;
+    *c_im = dr * wi + di * wr;
+  }
+}
+
+template <class V, bool INVERSE>
+KERNEL void butterflies(double* re, double* im, int first, int end, int h, const double* w_re,
+                        const double* w_im) {
+  constexpr int LANES = sizeof(V) / sizeof(double);
+  for (int block = first; block < end; block += 2 * h) {
+    if (h >= LANES) {
+      for (int j = 0; j < h; j += LANES) {
+        butterfly<V, typename unaligned_of<V>::type, INVERSE>(re, im, block + j, j, h, w_re, w_im);
+      }
+    } else {
+      for (int j = 0; j < h; ++j) butterfly<double, double, INVERSE>(re, im, block + j, j, h, w_re, w_im);
+    }
+  }
+}
+
+template <class V>
+KERNEL void level(double* re, double* im, int first, int end, int h, const double* w_re, const double* w_im,
+                  bool inverse) {
+  if (inverse) {
+    butterflies<V, true>(re, im, first, end, h, w_re, w_im);
+  } else {
+    butterflies<V, false>(re, im, first, end, h, w_re, w_im);
+  }
+}
+
 // One set of entry points per instruction set.
 struct kernel_set {
   void (*energies)(const double*, const int (&)[BATCH_GROUPS], double (&)[BATCH_LANES]);
@@ -221,6 +286,7 @@ struct kernel_set {
                     const double (&)[BATCH_LANES], const bool (&)[BATCH_LANES], double,
                     double (&)[BATCH_LANES]);
   void (*bounds)(const double*, const bound_pool&, int, int, const bound_group*, int, double*);
+  void (*level)(double*, double*, int, int, int, const double*, const double*, bool);
 };
 
 #define DEFINE_KERNEL_SET(NAME, V, TARGET)                                                   \
@@ -237,7 +303,12 @@ struct kernel_set {
                             const bound_group* g, int n, double* b) {                        \
     bounds<V>(t, p, from, to, g, n, b);                                                      \
   }                                                                                          \
-  const kernel_set NAME##_kernels = {NAME##_energies, NAME##_residuals, NAME##_bounds};
+  TARGET void NAME##_level(double* re, double* im, int first, int end, int h,                \
+                           const double* w_re, const double* w_im, bool inverse) {           \
+    level<V>(re, im, first, end, h, w_re, w_im, inverse);                                    \
+  }                                                                                          \
+  const kernel_set NAME##_kernels = {NAME##_energies, NAME##_residuals, NAME##_bounds,       \
+                                     NAME##_level};
 
 DEFINE_KERNEL_SET(sse2, v2d, )
 DEFINE_KERNEL_SET(avx2, v4d, __attribute__((target("avx2"))))
@@ -271,6 +342,11 @@ bool sum_batch_residuals(const double* stretch, const double* test,
 void add_bound_terms(const double* test, const bound_pool& pool, int from, int to,
                      const bound_group* group, int count, double* bound) {
   kernels().bounds(test, pool, from, to, group, count, bound);
+}
+
+void transform_level(double* re, double* im, int first, int end, int h, const double* w_re,
+                     const double* w_im, bool inverse) {
+  kernels().level(re, im, first, end, h, w_re, w_im, inverse);
 }
 
 void force_baseline_kernels(bool baseline) { g_force_baseline = baseline; }

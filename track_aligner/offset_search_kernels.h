@@ -52,6 +52,15 @@ bool sum_batch_residuals(const double* stretch, const double* test,
 void add_bound_terms(const double* test, const bound_pool& pool, int from, int to,
                      const bound_group* group, int count, double* bound);
 
+// One level of radix-2 butterflies of a Fourier transform over separate real
+// and imaginary parts: the blocks of 2h values from `first` to `end`, each
+// split at h, with twiddles (w_re[j], w_im[j]) = exp(-2 pi i j / 2h), j < h.
+// Forward (decimation in frequency): a + c and (a - c) w. Inverse (decimation
+// in time, conjugate twiddles): a + c w and a - c w. Every lane rounds as the
+// one-value-at-a-time butterfly does.
+void transform_level(double* re, double* im, int first, int end, int h, const double* w_re,
+                     const double* w_im, bool inverse);
+
 // Makes the loops above use the SSE2 baseline even where AVX2 is available,
 // so that tests can check both on one machine. Not for concurrent use.
 void force_baseline_kernels(bool baseline);
