@@ -89,6 +89,10 @@ constexpr double REFINE_HOPE = 0.5;
 constexpr int CORRELATION_THRESHOLD = 160;
 // Relative rounding margin of the residual's quadratic form in the gain.
 constexpr double QUADRATIC_SLACK = 1e-12;
+// Relative margin by which the quadratic form must clear the square of the
+// norm a bound above the best residual needs, to rule a candidate out without
+// computing the bound (covers the rounding of a few operations).
+constexpr double CLEAR_SLACK = 1e-12;
 // A perfect match rules out the candidates before it that provably miss it
 // at one of this many loud positions; the gains that could give e = 0 at a
 // position lie within this relative distance of r / x (8 units of 2^-53).
@@ -99,6 +103,9 @@ constexpr double TINY_VALUE = 0x1p-400;
 constexpr double HUGE_VALUE = 0x1p400;
 // Loud positions at which candidates with equal bounds are compared.
 constexpr int MISFIT_POSITIONS = 16;
+// A candidate whose misfit there exceeds this share of the original's energy
+// there fits poorly (a codec leaves a few percent at most).
+constexpr double POOR_FIT = 0.5;
 
 constexpr search_result SILENT = {true, 0, 1.0, 0.0};
 
@@ -449,12 +456,17 @@ struct search_state {
         finite_test, stretch, (decoded_energy + reference_energy) * (1.0 + PREFIX_SLACK),
         w.correlation.data());
     const double reference_low = reference_energy * (1.0 - ENERGY_SLACK);
+    // The bound below exceeds the best residual exactly when its norm exceeds
+    // this; a candidate that plainly clears it is ruled out without the root.
+    const double least_norm = std::sqrt((best.residual + TERM_FLOOR) / (1.0 - BOUND_SHRINK));
     for (int g : w.open_groups) {
       const bound_group& b = w.groups[g];
       if (b.margin == INFINITY) continue;  // bounds not proven for this group
       const double x_low = w.energy_low[g];
       const double x_high = w.energy_high[g];
       const double slack = TERM_SLACK * b.gain_high * std::sqrt(x_high) + TERM_FLOOR;
+      const double root_needed = (least_norm + slack) / (1.0 - TERM_SLACK);
+      const double clears = root_needed * root_needed * (1.0 + CLEAR_SLACK);
       for (int c = g * GROUP_WIDTH; c < (g + 1) * GROUP_WIDTH; ++c) {
         if (!w.open[c]) continue;
         const double c_high = w.correlation[c] + error;
@@ -462,16 +474,21 @@ struct search_state {
         const double quadratic = (gain * gain * x_low - 2.0 * c_high * gain) + reference_low;
         const double margin =
             QUADRATIC_SLACK * (gain * gain * x_high + 2.0 * std::fabs(c_high) * gain + reference_energy);
-        const double norm = (1.0 - TERM_SLACK) * std::sqrt(std::max(quadratic - margin, 0.0)) - slack;
+        const double least = std::max(quadratic - margin, 0.0);
+        if (least > clears) {
+          w.open[c] = 0;
+          continue;
+        }
+        const double norm = (1.0 - TERM_SLACK) * std::sqrt(least) - slack;
         if (norm > 0.0) w.whole_bound[c] = norm * norm * (1.0 - BOUND_SHRINK) - TERM_FLOOR;
       }
     }
   }
 
-  // Sums exactly the open candidate of the listed groups with the smallest
-  // bound, and the groups around it.
+  // The open candidate of the listed groups with the smallest bound, -1 if
+  // none is open.
   template <class group_list>
-  void sum_around_most_promising(const group_list& groups_to_search) {
+  int most_promising(const group_list& groups_to_search) {
     int seed = -1;
     double seed_bound = 0.0;
     int ties = 0;
@@ -488,7 +505,7 @@ struct search_state {
         }
       }
     }
-    if (seed < 0) return;
+    if (seed < 0) return -1;
     // Equal bounds (all 0 near a periodic match): the closest fit goes first.
     if (ties > 0) {
       double seed_misfit = misfit(seed);
@@ -503,9 +520,25 @@ struct search_state {
         }
       }
     }
+    return seed;
+  }
+
+  // Sums exactly the candidate `seed` and the groups around it.
+  void sum_around(int seed) {
+    if (seed < 0) return;
     const int first = std::clamp(seed / GROUP_WIDTH - 1, 0, GROUPS - BATCH_GROUPS);
     const int groups[BATCH_GROUPS] = {first, first + 1, first + 2, first + 3};
     sum_exactly(groups, BATCH_GROUPS);
+  }
+
+  // True when candidate c matches so poorly at the loudest positions that
+  // the windows hold unrelated music, or a delay outside the range: then only
+  // the correlation bound rules candidates out, and it goes first.
+  bool fits_poorly(int c) const {
+    const int positions = std::min(pool.count, MISFIT_POSITIONS);
+    double energy = 0.0;
+    for (int i = 0; i < positions; ++i) energy += stretch[pool.position[i]] * stretch[pool.position[i]];
+    return misfit(c) > POOR_FIT * energy;
   }
 
   // Sums up to four groups exactly, as the literal search does, and keeps the
@@ -641,13 +674,25 @@ search_result search_offset(const double* reference, const double* test) {
 
   // The candidate with the smallest first bound is most likely the match:
   // summing it and its neighbours exactly first makes the best residual small
-  // before the other candidates are bounded more closely.
-  state.sum_around_most_promising(every_group());
-  state.list_open_groups();
-  if (survey.sums_finite && w.open_groups.size() > CORRELATION_THRESHOLD) {
-    state.bound_by_correlation(stretch_sum(w, survey.middle, 0, TAIL_BEGIN + TAIL_LENGTH));
-    state.sum_around_most_promising(w.open_groups);
+  // before the other candidates are bounded more closely. Where even that
+  // candidate fits poorly, or where many groups stay open after it, every
+  // candidate is bounded by its correlation and the most promising by that
+  // bound is summed.
+  const double decoded_energy = stretch_sum(w, survey.middle, 0, TAIL_BEGIN + TAIL_LENGTH);
+  const int seed = state.most_promising(every_group());
+  if (survey.sums_finite && state.fits_poorly(seed)) {
+    state.list_open_groups();
+    state.bound_by_correlation(decoded_energy);
+    state.sum_around(state.most_promising(w.open_groups));
     state.shorten_open_groups();
+  } else {
+    state.sum_around(seed);
+    state.list_open_groups();
+    if (survey.sums_finite && w.open_groups.size() > CORRELATION_THRESHOLD) {
+      state.bound_by_correlation(decoded_energy);
+      state.sum_around(state.most_promising(w.open_groups));
+      state.shorten_open_groups();
+    }
   }
 
   // Closer bounds for the rest, then the survivors summed exactly, the most

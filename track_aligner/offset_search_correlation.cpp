@@ -125,6 +125,11 @@ void level(double* re, double* im, int first, int end, int h, bool inverse, cons
   transform_level(re, im, first, end, h, b.twiddle_re.data() + h, b.twiddle_im.data() + h, inverse);
 }
 
+// The levels of blocks of 4 and 2 values over the blocks from `first` to `end`.
+void short_levels(double* re, double* im, int first, int end, bool inverse, const transform_buffers& b) {
+  transform_short_levels(re, im, first, end, b.twiddle_re.data(), b.twiddle_im.data(), inverse);
+}
+
 // Natural order in, bit-reversed order out.
 void forward(signal& x, const transform_buffers& b) {
   double* re = x.re.data();
@@ -132,14 +137,16 @@ void forward(signal& x, const transform_buffers& b) {
   int h = TRANSFORM_LENGTH / 2;
   for (; 2 * h > CACHE_BLOCK; h /= 2) level(re, im, 0, TRANSFORM_LENGTH, h, false, b);
   for (int first = 0; first < TRANSFORM_LENGTH; first += CACHE_BLOCK) {
-    for (int k = h; k >= 1; k /= 2) level(re, im, first, first + CACHE_BLOCK, k, false, b);
+    for (int k = h; k > 2; k /= 2) level(re, im, first, first + CACHE_BLOCK, k, false, b);
+    short_levels(re, im, first, first + CACHE_BLOCK, false, b);
   }
 }
 
 // Bit-reversed order in, natural order out, not divided by the length.
 void inverse(double* re, double* im, int length, const transform_buffers& b) {
   for (int first = 0; first < length; first += CACHE_BLOCK) {
-    for (int h = 1; 2 * h <= CACHE_BLOCK; h *= 2) level(re, im, first, first + CACHE_BLOCK, h, true, b);
+    short_levels(re, im, first, first + CACHE_BLOCK, true, b);
+    for (int h = 4; 2 * h <= CACHE_BLOCK; h *= 2) level(re, im, first, first + CACHE_BLOCK, h, true, b);
   }
   for (int h = CACHE_BLOCK; h < length; h *= 2) level(re, im, 0, length, h, true, b);
 }

@@ -279,6 +279,57 @@ KERNEL void level(double* re, double* im, int first, int end, int h, const doubl
   }
 }
 
+// Values 0 and 2 of the pair a, b, and values 1 and 3.
+KERNEL v2d evens(v2d a, v2d b) { return v2d{a[0], b[0]}; }
+KERNEL v2d odds(v2d a, v2d b) { return v2d{a[1], b[1]}; }
+
+// Blocks of four values, two values a register (the same on every processor):
+// the last two levels of the forward transform or the first two of the
+// inverse, with the operations of the one-level butterflies.
+template <bool INVERSE>
+KERNEL void short_levels(double* re, double* im, int first, int end, const double* t_re, const double* t_im) {
+  auto get = [](const double* p) { return v2d(*reinterpret_cast<const v2d_unaligned*>(p)); };
+  auto put = [](double* p, v2d v) { *reinterpret_cast<v2d_unaligned*>(p) = v; };
+  const double sign = INVERSE ? -1.0 : 1.0;
+  // Level h = 2: twiddles at 2 and 3; level h = 1: the twiddle at 1.
+  const v2d w4r = get(t_re + 2), w4i = sign * get(t_im + 2);
+  const v2d w2r = v2d{t_re[1], t_re[1]}, w2i = sign * v2d{t_im[1], t_im[1]};
+  for (int b = first; b < end; b += 4) {
+    const v2d lo_r = get(re + b), hi_r = get(re + b + 2);
+    const v2d lo_i = get(im + b), hi_i = get(im + b + 2);
+    if constexpr (INVERSE) {
+      // h = 1: (x0, x1) and (x2, x3).
+      const v2d ar = evens(lo_r, hi_r), ai = evens(lo_i, hi_i);
+      const v2d xr = odds(lo_r, hi_r), xi = odds(lo_i, hi_i);
+      const v2d cr = xr * w2r - xi * w2i, ci = xr * w2i + xi * w2r;
+      const v2d sr = ar + cr, si = ai + ci, dr = ar - cr, di = ai - ci;  // y0 y2, y1 y3
+      // h = 2: (y0, y2) and (y1, y3).
+      const v2d er = evens(sr, dr), ei = evens(si, di);  // y0 y1
+      const v2d fr = odds(sr, dr), fi = odds(si, di);    // y2 y3
+      const v2d gr = fr * w4r - fi * w4i, gi = fr * w4i + fi * w4r;
+      put(re + b, er + gr);
+      put(im + b, ei + gi);
+      put(re + b + 2, er - gr);
+      put(im + b + 2, ei - gi);
+    } else {
+      // h = 2: (x0, x2) and (x1, x3).
+      const v2d sr = lo_r + hi_r, si = lo_i + hi_i;  // y0 y1
+      const v2d dr = lo_r - hi_r, di = lo_i - hi_i;
+      const v2d tr = dr * w4r - di * w4i, ti = dr * w4i + di * w4r;  // y2 y3
+      // h = 1: (y0, y1) and (y2, y3).
+      const v2d ar = evens(sr, tr), ai = evens(si, ti);  // y0 y2
+      const v2d xr = odds(sr, tr), xi = odds(si, ti);    // y1 y3
+      const v2d pr = ar + xr, pi = ai + xi;              // z0 z2
+      const v2d qr = ar - xr, qi = ai - xi;
+      const v2d ur = qr * w2r - qi * w2i, ui = qr * w2i + qi * w2r;  // z1 z3
+      put(re + b, evens(pr, ur));
+      put(im + b, evens(pi, ui));
+      put(re + b + 2, odds(pr, ur));
+      put(im + b + 2, odds(pi, ui));
+    }
+  }
+}
+
 // One set of entry points per instruction set.
 struct kernel_set {
   void (*energies)(const double*, const int (&)[BATCH_GROUPS], double (&)[BATCH_LANES]);
@@ -287,6 +338,7 @@ struct kernel_set {
                     double (&)[BATCH_LANES]);
   void (*bounds)(const double*, const bound_pool&, int, int, const bound_group*, int, double*);
   void (*level)(double*, double*, int, int, int, const double*, const double*, bool);
+  void (*short_levels)(double*, double*, int, int, const double*, const double*, bool);
 };
 
 #define DEFINE_KERNEL_SET(NAME, V, TARGET)                                                   \
@@ -307,8 +359,16 @@ struct kernel_set {
                            const double* w_re, const double* w_im, bool inverse) {           \
     level<V>(re, im, first, end, h, w_re, w_im, inverse);                                    \
   }                                                                                          \
+  TARGET void NAME##_short_levels(double* re, double* im, int first, int end,                \
+                                  const double* t_re, const double* t_im, bool inverse) {    \
+    if (inverse) {                                                                           \
+      short_levels<true>(re, im, first, end, t_re, t_im);                                    \
+    } else {                                                                                 \
+      short_levels<false>(re, im, first, end, t_re, t_im);                                   \
+    }                                                                                        \
+  }                                                                                          \
   const kernel_set NAME##_kernels = {NAME##_energies, NAME##_residuals, NAME##_bounds,       \
-                                     NAME##_level};
+                                     NAME##_level, NAME##_short_levels};
 
 DEFINE_KERNEL_SET(sse2, v2d, )
 DEFINE_KERNEL_SET(avx2, v4d, __attribute__((target("avx2"))))
@@ -347,6 +407,11 @@ void add_bound_terms(const double* test, const bound_pool& pool, int from, int t
 void transform_level(double* re, double* im, int first, int end, int h, const double* w_re,
                      const double* w_im, bool inverse) {
   kernels().level(re, im, first, end, h, w_re, w_im, inverse);
+}
+
+void transform_short_levels(double* re, double* im, int first, int end, const double* twiddle_re,
+                            const double* twiddle_im, bool inverse) {
+  kernels().short_levels(re, im, first, end, twiddle_re, twiddle_im, inverse);
 }
 
 void force_baseline_kernels(bool baseline) { g_force_baseline = baseline; }

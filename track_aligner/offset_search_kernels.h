@@ -60,6 +60,10 @@ void add_bound_terms(const double* test, const bound_pool& pool, int from, int t
 // one-value-at-a-time butterfly does.
 void transform_level(double* re, double* im, int first, int end, int h, const double* w_re,
                      const double* w_im, bool inverse);
+// The two levels of blocks of 4 and 2 values together (h = 2, then 1; the
+// inverse h = 1, then 2), with each level's twiddles at `twiddle` + h.
+void transform_short_levels(double* re, double* im, int first, int end, const double* twiddle_re,
+                            const double* twiddle_im, bool inverse);
 
 // Makes the loops above use the SSE2 baseline even where AVX2 is available,
 // so that tests can check both on one machine. Not for concurrent use.
