@@ -100,20 +100,26 @@ transform_buffers& buffers() {
     void* block = allocate_large(sizeof(transform_buffers));
     if (block == nullptr) throw std::bad_alloc();
     transform_buffers& fresh = *new (block) transform_buffers;
+    // Every twiddle is one of exp(-2 pi i k / N), k < N/2: computed once, at
+    // the level of the longest blocks, and copied to the others.
     const double pi = 3.14159265358979323846;
-    auto angle = [&](int k) { return 2.0 * pi * k / TRANSFORM_LENGTH; };
-    for (int h = 1; h < TRANSFORM_LENGTH; h *= 2) {
+    constexpr int LONGEST = TRANSFORM_LENGTH / 2;
+    for (int k = 0; k < LONGEST; ++k) {
+      const double angle = 2.0 * pi * k / TRANSFORM_LENGTH;
+      fresh.twiddle_re[LONGEST + k] = std::cos(angle);
+      fresh.twiddle_im[LONGEST + k] = -std::sin(angle);
+    }
+    for (int h = 1; h < LONGEST; h *= 2) {
       for (int j = 0; j < h; ++j) {
-        const int k = j * (TRANSFORM_LENGTH / (2 * h));
-        fresh.twiddle_re[h + j] = std::cos(angle(k));
-        fresh.twiddle_im[h + j] = -std::sin(angle(k));
+        fresh.twiddle_re[h + j] = fresh.twiddle_re[LONGEST + j * (LONGEST / h)];
+        fresh.twiddle_im[h + j] = fresh.twiddle_im[LONGEST + j * (LONGEST / h)];
       }
     }
     fresh.twiddle_re[0] = fresh.twiddle_im[0] = 0.0;  // unused
     for (int j = 0; j < FOLDED_LENGTH; ++j) {
       const int m = reversed_bits(j, TRANSFORM_BITS - 1);
-      fresh.fold_re[j] = std::cos(angle(m));
-      fresh.fold_im[j] = std::sin(angle(m));
+      fresh.fold_re[j] = fresh.twiddle_re[LONGEST + m];
+      fresh.fold_im[j] = -fresh.twiddle_im[LONGEST + m];
     }
     holder.b = &fresh;
   }
