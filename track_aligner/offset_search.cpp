@@ -13,8 +13,12 @@
 //    delay outside the range), every candidate's correlation with the
 //    original, computed by Fourier transform with a proven error bound,
 //    bounds its residual as a whole (offset_search_correlation.cpp).
+//  - A perfect match (residual exactly 0) rules out a candidate before it as
+//    soon as two loud positions ask for different gains: near a periodic
+//    match (a steady tone) the bounds cannot tell rounding apart.
 //  - Candidates that survive are summed exactly as the literal search does,
-//    sixteen at a time in vector lanes (offset_search_kernels.cpp).
+//    sixteen at a time in vector lanes (offset_search_kernels.cpp), the
+//    most promising first.
 //
 // Every bound below is a rigorous one for IEEE double arithmetic with rounding
 // to nearest and gradual underflow, with safety factors far above the rounding
@@ -680,7 +684,7 @@ search_result search_offset(const double* reference, const double* test) {
   // bound is summed.
   const double decoded_energy = stretch_sum(w, survey.middle, 0, TAIL_BEGIN + TAIL_LENGTH);
   const int seed = state.most_promising(every_group());
-  if (survey.sums_finite && state.fits_poorly(seed)) {
+  if (seed >= 0 && survey.sums_finite && state.fits_poorly(seed)) {
     state.list_open_groups();
     state.bound_by_correlation(decoded_energy);
     state.sum_around(state.most_promising(w.open_groups));
