@@ -1,9 +1,14 @@
 #include "raw_writer.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <sys/stat.h>
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -36,6 +41,99 @@ bool names_any(const file_identity& id, const std::vector<file_identity>& files)
   return false;
 }
 
+#if defined(__SSE2__)
+// Scaled values below bias - 32700, or from bias + 32701 on, are clipped; in
+// between, truncation rounds down. Clamped to just outside that range first,
+// a value converts to -32701 or 32701 once the bias is taken off: the clipped
+// ones, found and clamped again as 16-bit values.
+constexpr double CLAMP_LOW = ROUNDING_BIAS - OUTPUT_LIMIT - 1;
+constexpr double CLAMP_HIGH = ROUNDING_BIAS + OUTPUT_LIMIT + 1;
+
+// Four input values at full scale 1.0 as single-precision values, as
+// input_value rounds them. An integer rounded to single precision and then
+// scaled by 2^-31 is the scaled integer rounded: scaling by a power of two
+// commutes with rounding while the values stay normal.
+template <bool IS_FLOAT>
+__m128 input_singles(__m128i bits) {
+  if constexpr (IS_FLOAT) {
+    return _mm_castsi128_ps(bits);
+  } else {
+    return _mm_mul_ps(_mm_cvtepi32_ps(bits), _mm_set1_ps(static_cast<float>(INT_FULL_SCALE)));
+  }
+}
+
+// Eight values at a time, as output_value gives them, stored as 16-bit
+// little-endian values (the SSE2 baseline of x86-64). Stops before eight values
+// that hold one that is not a number; returns the number of values done.
+template <bool IS_FLOAT>
+int convert_eights(const unsigned char* in, int values, double output_scale, unsigned char* out,
+                   int& clip_count) {
+  const __m128d scale = _mm_set1_pd(output_scale);
+  const __m128d bias = _mm_set1_pd(ROUNDING_BIAS);
+  const __m128d low = _mm_set1_pd(CLAMP_LOW);
+  const __m128d high = _mm_set1_pd(CLAMP_HIGH);
+  const __m128i unbias = _mm_set1_epi32(static_cast<int32_t>(ROUNDING_BIAS));
+  const __m128i limit = _mm_set1_epi16(static_cast<int16_t>(OUTPUT_LIMIT));
+  const __m128i neg_limit = _mm_set1_epi16(static_cast<int16_t>(-OUTPUT_LIMIT));
+  // Clip counts per 16-bit lane: a block of values fits them.
+  static_assert(2 * BLOCK_FRAMES / 8 <= INT16_MAX, "clip counts fit 16 bits");
+  __m128i clipped = _mm_setzero_si128();
+  int i = 0;
+  for (; i + 8 <= values; i += 8) {
+    const __m128 a = input_singles<IS_FLOAT>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * i)));
+    const __m128 b =
+        input_singles<IS_FLOAT>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * i + 16)));
+    auto scaled = [&](__m128 pair) { return _mm_add_pd(_mm_mul_pd(_mm_cvtps_pd(pair), scale), bias); };
+    const __m128d y0 = scaled(a);
+    const __m128d y1 = scaled(_mm_movehl_ps(a, a));
+    const __m128d y2 = scaled(b);
+    const __m128d y3 = scaled(_mm_movehl_ps(b, b));
+    const __m128d unordered = _mm_or_pd(_mm_or_pd(_mm_cmpunord_pd(y0, y0), _mm_cmpunord_pd(y1, y1)),
+                                        _mm_or_pd(_mm_cmpunord_pd(y2, y2), _mm_cmpunord_pd(y3, y3)));
+    if (_mm_movemask_pd(unordered) != 0) break;
+    auto truncated = [&](__m128d y) { return _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(y, low), high)); };
+    const __m128i t01 = _mm_sub_epi32(_mm_unpacklo_epi64(truncated(y0), truncated(y1)), unbias);
+    const __m128i t23 = _mm_sub_epi32(_mm_unpacklo_epi64(truncated(y2), truncated(y3)), unbias);
+    const __m128i v = _mm_packs_epi32(t01, t23);
+    clipped = _mm_sub_epi16(clipped, _mm_or_si128(_mm_cmpgt_epi16(v, limit), _mm_cmplt_epi16(v, neg_limit)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i),
+                     _mm_min_epi16(_mm_max_epi16(v, neg_limit), limit));
+  }
+  alignas(16) int16_t counts[8];
+  _mm_store_si128(reinterpret_cast<__m128i*>(counts), clipped);
+  for (int16_t count : counts) clip_count += count;
+  return i;
+}
+#endif
+
+// `values` output values of a block as output_value gives them, as 16-bit
+// little-endian bytes, counting the clipped ones.
+void convert_values(const unsigned char* in, int values, bool is_float, double output_scale,
+                    unsigned char* out, int& clip_count) {
+  auto one_at_a_time = [&](int from, int to) {
+    for (int i = from; i < to; ++i) {
+      const int v = output_value(input_value(in + 4 * i, is_float), output_scale, clip_count);
+      out[2 * i] = static_cast<unsigned char>(v & 0xFF);
+      out[2 * i + 1] = static_cast<unsigned char>((v >> 8) & 0xFF);
+    }
+  };
+  int done = 0;
+#if defined(__SSE2__)
+  while (values - done >= 8) {
+    const unsigned char* from = in + 4 * done;
+    unsigned char* to = out + 2 * done;
+    done += is_float ? convert_eights<true>(from, values - done, output_scale, to, clip_count)
+                     : convert_eights<false>(from, values - done, output_scale, to, clip_count);
+    // Eight values with one that is not a number.
+    if (values - done >= 8) {
+      one_at_a_time(done, done + 8);
+      done += 8;
+    }
+  }
+#endif
+  one_at_a_time(done, values);
+}
+
 // Writes one track's raw file. Returns 0, or the status of the failure after
 // removing the incomplete file and printing its message.
 int write_track(wav_track& track, const std::string& input_path, const std::string& output_path,
@@ -59,12 +157,7 @@ int write_track(wav_track& track, const std::string& input_path, const std::stri
       say("Cannot read %s\r\n", input_path.c_str());
       return STATUS_CANNOT_OPEN;
     }
-    unsigned char* o = bytes.data();
-    for (int i = 0; i < 2 * count; ++i, o += 2) {
-      const int v = output_value(input_value(block->bytes + 4 * i, is_float), output_scale, clip_count);
-      o[0] = static_cast<unsigned char>(v & 0xFF);
-      o[1] = static_cast<unsigned char>((v >> 8) & 0xFF);
-    }
+    convert_values(block->bytes, 2 * count, is_float, output_scale, bytes.data(), clip_count);
     const std::size_t n = static_cast<std::size_t>(count) * 4;
     write_failed = std::fwrite(bytes.data(), 1, n, out) != n;
     done += count;
