@@ -18,6 +18,17 @@ struct frame_block {
   bool error;   // the stream reported an I/O error
 };
 
+// The working memory of a pass over a track's frames: a block of frames and
+// two arrays of values. The passes (window capture, raw output) run one after
+// the other and share one, allocated on first use and kept for the thread, in
+// large pages: on a short run, fresh memory touched page by page costs more
+// than the filtering. Throws std::bad_alloc when there is no memory.
+struct frame_scratch {
+  frame_block block;
+  double values[2][BLOCK_FRAMES];
+};
+frame_scratch& pass_scratch();
+
 // Reads up to `wanted` (at most BLOCK_FRAMES) frames. Frames the file no longer
 // holds repeat the last 4-byte value read, as a file shrunk under the reader
 // would otherwise leave garbage; an I/O error sets `error`.

@@ -143,8 +143,8 @@ int write_track(wav_track& track, const std::string& input_path, const std::stri
     say("Output path is not available.\r\n");
     return STATUS_OUTPUT_UNAVAILABLE;
   }
-  auto block = std::make_unique<frame_block>();
-  std::vector<unsigned char> bytes(static_cast<std::size_t>(BLOCK_FRAMES) * 4);
+  frame_block* block = &pass_scratch().block;
+  unsigned char* bytes = reinterpret_cast<unsigned char*>(pass_scratch().values[0]);
   unsigned char last[4] = {};
   const bool is_float = track.is_float != 0;
   bool write_failed = false;
@@ -157,9 +157,9 @@ int write_track(wav_track& track, const std::string& input_path, const std::stri
       say("Cannot read %s\r\n", input_path.c_str());
       return STATUS_CANNOT_OPEN;
     }
-    convert_values(block->bytes, 2 * count, is_float, output_scale, bytes.data(), clip_count);
+    convert_values(block->bytes, 2 * count, is_float, output_scale, bytes, clip_count);
     const std::size_t n = static_cast<std::size_t>(count) * 4;
-    write_failed = std::fwrite(bytes.data(), 1, n, out) != n;
+    write_failed = std::fwrite(bytes, 1, n, out) != n;
     done += count;
   }
   write_failed = std::fflush(out) != 0 || write_failed;

@@ -3,7 +3,6 @@
 // where the window starts: where the music has become audible.
 #include <cmath>
 #include <cstring>
-#include <memory>
 
 #include "console.h"
 #include "frame_reader.h"
@@ -30,9 +29,10 @@ int capture_window(wav_track& track, const std::string& path) {
   int captured = 0;
   const bool finds_start = track.index == 0;
 
-  auto block = std::make_unique<frame_block>();
-  double sums[BLOCK_FRAMES];
-  double weighted[BLOCK_FRAMES];
+  frame_scratch& scratch = pass_scratch();
+  frame_block* block = &scratch.block;
+  double* sums = scratch.values[0];
+  double* weighted = scratch.values[1];
   unsigned char last[4] = {};
 
   fseeko(track.fp, static_cast<off_t>(track.data_pos), SEEK_SET);
