@@ -1,27 +1,8 @@
 #include "frame_reader.h"
 
-#include <new>
-
 #include "platform.h"
 
-namespace {
-
-struct scratch_holder {
-  frame_scratch* scratch = nullptr;
-  ~scratch_holder() { free_large(scratch, sizeof(frame_scratch)); }
-};
-
-}  // namespace
-
-frame_scratch& pass_scratch() {
-  static thread_local scratch_holder holder;
-  if (holder.scratch == nullptr) {
-    void* block = allocate_large(sizeof(frame_scratch));
-    if (block == nullptr) throw std::bad_alloc();
-    holder.scratch = new (block) frame_scratch;
-  }
-  return *holder.scratch;
-}
+frame_scratch& pass_scratch() { return per_thread_large<frame_scratch>(); }
 
 void read_frames(FILE* fp, frame_block& block, int wanted, unsigned char (&last)[4]) {
   const std::size_t want_bytes = static_cast<std::size_t>(wanted) * FRAME_BYTES;

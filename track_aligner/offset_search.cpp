@@ -29,7 +29,6 @@
 #include <array>
 #include <climits>
 #include <cmath>
-#include <new>
 #include <utility>
 
 #include "console.h"
@@ -573,20 +572,7 @@ struct search_state {
 };
 
 // One workspace per thread, in large pages, kept until the thread ends.
-struct workspace_holder {
-  search_workspace* w = nullptr;
-  ~workspace_holder() { free_large(w, sizeof(search_workspace)); }
-};
-
-search_workspace& workspace() {
-  static thread_local workspace_holder holder;
-  if (holder.w == nullptr) {
-    void* block = allocate_large(sizeof(search_workspace));
-    if (block == nullptr) throw std::bad_alloc();
-    holder.w = new (block) search_workspace;
-  }
-  return *holder.w;
-}
+search_workspace& workspace() { return per_thread_large<search_workspace>(); }
 
 // The numbers 0 .. GROUPS - 1, for a range-for.
 struct every_group {

@@ -31,7 +31,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <new>
 
 #include "offset_search.h"
 #include "offset_search_kernels.h"
@@ -80,6 +79,8 @@ struct transform_buffers {
   std::array<double, TRANSFORM_LENGTH> twiddle_re, twiddle_im;
   // exp(+2 pi i m / N) at the bit-reversed position of m (15 - 1 bits), m < N/2.
   std::array<double, FOLDED_LENGTH> fold_re, fold_im;
+
+  transform_buffers();  // fills the twiddles
 };
 
 int reversed_bits(int value, int bits) {
@@ -88,43 +89,32 @@ int reversed_bits(int value, int bits) {
   return reversed;
 }
 
-// One set of buffers per thread, in large pages, kept until the thread ends.
-struct buffers_holder {
-  transform_buffers* b = nullptr;
-  ~buffers_holder() { free_large(b, sizeof(transform_buffers)); }
-};
-
-transform_buffers& buffers() {
-  static thread_local buffers_holder holder;
-  if (holder.b == nullptr) {
-    void* block = allocate_large(sizeof(transform_buffers));
-    if (block == nullptr) throw std::bad_alloc();
-    transform_buffers& fresh = *new (block) transform_buffers;
-    // Every twiddle is one of exp(-2 pi i k / N), k < N/2: computed once, at
-    // the level of the longest blocks, and copied to the others.
-    const double pi = 3.14159265358979323846;
-    constexpr int LONGEST = TRANSFORM_LENGTH / 2;
-    for (int k = 0; k < LONGEST; ++k) {
-      const double angle = 2.0 * pi * k / TRANSFORM_LENGTH;
-      fresh.twiddle_re[LONGEST + k] = std::cos(angle);
-      fresh.twiddle_im[LONGEST + k] = -std::sin(angle);
-    }
-    for (int h = 1; h < LONGEST; h *= 2) {
-      for (int j = 0; j < h; ++j) {
-        fresh.twiddle_re[h + j] = fresh.twiddle_re[LONGEST + j * (LONGEST / h)];
-        fresh.twiddle_im[h + j] = fresh.twiddle_im[LONGEST + j * (LONGEST / h)];
-      }
-    }
-    fresh.twiddle_re[0] = fresh.twiddle_im[0] = 0.0;  // unused
-    for (int j = 0; j < FOLDED_LENGTH; ++j) {
-      const int m = reversed_bits(j, TRANSFORM_BITS - 1);
-      fresh.fold_re[j] = fresh.twiddle_re[LONGEST + m];
-      fresh.fold_im[j] = -fresh.twiddle_im[LONGEST + m];
-    }
-    holder.b = &fresh;
+transform_buffers::transform_buffers() {
+  // Every twiddle is one of exp(-2 pi i k / N), k < N/2: computed once, at
+  // the level of the longest blocks, and copied to the others.
+  const double pi = 3.14159265358979323846;
+  constexpr int LONGEST = TRANSFORM_LENGTH / 2;
+  for (int k = 0; k < LONGEST; ++k) {
+    const double angle = 2.0 * pi * k / TRANSFORM_LENGTH;
+    twiddle_re[LONGEST + k] = std::cos(angle);
+    twiddle_im[LONGEST + k] = -std::sin(angle);
   }
-  return *holder.b;
+  for (int h = 1; h < LONGEST; h *= 2) {
+    for (int j = 0; j < h; ++j) {
+      twiddle_re[h + j] = twiddle_re[LONGEST + j * (LONGEST / h)];
+      twiddle_im[h + j] = twiddle_im[LONGEST + j * (LONGEST / h)];
+    }
+  }
+  twiddle_re[0] = twiddle_im[0] = 0.0;  // unused
+  for (int j = 0; j < FOLDED_LENGTH; ++j) {
+    const int m = reversed_bits(j, TRANSFORM_BITS - 1);
+    fold_re[j] = twiddle_re[LONGEST + m];
+    fold_im[j] = -twiddle_im[LONGEST + m];
+  }
 }
+
+// One set of buffers per thread, in large pages, kept until the thread ends.
+transform_buffers& buffers() { return per_thread_large<transform_buffers>(); }
 
 // One level of butterflies over the blocks from `first` to `end`.
 void level(double* re, double* im, int first, int end, int h, bool inverse, const transform_buffers& b) {
