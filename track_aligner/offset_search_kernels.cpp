@@ -1,5 +1,6 @@
 // The vector loops of the search, written once over a vector type and compiled
-// twice: for AVX2 (four doubles a register) and for the SSE2 baseline (two).
+// twice: for AVX2 (four doubles a register) and for the SSE2 baseline (two);
+// the transform's levels also for AVX-512 (eight).
 // Only the lanes are parallel; each lane adds its terms one by one in order,
 // with separate multiply and add (no fused multiply-add), so its bits match
 // the scalar loop. Accumulators are named locals, never arrays, so that the
@@ -30,6 +31,12 @@ struct unaligned_of<v4d> {
 template <>
 struct unaligned_of<v2d> {
   typedef v2d_unaligned type;
+};
+typedef double v8d __attribute__((vector_size(64)));
+typedef double v8d_unaligned __attribute__((vector_size(64), aligned(8), may_alias));
+template <>
+struct unaligned_of<v8d> {
+  typedef v8d_unaligned type;
 };
 
 #define KERNEL inline __attribute__((always_inline))
@@ -258,6 +265,10 @@ template <class V, bool INVERSE>
 KERNEL void butterflies(double* re, double* im, int first, int end, int h, const double* w_re,
                         const double* w_im) {
   constexpr int LANES = sizeof(V) / sizeof(double);
+  if constexpr (LANES > 4) {
+    // Blocks too short for the widest registers take the next width down.
+    if (h < LANES) return butterflies<v4d, INVERSE>(re, im, first, end, h, w_re, w_im);
+  }
   for (int block = first; block < end; block += 2 * h) {
     if (h >= LANES) {
       for (int j = 0; j < h; j += LANES) {
@@ -373,8 +384,17 @@ struct kernel_set {
 DEFINE_KERNEL_SET(sse2, v2d, )
 DEFINE_KERNEL_SET(avx2, v4d, __attribute__((target("avx2"))))
 
+// The transform's levels also in eight lanes where the processor has AVX-512.
+__attribute__((target("avx512f"))) void avx512_level(double* re, double* im, int first, int end, int h,
+                                                     const double* w_re, const double* w_im, bool inverse) {
+  level<v8d>(re, im, first, end, h, w_re, w_im, inverse);
+}
+const kernel_set avx512_kernels = {avx2_energies, avx2_residuals, avx2_bounds, avx512_level,
+                                   avx2_short_levels};
+
 const kernel_set& pick_kernels() {
   __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f")) return avx512_kernels;
   return __builtin_cpu_supports("avx2") ? avx2_kernels : sse2_kernels;
 }
 

@@ -65,6 +65,6 @@ void transform_level(double* re, double* im, int first, int end, int h, const do
 void transform_short_levels(double* re, double* im, int first, int end, const double* twiddle_re,
                             const double* twiddle_im, bool inverse);
 
-// Makes the loops above use the SSE2 baseline even where AVX2 is available,
-// so that tests can check both on one machine. Not for concurrent use.
+// Makes the loops above use the SSE2 baseline even where AVX2 or AVX-512 is
+// available, so that tests can check both on one machine. Not for concurrent use.
 void force_baseline_kernels(bool baseline);
