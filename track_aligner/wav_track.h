@@ -2,9 +2,16 @@
 // run and the phases that work on the records.
 #pragma once
 
+#include <cfloat>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+
+// Every sum is rounded to double after each operation, so that the printed
+// numbers and the written bytes are the same on every processor. A target that
+// keeps intermediate results wider (the x87 unit of 32-bit x86 without SSE2)
+// would round differently.
+static_assert(FLT_EVAL_METHOD == 0, "doubles must be evaluated in double precision");
 
 // One filtered mono value per frame is kept for this many frames of every track.
 constexpr int ANALYSIS_WINDOW = 40000;
