@@ -3,24 +3,34 @@
 #pragma once
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "console.h"
+#include "test_paths.h"
 
+// Through a scratch file opened in binary mode, so that the bytes read back
+// are the bytes written on every system.
 struct console_capture {
-  char* buffer = nullptr;
-  std::size_t size = 0;
-  FILE* stream = open_memstream(&buffer, &size);
+  std::string path = unique_temp_path("abchr-console-");
+  FILE* stream = std::fopen(path.c_str(), "w+b");
   console_capture() { set_console(stream); }
+  console_capture(const console_capture&) = delete;
+  console_capture& operator=(const console_capture&) = delete;
   ~console_capture() {
     set_console(nullptr);
-    std::fclose(stream);
-    std::free(buffer);
+    if (stream != nullptr) std::fclose(stream);
+    std::remove(path.c_str());
   }
   std::string text() {
+    std::string out;
+    if (stream == nullptr) return out;
     std::fflush(stream);
-    return std::string(buffer, size);
+    std::rewind(stream);
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, stream)) > 0) out.append(buffer, n);
+    std::fseek(stream, 0, SEEK_END);
+    return out;
   }
 };
 

@@ -2,21 +2,18 @@
 // removed with everything in it when the test ends.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 
+#include "test_paths.h"
+
 struct scratch_folder {
   std::filesystem::path path;
 
-  scratch_folder() {
-    std::string name = (std::filesystem::temp_directory_path() / "logsweep-test-XXXXXX").string();
-    if (mkdtemp(name.data()) != nullptr) path = name;
-  }
+  scratch_folder() : path(make_temp_folder("logsweep-test-")) {}
   ~scratch_folder() {
     std::error_code ignored;
     if (!path.empty()) std::filesystem::remove_all(path, ignored);

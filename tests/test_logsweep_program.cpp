@@ -1,11 +1,15 @@
 // The built logsweep program: cleaned logs to standard output and to a file,
 // the usage text, and each failure with its message and exit status.
-#include <fcntl.h>
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+#endif
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -107,29 +111,41 @@ const std::vector<failure_case> FAILURE_CASES = {
     {"output is the input", {"in.log", "in.log"}, 2, "Cannot write to in.log\r\r\n"},
     {"output is the input by another path", {"in.log", "sub/../in.log"}, 2, "Cannot write to sub/../in.log\r\r\n"},
     {"output is a hard link to the input", {"in.log", "link.log"}, 2, "Cannot write to link.log\r\r\n"},
-    {"output device is full", {"in.log", "/dev/full"}, 2, "Cannot write to /dev/full\r\r\n"},
 };
 
-TEST(LogsweepProgram, FailuresGiveTheirMessageAndStatus) {
-  for (const failure_case& c : FAILURE_CASES) {
-    scratch_folder folder;
-    const std::string log = "left as it was\r\n";
-    write_bytes(folder.file("in.log"), log);
-    std::filesystem::create_directory(folder.file("sub"));
-    std::filesystem::create_hard_link(folder.file("in.log"), folder.file("link.log"));
+// A device that takes no byte: every write fails as on a full disk.
+const std::string FULL_DEVICE = "/dev/full";
+const failure_case FULL_OUTPUT = {
+    "output device is full", {"in.log", FULL_DEVICE}, 2, "Cannot write to /dev/full\r\r\n"};
 
-    const program_run run = run_program(LOGSWEEP, c.args, folder.path.string());
-    EXPECT_EQ(run.status, c.status) << c.name;
-    EXPECT_EQ(run.out, c.out) << c.name;
-    EXPECT_EQ(run.err, "") << c.name;
-    EXPECT_EQ(read_bytes(folder.file("in.log")), log) << c.name;
-  }
+void expect_failure(const failure_case& c) {
+  scratch_folder folder;
+  const std::string log = "left as it was\r\n";
+  write_bytes(folder.file("in.log"), log);
+  std::filesystem::create_directory(folder.file("sub"));
+  std::filesystem::create_hard_link(folder.file("in.log"), folder.file("link.log"));
+
+  const program_run run = run_program(LOGSWEEP, c.args, folder.path.string());
+  EXPECT_EQ(run.status, c.status) << c.name;
+  EXPECT_EQ(run.out, c.out) << c.name;
+  EXPECT_EQ(run.err, "") << c.name;
+  EXPECT_EQ(read_bytes(folder.file("in.log")), log) << c.name;
+}
+
+TEST(LogsweepProgram, FailuresGiveTheirMessageAndStatus) {
+  for (const failure_case& c : FAILURE_CASES) expect_failure(c);
+}
+
+TEST(LogsweepProgram, FullOutputDeviceIsAWriteError) {
+  if (!has_special_file(FULL_DEVICE)) GTEST_SKIP() << "no " << FULL_DEVICE << " on this system";
+  expect_failure(FULL_OUTPUT);
 }
 
 // Reading this process's own memory at offset 0 fails with an I/O error.
 const std::string UNREADABLE = "/proc/self/mem";
 
 TEST(LogsweepProgram, ReadErrorEmitsThePendingLineAndFails) {
+  if (!has_special_file(UNREADABLE)) GTEST_SKIP() << "no " << UNREADABLE << " on this system";
   const program_run to_console = run_program(LOGSWEEP, {UNREADABLE});
   EXPECT_EQ(to_console.status, 1);
   EXPECT_EQ(to_console.out, "\r\n");
@@ -143,6 +159,7 @@ TEST(LogsweepProgram, ReadErrorEmitsThePendingLineAndFails) {
   EXPECT_EQ(read_bytes(folder.file("out.txt")), "\r\n");
 }
 
+#ifndef _WIN32
 struct console_run {
   int status = -1;  // exit status, or 128 + signal number
   std::string err;
@@ -156,11 +173,7 @@ console_run run_with_stdout(const std::vector<std::string>& args, int stdout_fd,
     const int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(stdout_fd, 1);
     dup2(err_fd, 2);
-    std::vector<char*> argv{const_cast<char*>(LOGSWEEP.c_str())};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(LOGSWEEP.c_str(), argv.data());
-    _exit(127);
+    exec_program(LOGSWEEP, args);
   }
   int wait_status = 0;
   waitpid(pid, &wait_status, 0);
@@ -170,11 +183,14 @@ console_run run_with_stdout(const std::vector<std::string>& args, int stdout_fd,
   run.err = read_bytes(err_path);
   return run;
 }
+#endif
 
 TEST(LogsweepProgram, FullStandardOutputIsAWriteError) {
+  if (!has_special_file(FULL_DEVICE)) GTEST_SKIP() << "no " << FULL_DEVICE << " on this system";
+#ifndef _WIN32
   scratch_folder folder;
   write_bytes(folder.file("in.log"), "some text\n");
-  const int full = open("/dev/full", O_WRONLY);
+  const int full = open(FULL_DEVICE.c_str(), O_WRONLY);
   ASSERT_GE(full, 0);
   const console_run cleaning = run_with_stdout({folder.file("in.log")}, full, folder);
   EXPECT_EQ(cleaning.status, 2);
@@ -183,9 +199,13 @@ TEST(LogsweepProgram, FullStandardOutputIsAWriteError) {
   EXPECT_EQ(usage.status, 2);
   EXPECT_EQ(usage.err, "Cannot write to standard output\r\r\n");
   close(full);
+#endif
 }
 
 TEST(LogsweepProgram, ClosedPipeEndsQuietly) {
+#ifdef _WIN32
+  GTEST_SKIP() << "no SIGPIPE on Windows";
+#else
   scratch_folder folder;
   write_bytes(folder.file("in.log"), "line\n");
   int ends[2];
@@ -199,6 +219,7 @@ TEST(LogsweepProgram, ClosedPipeEndsQuietly) {
   close(ends[1]);
   EXPECT_EQ(run.status, 128 + SIGPIPE);
   EXPECT_EQ(run.err, "");
+#endif
 }
 
 }  // namespace

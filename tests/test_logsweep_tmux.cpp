@@ -21,6 +21,9 @@ constexpr int PANE_WIDTH = 200;
 constexpr int PANE_HEIGHT = 60;
 
 std::string find_tmux() {
+#ifdef _WIN32
+  return "";  // a terminal of Unix systems; under wine the host's would show through drive Z:
+#endif
   for (const char* candidate : {"/usr/bin/tmux", "/usr/local/bin/tmux", "/bin/tmux"}) {
     if (access(candidate, X_OK) == 0) return candidate;
   }

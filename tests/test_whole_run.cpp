@@ -2,10 +2,9 @@
 // the same algorithms: every byte of standard output and of every raw file.
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <unistd.h>
-
 #include <algorithm>
+#include <cmath>
+#include <filesystem>
 #include <functional>
 #include <limits>
 #include <string>
@@ -107,11 +106,10 @@ std::vector<whole_run_case> cases() {
 
 template <typename F>
 auto in_folder(const std::string& folder, F work) {
-  char here[4096];
-  EXPECT_NE(getcwd(here, sizeof here), nullptr);
-  EXPECT_EQ(chdir(folder.c_str()), 0);
+  const std::filesystem::path here = std::filesystem::current_path();
+  std::filesystem::current_path(folder);
   auto result = work();
-  EXPECT_EQ(chdir(here), 0);
+  std::filesystem::current_path(here);
   return result;
 }
 

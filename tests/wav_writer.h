@@ -7,10 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "test_paths.h"
 
 using bytes = std::vector<unsigned char>;
 
@@ -134,16 +137,13 @@ inline bytes read_file(const std::string& path) {
 
 // A fresh folder for one test's files, removed with it.
 struct temp_dir {
-  std::string path;
-  temp_dir() {
-    char pattern[] = "/tmp/abchr-test-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    path = made != nullptr ? made : "/tmp";
-  }
+  std::string path = make_temp_folder("abchr-test-");
+  temp_dir() = default;
+  temp_dir(const temp_dir&) = delete;
+  temp_dir& operator=(const temp_dir&) = delete;
   ~temp_dir() {
-    const std::string command = "rm -rf '" + path + "'";
-    if (std::system(command.c_str()) != 0) {
-    }
+    std::error_code ignored;
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
   }
   std::string file(const std::string& name) const { return path + "/" + name; }
 };
