@@ -6,20 +6,19 @@
 #include <string>
 
 #include "console.h"
-#include "test_paths.h"
+#include "temp_dir.h"
 
 // Through a scratch file opened in binary mode, so that the bytes read back
 // are the bytes written on every system.
 struct console_capture {
-  std::string path = unique_temp_path("abchr-console-");
-  FILE* stream = std::fopen(path.c_str(), "w+b");
+  temp_dir folder;
+  FILE* stream = std::fopen(folder.file("console").c_str(), "w+b");
   console_capture() { set_console(stream); }
   console_capture(const console_capture&) = delete;
   console_capture& operator=(const console_capture&) = delete;
   ~console_capture() {
     set_console(nullptr);
     if (stream != nullptr) std::fclose(stream);
-    std::remove(path.c_str());
   }
   std::string text() {
     std::string out;

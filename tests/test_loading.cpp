@@ -8,6 +8,7 @@
 #include "console_capture.h"
 #include "program_runner.h"
 #include "signal_maker.h"
+#include "special_files.h"
 #include "wav_track.h"
 #include "wav_writer.h"
 

@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "console_capture.h"
 #include "malformed_wavs.h"
+#include "special_files.h"
 #include "wav_track.h"
 #include "wav_writer.h"
 

@@ -11,6 +11,7 @@
 #include "console_capture.h"
 #include "loudness_filter.h"
 #include "signal_maker.h"
+#include "special_files.h"
 #include "wav_track.h"
 #include "wav_writer.h"
 

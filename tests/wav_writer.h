@@ -5,15 +5,13 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
-#include "test_paths.h"
+#include "temp_dir.h"  // most tests that make WAV files want a folder for them
 
 using bytes = std::vector<unsigned char>;
 
@@ -134,16 +132,3 @@ inline bytes read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
-
-// A fresh folder for one test's files, removed with it.
-struct temp_dir {
-  std::string path = make_temp_folder("abchr-test-");
-  temp_dir() = default;
-  temp_dir(const temp_dir&) = delete;
-  temp_dir& operator=(const temp_dir&) = delete;
-  ~temp_dir() {
-    std::error_code ignored;
-    if (!path.empty()) std::filesystem::remove_all(path, ignored);
-  }
-  std::string file(const std::string& name) const { return path + "/" + name; }
-};
