@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release > /dev/null
-cmake --build "$build" -j "$(nproc)" --target wavmatch2 wavmatch2_per_value make_test_audio bench_search \
+cmake --build "$build" -j "$(nproc)" --target wavmatch2 wavmatch2_per_value literal_wavmatch make_test_audio bench_search \
   logsweep logsweep_bench > /dev/null
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/abchr-bench-XXXXXX")
@@ -37,6 +37,7 @@ row "search, slowest window, speed-up" "literal search" "$(value search 'lowest 
 row "equal-loudness filter, ns per frame" "-" "$(value search 'filter_block')" "<= 12"
 row "wavmatch2, 10 files of 4 min, time" "cat + dd of the same bytes" "$(value run 'wavmatch2 / floor' 2)x" "<= 2x"
 row "output phase one value at a time, time" "wavmatch2" "$(value run 'per-value output / wavmatch2' 2)x" "-"
+row "plain aligner (literal_wavmatch), time" "wavmatch2" "$(value run 'plain aligner / wavmatch2' 2)x" "-"
 # The log benchmark prints an ASCII and a UTF-8 log, in that order.
 ratio() { grep "$1" "$tmp/log" | sed -n "$2p" | grep -oE '[0-9.]+x' | head -1; }
 row "logsweep, ASCII progress log, time" "cat" "$(ratio 'logsweep / cat' 1)" "<= 3x"
