@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "console_capture.h"
+#include "literal_wavmatch.h"
 #include "loudness_filter.h"
 #include "signal_maker.h"
 #include "wav_track.h"
@@ -123,6 +124,49 @@ TEST(window_contents, are_the_filtered_channel_sums_from_the_start_frame) {
   for (int p = 0; p < ANALYSIS_WINDOW; ++p) {
     ASSERT_TRUE(same_bits(original.window[p], filtered[4100 + static_cast<std::size_t>(p)])) << p;
     ASSERT_TRUE(same_bits(decoded.window[p], original.window[p])) << p;
+  }
+}
+
+// The same capture by the plain aligner of literal_wavmatch.h, whose filter
+// shares no code and no coefficient with the program's.
+literal::track literal_capture(const bytes& file, int index, int shortest_sample, int initial_offset) {
+  temp_dir dir;
+  write_file(dir.file("t.wav"), file);
+  literal::track t;
+  t.index = index;
+  EXPECT_TRUE(literal::read_header(t, dir.file("t.wav"), stdout));
+  t.shortest_sample = shortest_sample;
+  t.initial_offset = initial_offset;
+  literal::capture_window(t, stdout);
+  std::fclose(t.fp);
+  t.fp = nullptr;
+  return t;
+}
+
+// Whole runs print gains and scores to six decimals only, which hides a small
+// error in a coefficient; the windows themselves show every bit.
+TEST(window_contents, match_a_filter_written_independently) {
+  struct row {
+    const char* name;
+    bytes file;
+    int index;
+    int initial_offset;
+  };
+  stereo with_nan = music(50000, 12);
+  with_nan.left[6000] = std::numeric_limits<double>::quiet_NaN();
+  const std::vector<row> rows = {
+      {"integer original", as_int_wav(music(50000, 4)), 0, 2147483647},
+      {"float original with a NaN", as_float_wav(with_nan), 0, 2147483647},
+      {"decoded track from frame 5000", as_int_wav(music(50000, 9)), 1, 5000},
+  };
+  for (const row& r : rows) {
+    const captured got = capture(r.file, r.index, 50000, r.initial_offset);
+    const literal::track expected = literal_capture(r.file, r.index, 50000, r.initial_offset);
+    EXPECT_EQ(got.initial_offset, expected.initial_offset) << r.name;
+    for (int p = 0; p < ANALYSIS_WINDOW; ++p) {
+      ASSERT_TRUE(same_bits(got.window[p], expected.samples[static_cast<std::size_t>(p)]))
+          << r.name << " at " << p;
+    }
   }
 }
 
