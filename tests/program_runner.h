@@ -17,16 +17,19 @@ struct program_run {
 };
 
 // A child still running after timeout_seconds is killed (status 128 + SIGALRM),
-// so that a hang fails its test instead of stalling the suite.
+// so that a hang fails its test instead of stalling the suite. With a
+// stdout_fd, the child's standard output goes there instead (a full device, a
+// closed pipe) and `out` stays empty.
 inline program_run run_program(const std::string& program, const std::vector<std::string>& args,
-                               const std::string& workdir = "", unsigned timeout_seconds = 300) {
+                               const std::string& workdir = "", unsigned timeout_seconds = 300,
+                               int stdout_fd = -1) {
   program_run result;
   int out_pipe[2];
   int err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return result;
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(out_pipe[1], 1);
+    dup2(stdout_fd >= 0 ? stdout_fd : out_pipe[1], 1);
     dup2(err_pipe[1], 2);
     close(out_pipe[0]);
     close(err_pipe[0]);

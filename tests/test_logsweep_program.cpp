@@ -2,7 +2,6 @@
 // the usage text, and each failure with its message and exit status.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -45,7 +44,7 @@ const std::vector<cleaning_case> CLEANING_CASES = {
 };
 
 TEST(LogsweepProgram, CleansLogsToStandardOutputAndToFile) {
-  scratch_folder folder;
+  temp_dir folder;
   for (const cleaning_case& c : CLEANING_CASES) {
     const std::string input = folder.file("input.log");
     const std::string output = folder.file("output.txt");
@@ -65,9 +64,9 @@ TEST(LogsweepProgram, CleansLogsToStandardOutputAndToFile) {
 }
 
 TEST(LogsweepProgram, ArgumentsAfterTheOutputAreIgnored) {
-  scratch_folder folder;
+  temp_dir folder;
   write_bytes(folder.file("in.log"), "10%\r20%\n");
-  const program_run run = run_program(LOGSWEEP, {"in.log", "out.txt", "extra", "more"}, folder.path.string());
+  const program_run run = run_program(LOGSWEEP, {"in.log", "out.txt", "extra", "more"}, folder.path);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(read_bytes(folder.file("out.txt")), "20%\r\n\r\n");
@@ -112,13 +111,13 @@ const std::vector<failure_case> FAILURE_CASES = {
 
 TEST(LogsweepProgram, FailuresGiveTheirMessageAndStatus) {
   for (const failure_case& c : FAILURE_CASES) {
-    scratch_folder folder;
+    temp_dir folder;
     const std::string log = "left as it was\r\n";
     write_bytes(folder.file("in.log"), log);
     std::filesystem::create_directory(folder.file("sub"));
     std::filesystem::create_hard_link(folder.file("in.log"), folder.file("link.log"));
 
-    const program_run run = run_program(LOGSWEEP, c.args, folder.path.string());
+    const program_run run = run_program(LOGSWEEP, c.args, folder.path);
     EXPECT_EQ(run.status, c.status) << c.name;
     EXPECT_EQ(run.out, c.out) << c.name;
     EXPECT_EQ(run.err, "") << c.name;
@@ -135,7 +134,7 @@ TEST(LogsweepProgram, ReadErrorEmitsThePendingLineAndFails) {
   EXPECT_EQ(to_console.out, "\r\n");
   EXPECT_EQ(to_console.err, "Cannot read /proc/self/mem\r\r\n");
 
-  scratch_folder folder;
+  temp_dir folder;
   const program_run to_file = run_program(LOGSWEEP, {UNREADABLE, folder.file("out.txt")});
   EXPECT_EQ(to_file.status, 1);
   EXPECT_EQ(to_file.out, "Cannot read /proc/self/mem\r\r\n");
@@ -143,50 +142,22 @@ TEST(LogsweepProgram, ReadErrorEmitsThePendingLineAndFails) {
   EXPECT_EQ(read_bytes(folder.file("out.txt")), "\r\n");
 }
 
-struct console_run {
-  int status = -1;  // exit status, or 128 + signal number
-  std::string err;
-};
-
-// Runs logsweep with standard output on `stdout_fd`; standard error is kept.
-console_run run_with_stdout(const std::vector<std::string>& args, int stdout_fd, const scratch_folder& folder) {
-  const std::string err_path = folder.file("stderr.txt");
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(stdout_fd, 1);
-    dup2(err_fd, 2);
-    std::vector<char*> argv{const_cast<char*>(LOGSWEEP.c_str())};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(LOGSWEEP.c_str(), argv.data());
-    _exit(127);
-  }
-  int wait_status = 0;
-  waitpid(pid, &wait_status, 0);
-  console_run run;
-  if (WIFEXITED(wait_status)) run.status = WEXITSTATUS(wait_status);
-  if (WIFSIGNALED(wait_status)) run.status = 128 + WTERMSIG(wait_status);
-  run.err = read_bytes(err_path);
-  return run;
-}
-
 TEST(LogsweepProgram, FullStandardOutputIsAWriteError) {
-  scratch_folder folder;
+  temp_dir folder;
   write_bytes(folder.file("in.log"), "some text\n");
   const int full = open("/dev/full", O_WRONLY);
   ASSERT_GE(full, 0);
-  const console_run cleaning = run_with_stdout({folder.file("in.log")}, full, folder);
+  const program_run cleaning = run_program(LOGSWEEP, {folder.file("in.log")}, "", 300, full);
   EXPECT_EQ(cleaning.status, 2);
   EXPECT_EQ(cleaning.err, "Cannot write to standard output\r\r\n");
-  const console_run usage = run_with_stdout({}, full, folder);
+  const program_run usage = run_program(LOGSWEEP, {}, "", 300, full);
   EXPECT_EQ(usage.status, 2);
   EXPECT_EQ(usage.err, "Cannot write to standard output\r\r\n");
   close(full);
 }
 
 TEST(LogsweepProgram, ClosedPipeEndsQuietly) {
-  scratch_folder folder;
+  temp_dir folder;
   write_bytes(folder.file("in.log"), "line\n");
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
@@ -194,7 +165,7 @@ TEST(LogsweepProgram, ClosedPipeEndsQuietly) {
   // Even a parent that ignores SIGPIPE must not turn the closed pipe into a
   // reported error.
   const auto previous = std::signal(SIGPIPE, SIG_IGN);
-  const console_run run = run_with_stdout({folder.file("in.log")}, ends[1], folder);
+  const program_run run = run_program(LOGSWEEP, {folder.file("in.log")}, "", 300, ends[1]);
   std::signal(SIGPIPE, previous);
   close(ends[1]);
   EXPECT_EQ(run.status, 128 + SIGPIPE);

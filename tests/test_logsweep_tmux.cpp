@@ -117,7 +117,7 @@ TEST(LogsweepTmux, MatchesWhatTheTerminalShows) {
   const std::string tmux = find_tmux();
   if (tmux.empty()) GTEST_SKIP() << "tmux is not installed: LogsweepTmux.MatchesWhatTheTerminalShows not run";
 
-  scratch_folder folder;
+  temp_dir folder;
   std::mt19937 random(7);
   std::vector<std::string> logs = {encoder_log(), block_bar_log()};
   for (int i = 0; i < 6; ++i) logs.push_back(random_log(random));
