@@ -5,6 +5,8 @@
 // sanitizers of the checking build report).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,21 +17,18 @@
 
 namespace {
 
-// The last line a run that ends with each status prints (a fragment of it).
-const char* closing_message(int status) {
-  switch (status) {
-    case 0: return "initial_offset   : ";
-    case 2: return "Cannot ";
-    case 3: return "";  // "Chunks too much." or "Not a valid RIFF WAV File"
-    case 4: return "This is not a linear(integer) or float PCM.";
-    case 5: return "This is not a stereo file.";
-    case 6: return "This is probably a ";
-    case 7: return "There are no data chunk.";
-    case 8: return "INPUT FILES TOO SHORT.";
-    case 9: return "Output path is not available.";
-    default: return "?";
-  }
-}
+// The last line of a run that ends with each status holds one of these.
+const std::map<int, std::vector<std::string>> CLOSING_MESSAGES = {
+    {0, {"initial_offset   : "}},
+    {2, {"Cannot "}},
+    {3, {"Not a valid RIFF WAV File", "Chunks too much."}},
+    {4, {"This is not a linear(integer) or float PCM."}},
+    {5, {"This is not a stereo file."}},
+    {6, {"This is probably a "}},
+    {7, {"There are no data chunk."}},
+    {8, {"INPUT FILES TOO SHORT."}},
+    {9, {"Output path is not available."}},
+};
 
 void expect_orderly_end(const program_run& run, const std::string& what) {
   EXPECT_GE(run.status, 0) << what;
@@ -37,17 +36,20 @@ void expect_orderly_end(const program_run& run, const std::string& what) {
   EXPECT_EQ(run.err, "") << what;
   const std::size_t last_line = run.out.rfind("\r\r\n", run.out.size() - 4);
   const std::string tail = run.out.substr(last_line == std::string::npos ? 0 : last_line);
-  EXPECT_NE(tail.find(closing_message(run.status)), std::string::npos) << what << "\n" << run.out;
+  const auto known = CLOSING_MESSAGES.find(run.status);
+  ASSERT_NE(known, CLOSING_MESSAGES.end()) << what << ": status " << run.status;
+  const std::vector<std::string>& endings = known->second;
+  EXPECT_TRUE(std::any_of(endings.begin(), endings.end(),
+                          [&](const std::string& ending) { return tail.find(ending) != std::string::npos; }))
+      << what << "\n"
+      << run.out;
 }
 
 TEST(hostile_inputs, malformed_headers_end_orderly) {
   temp_dir dir;
   write_file(dir.file("good.wav"), as_int_wav(music(41000)));
   for (const malformed::header_case& c : malformed::header_cases()) {
-    bytes file = make_wav(c.layout, c.samples);
-    if (c.cut_at >= 0) file.resize(static_cast<std::size_t>(c.cut_at));
-    if (c.cut_at < -1) file.resize(file.size() - static_cast<std::size_t>(-c.cut_at));
-    write_file(dir.file("bad.wav"), file);
+    write_file(dir.file("bad.wav"), malformed::file_of(c));
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"bad.wav", "good.wav"}, std::vector<std::string>{"good.wav", "bad.wav"}}) {
       const program_run run = run_program(WAVMATCH2_PATH, args, dir.path, 120);

@@ -47,10 +47,7 @@ TEST_P(header_reader, status_messages_and_fields) {
   const header_case& c = GetParam();
   temp_dir dir;
   const std::string path = dir.file("f.wav");
-  bytes file = make_wav(c.layout, c.samples);
-  if (c.cut_at >= 0) file.resize(static_cast<std::size_t>(c.cut_at));
-  if (c.cut_at < -1) file.resize(file.size() - static_cast<std::size_t>(-c.cut_at));
-  write_file(path, file);
+  write_file(path, malformed::file_of(c));
 
   wav_track track;
   ASSERT_EQ(init_track(track), 0);
