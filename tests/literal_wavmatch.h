@@ -203,7 +203,7 @@ inline void capture_window(track& t, FILE* out) {
       if (j >= 4100 && power >= 0.0000152587890625) {  // not before frame 4100; power of 2^-16
         t.initial_offset = j;
       } else if (t.shortest_sample > j + 40000) {  // room left for the 40000-value window
-        power = (power + yn * yn) * 0.5;
+        power = (power + yn * yn) * 0.5;           // running power, each new square weighted one half
       } else {
         t.initial_offset = j;
       }
