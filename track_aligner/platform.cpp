@@ -166,9 +166,8 @@ bool empty_output(output_file& out) { return _chsize_s(_fileno(out.fp), 0) == 0;
 
 namespace {
 
-bool identity_of_stat(const struct stat& info, file_identity& id) {
-  id = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
-  return true;
+file_identity identity_from(const struct stat& info) {
+  return {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
 }
 
 // Something other than a regular file has this name. Asked before opening, so
@@ -222,7 +221,9 @@ void prepare_console() { std::signal(SIGPIPE, SIG_IGN); }
 
 bool identity_of(FILE* fp, file_identity& id) {
   struct stat info;
-  return fstat(fileno(fp), &info) == 0 && identity_of_stat(info, id);
+  if (fstat(fileno(fp), &info) != 0) return false;
+  id = identity_from(info);
+  return true;
 }
 
 FILE* open_input(const std::string& path) {
@@ -289,7 +290,7 @@ bool open_output(const std::string& path, output_file& out) {
     give_up();
     throw;
   }
-  identity_of_stat(info, out.identity);
+  out.identity = identity_from(info);
   clear_nonblocking(fd);
   out.fp = fdopen(fd, "wb");  // "w" on an open descriptor does not truncate
   if (out.fp == nullptr) {

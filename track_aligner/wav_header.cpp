@@ -112,7 +112,7 @@ int parse_wav_header(wav_track& track, const std::string& path) {
 
   int budget = CHUNK_BUDGET;
   in.read_tag(tag);
-  while (!same_tag(tag, "fmt ") && budget > 0) {
+  while (!same_tag(tag, "fmt ") && budget > 0 && !in.failed()) {
     say("%s skipped unknown chunk '%s' while searching 'fmt '.\r\n", label, tag);
     in.skip(in.read_i32());
     in.read_tag(tag);
@@ -171,7 +171,7 @@ int parse_wav_header(wav_track& track, const std::string& path) {
   if (fmt_length > 12) in.skip(static_cast<int64_t>(fmt_length) - 12);
 
   in.read_tag(tag);
-  while (!same_tag(tag, "data") && budget > 0) {
+  while (!same_tag(tag, "data") && budget > 0 && !in.failed()) {
     in.skip(in.read_i32());
     in.read_tag(tag);
     --budget;
