@@ -1,11 +1,10 @@
 // The command line and the loading phase of wavmatch2, run as a program, and
-// the track labels and the out-of-memory seam as functions.
+// the track labels and records as functions.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "console_capture.h"
 #include "program_runner.h"
 #include "signal_maker.h"
 #include "wav_track.h"
@@ -142,28 +141,6 @@ TEST(track_record, starts_with_its_initial_values) {
   EXPECT_STREQ(track.label, "??? ?>**************>");
   EXPECT_EQ(track.fp, nullptr);
   release_track(track);
-}
-
-// Fails the n-th window allocation of a run, to see the answer to a machine
-// that has run out of memory.
-int g_allocations_left = 0;
-double* failing_allocator(std::size_t count) {
-  if (g_allocations_left-- <= 0) return nullptr;
-  return new double[count];
-}
-
-TEST(wavmatch_memory, window_allocation_failure_reports_and_exits_10) {
-  for (int fail_at : {0, 3, 9}) {
-    g_allocations_left = fail_at;
-    const window_allocator saved = g_window_allocator;
-    g_window_allocator = failing_allocator;
-    console_capture console;
-    const char* argv[] = {"wavmatch2", "a.wav", "b.wav"};
-    const int status = run_wavmatch(3, argv);
-    g_window_allocator = saved;
-    EXPECT_EQ(status, 10);
-    EXPECT_EQ(console.text(), HEADER + "a.wav\r\r\nOut of memory.\r\r\n");
-  }
 }
 
 }  // namespace

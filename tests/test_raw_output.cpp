@@ -2,6 +2,7 @@
 // output names, and what happens when an output cannot be written.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -190,7 +191,6 @@ TEST(raw_output, unsafe_or_failing_outputs_end_with_9) {
        "Output path is not available.\r\r\n", {"d32b.wav"}},
       {"two decoded files map to one raw file", {"o.wav", "x32b.wav", "x32b.wav.opus.wav"},
        {"o.wav", "x32b.wav", "x32b.wav.opus.wav"}, "Output path is not available.\r\r\n", {}},
-      {"full disk", {"o.wav", "d32b.wav"}, {"o.wav", "d32b.wav"}, "Cannot write to d.raw\r\r\n", {}},
   };
   for (const refusal_case& c : cases) {
     output_run r;
@@ -201,9 +201,6 @@ TEST(raw_output, unsafe_or_failing_outputs_end_with_9) {
     if (std::string(c.name) == "output is a link to an input") {
       ASSERT_EQ(symlink("d32b.wav", r.file("d.raw").c_str()), 0);
     }
-    if (std::string(c.name) == "full disk") {
-      ASSERT_EQ(symlink("/dev/full", r.file("d.raw").c_str()), 0);
-    }
     std::vector<bytes> before;
     for (const std::string& name : c.untouched) before.push_back(read_file(r.file(name)));
     r.run(c.args);
@@ -212,13 +209,65 @@ TEST(raw_output, unsafe_or_failing_outputs_end_with_9) {
     for (std::size_t i = 0; i < c.untouched.size(); ++i) {
       EXPECT_EQ(read_file(r.file(c.untouched[i])), before[i]) << c.name;
     }
-    if (std::string(c.name) == "full disk") {
-      EXPECT_FALSE(r.exists("d.raw")) << "incomplete file removed";
-    }
     // Whatever was written before the failure is complete.
     const long expected = 4L * reported(r.result.out, "shortest_sample  : ");
     if (std::string(c.name) != "output would overwrite an input") {
       EXPECT_EQ(r.size("o.wav.raw"), expected) << c.name;
+    }
+  }
+}
+
+// A small tmpfs, mounted for one test and unmounted after it.
+struct small_disk {
+  std::string path;
+  bool mounted = false;
+  small_disk(const std::string& at, int pages) : path(at) {
+    mkdir(path.c_str(), 0755);
+    const std::string options = "size=" + std::to_string(pages * 4096);
+    mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
+  }
+  ~small_disk() {
+    if (mounted) umount2(path.c_str(), MNT_DETACH);
+  }
+};
+
+struct full_disk_case {
+  const char* name;
+  std::vector<std::string> args;
+  std::string message;
+  std::string link;  // when not empty: d.raw is a symbolic link to this file on the small disk
+};
+
+// A disk that fills up while a raw file is written: the incomplete file is
+// removed (a link's target, not the link), the raw files before it stay
+// complete, and the run ends with 9.
+TEST(raw_output, full_disk_removes_the_file_being_written) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  const std::vector<full_disk_case> cases = {
+      {"raw file on the full disk", {"o.wav", "small/d32b.wav"}, "Cannot write to small/d.raw\r\r\n", ""},
+      {"raw path links to the full disk", {"o.wav", "d32b.wav"}, "Cannot write to d.raw\r\r\n", "small/old.raw"},
+  };
+  for (const full_disk_case& c : cases) {
+    output_run r;
+    small_disk disk(r.file("small"), 16);  // 64 KiB, a third of a raw file
+    if (!disk.mounted) GTEST_SKIP() << "this system does not let the test mount a tmpfs";
+    const stereo o = music(FRAMES, 5);
+    write_file(r.file("o.wav"), as_int_wav(o));
+    write_file(r.file("d32b.wav"), as_int_wav(codec_copy(o, 0, 1.0, 0)));
+    ASSERT_EQ(symlink("../d32b.wav", r.file("small/d32b.wav").c_str()), 0);
+    if (!c.link.empty()) {
+      write_file(r.file(c.link), bytes(100, 1));
+      ASSERT_EQ(symlink(c.link.c_str(), r.file("d.raw").c_str()), 0);
+    }
+    r.run(c.args);
+    EXPECT_EQ(r.result.status, 9) << c.name;
+    EXPECT_TRUE(r.result.out.ends_with(c.message)) << c.name << "\n" << r.result.out;
+    EXPECT_EQ(r.size("o.wav.raw"), 4L * static_cast<long>(FRAMES)) << c.name;
+    EXPECT_FALSE(r.exists("small/d.raw")) << c.name;
+    if (!c.link.empty()) {
+      struct stat link;
+      EXPECT_TRUE(lstat(r.file("d.raw").c_str(), &link) == 0 && S_ISLNK(link.st_mode)) << c.name << ": link kept";
+      EXPECT_FALSE(r.exists(c.link)) << c.name << ": target removed";
     }
   }
 }

@@ -51,11 +51,6 @@ struct wav_track {
   FILE* fp;               // input stream, binary read
 };
 
-// Allocator for the analysis windows. Tests swap it to see the program's answer
-// to a failed allocation; the program itself always uses operator new (nothrow).
-using window_allocator = double* (*)(std::size_t count);
-extern window_allocator g_window_allocator;
-
 // Gives the record its initial values and allocates its window. Returns 0, or
 // STATUS_OUT_OF_MEMORY when the window cannot be allocated.
 int init_track(wav_track& track);
@@ -69,6 +64,9 @@ void build_label(char (&label)[LABEL_LENGTH + 1], int index, const std::string& 
 // Opens the file and reads its RIFF WAVE header, leaving the stream at the first
 // sample byte. Returns 0 or a status from 2 to 7 after printing its messages.
 int read_wav_header(wav_track& track, const std::string& path);
+// The same on a stream already open at its start in track.fp; `path` names it
+// in the messages.
+int parse_wav_header(wav_track& track, const std::string& path);
 
 // Streams the track through the equal-loudness filter and fills its window.
 // Returns 0 when the window is full, 1 on an over run, STATUS_CANNOT_OPEN (2)
