@@ -332,7 +332,8 @@ TEST(LogsweepProgram, OutputThatDoesNotFitIsRemoved) {
     const small_disk disk(folder);
     if (!disk.mounted) {
       GTEST_SKIP()
-          << "LogsweepProgram.OutputThatDoesNotFitIsRemoved not run: mounting a small tmpfs needs root";
+          << "LogsweepProgram.OutputThatDoesNotFitIsRemoved not run: a small tmpfs could not be mounted "
+             "(that needs root)";
     }
     write_bytes(folder.file("in.log"), log);
     write_bytes(folder.file("disk/old.txt"), "old");
