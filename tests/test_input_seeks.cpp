@@ -12,9 +12,14 @@
 #include <vector>
 
 #include "console_capture.h"
+#include "raw_writer.h"
+#include "report.h"
 #include "signal_maker.h"
+#include "track_record.h"
+#include "wav_header.h"
 #include "wav_track.h"
 #include "wav_writer.h"
+#include "window_capture.h"
 
 namespace {
 
@@ -57,7 +62,7 @@ int window(wav_track& track, const std::string& name) {
   track.data_pos = 44;
   track.frame_num = 50000;
   track.shortest_sample = 50000;
-  return capture_window(track, name);
+  return capture_window(track, name) == capture_result::read_error ? STATUS_CANNOT_OPEN : STATUS_OK;
 }
 
 int raw_output(wav_track& track, const std::string& name) {

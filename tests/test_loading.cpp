@@ -7,6 +7,7 @@
 
 #include "program_runner.h"
 #include "signal_maker.h"
+#include "track_record.h"
 #include "wav_track.h"
 #include "wav_writer.h"
 
@@ -36,35 +37,57 @@ const std::string HEADER = "wavmatch v.2.0.0  /  original reference file:";
 std::vector<run_case> run_cases() {
   const bytes ok = music_wav(40001);
   const bytes short_one = music_wav(40000);
-  const bytes mono = make_wav([] { wav_layout w; w.channels = 1; return w; }(), silent_frames(8));
+  const bytes mono = make_wav(
+      [] {
+        wav_layout w;
+        w.channels = 1;
+        return w;
+      }(),
+      silent_frames(8));
   std::vector<run_case> cases;
   cases.push_back({"no_argument", {}, {}, 0, WAVMATCH_USAGE});
   cases.push_back({"one_path", {{"a.wav", ok}}, {"a.wav"}, 0, WAVMATCH_USAGE});
   std::vector<std::string> eleven;
   for (int i = 0; i < 11; ++i) eleven.push_back("missing" + std::to_string(i) + ".wav");
-  cases.push_back({"eleven_paths", {}, eleven, 1,
-                   HEADER + "missing0.wav\r\r\nToo many lossy files : wav_num:11.\r\r\n"});
-  cases.push_back({"empty_path", {{"a.wav", ok}}, {"a.wav", ""}, 2,
+  cases.push_back(
+      {"eleven_paths", {}, eleven, 1, HEADER + "missing0.wav\r\r\nToo many lossy files : wav_num:11.\r\r\n"});
+  cases.push_back({"empty_path",
+                   {{"a.wav", ok}},
+                   {"a.wav", ""},
+                   2,
                    HEADER + "a.wav\r\r\nCannot open this empty path ''\r\r\n"});
-  cases.push_back({"missing_original", {}, {"nothing.wav", "b.wav"}, 2,
+  cases.push_back({"missing_original",
+                   {},
+                   {"nothing.wav", "b.wav"},
+                   2,
                    HEADER + "nothing.wav\r\r\nCannot open this file : nothing.wav\r\r\n"});
-  cases.push_back({"original_of_40000_frames", {{"orig.wav", short_one}, {"b.wav", ok}}, {"orig.wav", "b.wav"}, 8,
+  cases.push_back({"original_of_40000_frames",
+                   {{"orig.wav", short_one}, {"b.wav", ok}},
+                   {"orig.wav", "b.wav"},
+                   8,
                    HEADER + "orig.wav\r\r\nMINIMAL_WAV_LENGTH : 40000[samples]\r\r\n"
                             "shortest sample num: 40000[samples]\r\r\n"
                             "INT 0>orig.wav      > INPUT FILES TOO SHORT.\r\r\n"});
-  cases.push_back({"too_short_second_third_never_opened", {{"a.wav", ok}, {"b.wav", short_one}},
-                   {"a.wav", "b.wav", "never.wav"}, 8,
+  cases.push_back({"too_short_second_third_never_opened",
+                   {{"a.wav", ok}, {"b.wav", short_one}},
+                   {"a.wav", "b.wav", "never.wav"},
+                   8,
                    HEADER + "a.wav\r\r\nMINIMAL_WAV_LENGTH : 40000[samples]\r\r\n"
                             "shortest sample num: 40000[samples]\r\r\n"
                             "INT 1>b.wav         > INPUT FILES TOO SHORT.\r\r\n"});
-  cases.push_back({"too_short_third", {{"a.wav", ok}, {"b.wav", ok}, {"c.wav", short_one}},
-                   {"a.wav", "b.wav", "c.wav"}, 8,
+  cases.push_back({"too_short_third",
+                   {{"a.wav", ok}, {"b.wav", ok}, {"c.wav", short_one}},
+                   {"a.wav", "b.wav", "c.wav"},
+                   8,
                    HEADER + "a.wav\r\r\nMINIMAL_WAV_LENGTH : 40000[samples]\r\r\n"
                             "shortest sample num: 40000[samples]\r\r\n"
                             "INT 2>c.wav         > INPUT FILES TOO SHORT.\r\r\n"});
-  cases.push_back({"header_failure_of_track_2", {{"a.wav", ok}, {"b.wav", ok}, {"c.wav", mono}},
-                   {"a.wav", "b.wav", "c.wav", "never.wav"}, 5,
-                   HEADER + "a.wav\r\r\nINT 2>c.wav         > This is not a stereo file. Num of channel is 1.\r\r\n"});
+  cases.push_back(
+      {"header_failure_of_track_2",
+       {{"a.wav", ok}, {"b.wav", ok}, {"c.wav", mono}},
+       {"a.wav", "b.wav", "c.wav", "never.wav"},
+       5,
+       HEADER + "a.wav\r\r\nINT 2>c.wav         > This is not a stereo file. Num of channel is 1.\r\r\n"});
   return cases;
 }
 

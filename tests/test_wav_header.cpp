@@ -8,6 +8,8 @@
 
 #include "console_capture.h"
 #include "malformed_wavs.h"
+#include "track_record.h"
+#include "wav_header.h"
 #include "wav_track.h"
 #include "wav_writer.h"
 
@@ -39,7 +41,6 @@ std::string expand(const std::string& messages, const std::string& path) {
   }
   return as_printed(out);
 }
-
 
 class header_reader : public ::testing::TestWithParam<header_case> {};
 
@@ -79,7 +80,8 @@ TEST(header_reader_open, unreadable_paths_give_status_2) {
   temp_dir dir;
   const std::vector<open_case> cases = {
       {"empty path", "", "Cannot open this empty path ''\r\n"},
-      {"missing file", dir.file("missing.wav"), "Cannot open this file : " + dir.file("missing.wav") + "\r\n"},
+      {"missing file", dir.file("missing.wav"),
+       "Cannot open this file : " + dir.file("missing.wav") + "\r\n"},
       {"folder", dir.path, "Cannot open this file : " + dir.path + "\r\n"},
       // Reading a process's own memory at offset 0 fails with an I/O error.
       {"read error", "/proc/self/mem", "Cannot read /proc/self/mem\r\n"},

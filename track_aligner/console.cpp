@@ -7,7 +7,6 @@
 
 namespace {
 
-FILE* g_console = nullptr;
 bool g_message_lost = false;
 
 // Formats and writes one message. Returns false only when memory ran out.
@@ -49,14 +48,10 @@ bool print(FILE* out, const char* format, std::va_list args) {
 
 }  // namespace
 
-void set_console(FILE* stream) { g_console = stream; }
-
-FILE* console_stream() { return g_console != nullptr ? g_console : stdout; }
-
 void say(const char* format, ...) {
   std::va_list args;
   va_start(args, format);
-  const bool printed = print(console_stream(), format, args);
+  const bool printed = print(stdout, format, args);
   va_end(args);
   if (!printed) throw std::bad_alloc();
 }
@@ -70,7 +65,6 @@ void say_error(const char* format, ...) {
 }
 
 bool console_flushed() {
-  FILE* out = console_stream();
-  const bool flushed = std::fflush(out) == 0;
-  return flushed && std::ferror(out) == 0 && !g_message_lost;
+  const bool flushed = std::fflush(stdout) == 0;
+  return flushed && std::ferror(stdout) == 0 && !g_message_lost;
 }

@@ -20,7 +20,3 @@ void say_error(const char* format, ...) WAVMATCH_PRINTF(1, 2);
 // Flushes the console; false when any of its output was lost (a full disk, a
 // closed pipe, a message that could not be formatted).
 bool console_flushed();
-
-// Where say() writes; standard output unless a test redirects it.
-void set_console(FILE* stream);
-FILE* console_stream();

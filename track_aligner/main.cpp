@@ -10,6 +10,7 @@
 #include "console.h"
 #include "platform.h"
 #include "wav_track.h"
+#include "wavmatch.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include "console.h"
 #include "frame_reader.h"
 #include "platform.h"
+#include "track_record.h"
 #include "wav_track.h"
 
 namespace {

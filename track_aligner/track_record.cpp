@@ -1,9 +1,9 @@
+#include "track_record.h"
+
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <new>
-
-#include "wav_track.h"
 
 int init_track(wav_track& track) {
   track.samples = new (std::nothrow) double[ANALYSIS_WINDOW];

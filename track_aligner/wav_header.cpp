@@ -2,13 +2,15 @@
 // it looks ahead only at an extensible header's sub-format and at the file's
 // end. Bytes missing at the end of a cut file read as zero, so every path
 // through it ends with one of its statuses; a seek that fails is a read error.
+#include "wav_header.h"
+
 #include <cinttypes>
 #include <cstring>
 
 #include "console.h"
 #include "frame_reader.h"
 #include "platform.h"
-#include "wav_track.h"
+#include "track_record.h"
 
 namespace {
 

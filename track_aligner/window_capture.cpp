@@ -1,6 +1,8 @@
 // Streams a track from its first frame through the equal-loudness filter and
 // keeps ANALYSIS_WINDOW filtered values. On the original the same pass decides
 // where the window starts: where the music has become audible.
+#include "window_capture.h"
+
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -9,7 +11,6 @@
 #include "frame_reader.h"
 #include "loudness_filter.h"
 #include "platform.h"
-#include "wav_track.h"
 
 namespace {
 
@@ -32,14 +33,14 @@ struct capture_buffers {
   double weighted[BLOCK_FRAMES];
 };
 
-int cannot_read(const std::string& path) {
+capture_result cannot_read(const std::string& path) {
   say("Cannot read %s\r\n", path.c_str());
-  return STATUS_CANNOT_OPEN;
+  return capture_result::read_error;
 }
 
 }  // namespace
 
-int capture_window(wav_track& track, const std::string& path) {
+capture_result capture_window(wav_track& track, const std::string& path) {
   loudness_filter filter;
   double power = 0.0;
   int captured = 0;
@@ -84,7 +85,7 @@ int capture_window(wav_track& track, const std::string& path) {
       }
       if (j >= track.initial_offset) {
         track.samples[captured++] = y;
-        if (captured == ANALYSIS_WINDOW) return 0;
+        if (captured == ANALYSIS_WINDOW) return capture_result::full;
       }
     }
   }
@@ -93,5 +94,5 @@ int capture_window(wav_track& track, const std::string& path) {
   std::memset(track.samples + captured, 0,
               sizeof(double) * static_cast<std::size_t>(ANALYSIS_WINDOW - captured));
   say("%s over run. %d/%d\r\n", track.label, captured, ANALYSIS_WINDOW);
-  return 1;
+  return capture_result::over_run;
 }
