@@ -128,13 +128,13 @@ int sweep_to_file(file_descriptor input, const file_identity& input_identity, co
 
 int sweep(const std::vector<std::string>& arguments) {
   const std::string& input_path = arguments[1];
+  // Only a regular file is a log: a folder, a FIFO or a device is refused.
   const file_descriptor input = open_for_reading(input_path);
-  const file_identity input_identity = input == NO_FILE ? file_identity{} : identify(input);
-  // A folder opens, but it is not a log.
-  if (input_identity.kind == FILE_MISSING || input_identity.kind == FILE_FOLDER) {
+  if (input == NO_FILE) {
     report(STANDARD_OUTPUT, "File '" + input_path + "' not found.\r\n");
     return STATUS_CANNOT_READ;
   }
+  const file_identity input_identity = identify(input);
   if (arguments.size() < 3) return sweep_to_console(input, input_identity, input_path);
   return sweep_to_file(input, input_identity, input_path, arguments[2]);
 }

@@ -9,6 +9,16 @@
 #include <algorithm>
 #include <climits>
 
+namespace {
+
+file_descriptor regular_or_none(file_descriptor file) {
+  if (file == NO_FILE || identify(file).kind == FILE_REGULAR) return file;
+  close_file(file);
+  return NO_FILE;
+}
+
+}  // namespace
+
 #if defined(_WIN32)
 
 #include <fcntl.h>
@@ -82,7 +92,7 @@ std::vector<std::string> program_arguments(int argc, char** argv) {
 }
 
 file_descriptor open_for_reading(const std::string& path) {
-  return _wopen(wide(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  return regular_or_none(_wopen(wide(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
 }
 
 file_descriptor open_for_writing(const std::string& path) {
@@ -148,6 +158,21 @@ file_identity identify_stat(const struct stat& info) {
   return identity;
 }
 
+// Opening with O_NONBLOCK never waits: a FIFO opens for reading at once, with
+// no program writing to it, to be refused; a FIFO that no program reads fails
+// to open for writing (ENXIO); a serial line opens without its carrier. Reads
+// and writes then wait as usual.
+file_descriptor open_without_waiting(const std::string& path, int flags) {
+  const int file = open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (file < 0) return NO_FILE;
+  const int status = fcntl(file, F_GETFL);
+  if (status == -1 || fcntl(file, F_SETFL, status & ~O_NONBLOCK) == -1) {
+    close(file);
+    return NO_FILE;
+  }
+  return file;
+}
+
 }  // namespace
 
 void prepare_console() {
@@ -157,10 +182,19 @@ void prepare_console() {
 
 std::vector<std::string> program_arguments(int argc, char** argv) { return {argv, argv + argc}; }
 
-file_descriptor open_for_reading(const std::string& path) { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }
+file_descriptor open_for_reading(const std::string& path) {
+  return regular_or_none(open_without_waiting(path, O_RDONLY));
+}
 
 file_descriptor open_for_writing(const std::string& path) {
-  return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const file_descriptor file = open_without_waiting(path, O_WRONLY | O_CREAT | O_TRUNC);
+  struct stat info {};
+  if (file == NO_FILE || (fstat(file, &info) == 0 &&
+                          (S_ISREG(info.st_mode) || S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode)))) {
+    return file;
+  }
+  close(file);
+  return NO_FILE;
 }
 
 long long read_some(file_descriptor file, char* buffer, std::size_t size) {

@@ -36,9 +36,16 @@ void prepare_console();
 // The command-line arguments in UTF-8, the program's name first.
 std::vector<std::string> program_arguments(int argc, char** argv);
 
+// Opens a regular file for reading. Anything else (a folder, a FIFO, a socket,
+// a device) is refused with NO_FILE, without waiting for another program to
+// open its other end.
 file_descriptor open_for_reading(const std::string& path);
 // Creates the file, or truncates it in place: hard links, owner and
-// permissions of an existing file stay.
+// permissions of an existing file stay. Besides a regular file, a character
+// device (a terminal, /dev/null) and a pipe that a program is reading
+// (/dev/stdout in a pipeline, a shell's process substitution) are written
+// to. A FIFO that no program reads is refused at once instead of waiting for
+// a reader, and so is any other kind of file.
 file_descriptor open_for_writing(const std::string& path);
 // Bytes read (0 at the end of the file) or written, or -1 after an error.
 long long read_some(file_descriptor file, char* buffer, std::size_t size);

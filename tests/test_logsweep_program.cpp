@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -91,7 +92,7 @@ TEST(LogsweepProgram, UsageWithoutArguments) {
 
 struct failure_case {
   const char* name;
-  std::vector<std::string> args;  // relative to the scratch folder, which holds in.log and sub/
+  std::vector<std::string> args;  // relative to the scratch folder, which holds in.log, sub/ and fifo
   int status;
   std::string out;
 };
@@ -105,6 +106,10 @@ const std::vector<failure_case> FAILURE_CASES = {
      1,
      "File 'missing.log' not found.\r\r\n"},
     {"input is a folder", {"sub"}, 1, "File 'sub' not found.\r\r\n"},
+    // Opening these must not wait for a program at the other end.
+    {"input is a FIFO", {"fifo"}, 1, "File 'fifo' not found.\r\r\n"},
+    {"input is a device", {"/dev/zero"}, 1, "File '/dev/zero' not found.\r\r\n"},
+    {"output is a FIFO that no program reads", {"in.log", "fifo"}, 2, "Cannot write to fifo\r\r\n"},
     {"input path longer than 4095 bytes is named whole",
      {LONG_NAME},
      1,
@@ -135,12 +140,31 @@ TEST(LogsweepProgram, FailuresGiveTheirMessageAndStatus) {
     std::filesystem::create_directory(folder.file("sub"));
     std::filesystem::create_hard_link(folder.file("in.log"), folder.file("link.log"));
     std::filesystem::create_symlink("in.log", folder.file("symlink.log"));
+    ASSERT_EQ(mkfifo(folder.file("fifo").c_str(), 0600), 0);
 
-    const program_run run = run_program(LOGSWEEP, c.args, folder.path);
+    // A run still waiting after this long is killed and fails.
+    const program_run run = run_program(LOGSWEEP, c.args, folder.path, 30);
     EXPECT_EQ(run.status, c.status) << c.name;
     EXPECT_EQ(run.out, c.out) << c.name;
     EXPECT_EQ(run.err, "") << c.name;
     EXPECT_EQ(read_bytes(folder.file("in.log")), log) << c.name;
+  }
+}
+
+// Outputs that are no regular file but that users write logs to: the null
+// device, and standard output by name while it is a pipe that is read.
+TEST(LogsweepProgram, WritesToTheNullDeviceAndToStandardOutputByName) {
+  struct output_case {
+    const char* output;
+    std::string out;
+  };
+  temp_dir folder;
+  write_bytes(folder.file("in.log"), "10%\r20%\n");
+  for (const output_case& c : {output_case{"/dev/null", ""}, output_case{"/dev/stdout", "20%\r\n\r\n"}}) {
+    const program_run run = run_program(LOGSWEEP, {"in.log", c.output}, folder.path, 30);
+    EXPECT_EQ(run.status, 0) << c.output;
+    EXPECT_EQ(run.out, c.out) << c.output;
+    EXPECT_EQ(run.err, "") << c.output;
   }
 }
 
