@@ -25,6 +25,7 @@ inline std::string shell_command(const std::string& program) {
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,10 +63,13 @@ inline std::string shell_command(const std::string& program) {
 // A child still running after timeout_seconds is killed (status 128 + SIGALRM),
 // so that a hang fails its test instead of stalling the suite. With a
 // stdout_fd, the child's standard output goes there instead (a full device, a
-// closed pipe) and `out` stays empty.
+// closed pipe) and `out` stays empty. With a memory_limit the child's address
+// space is limited to that many bytes. A child may not write files beyond
+// 256 MiB, so that a run that feeds on its own output fails instead of
+// filling the disk.
 inline program_run run_program(const std::string& program, const std::vector<std::string>& args,
                                const std::string& workdir = "", unsigned timeout_seconds = 300,
-                               int stdout_fd = -1) {
+                               int stdout_fd = -1, rlim_t memory_limit = RLIM_INFINITY) {
   program_run result;
   int out_pipe[2];
   int err_pipe[2];
@@ -81,6 +85,9 @@ inline program_run run_program(const std::string& program, const std::vector<std
     const int null_in = open("/dev/null", O_RDONLY);
     if (null_in >= 0) dup2(null_in, 0);
     if (!workdir.empty() && chdir(workdir.c_str()) != 0) _exit(127);
+    const rlimit file_size{rlim_t{256} << 20, rlim_t{256} << 20};
+    const rlimit memory{memory_limit, memory_limit};
+    if (setrlimit(RLIMIT_FSIZE, &file_size) != 0 || setrlimit(RLIMIT_AS, &memory) != 0) _exit(127);
     alarm(timeout_seconds);
     exec_program(program, args);
   }

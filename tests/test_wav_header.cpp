@@ -9,6 +9,8 @@
 #include "console_capture.h"
 #include "malformed_wavs.h"
 #include "special_files.h"
+#include "track_record.h"
+#include "wav_header.h"
 #include "wav_track.h"
 #include "wav_writer.h"
 
@@ -44,17 +46,13 @@ std::string expand(const std::string& messages, const std::string& path) {
   return as_printed(out);
 }
 
-
 class header_reader : public ::testing::TestWithParam<header_case> {};
 
 TEST_P(header_reader, status_messages_and_fields) {
   const header_case& c = GetParam();
   temp_dir dir;
   const std::string path = dir.file("f.wav");
-  bytes file = make_wav(c.layout, c.samples);
-  if (c.cut_at >= 0) file.resize(static_cast<std::size_t>(c.cut_at));
-  if (c.cut_at < -1) file.resize(file.size() - static_cast<std::size_t>(-c.cut_at));
-  write_file(path, file);
+  write_file(path, malformed::file_of(c));
 
   wav_track track;
   ASSERT_EQ(init_track(track), 0);
@@ -86,7 +84,8 @@ TEST(header_reader_open, unreadable_paths_give_status_2) {
   temp_dir dir;
   const std::vector<open_case> cases = {
       {"empty path", "", "Cannot open this empty path ''\r\n"},
-      {"missing file", dir.file("missing.wav"), "Cannot open this file : " + dir.file("missing.wav") + "\r\n"},
+      {"missing file", dir.file("missing.wav"),
+       "Cannot open this file : " + dir.file("missing.wav") + "\r\n"},
       {"folder", dir.path, "Cannot open this file : " + dir.path + "\r\n"},
   };
   for (const open_case& c : cases) {

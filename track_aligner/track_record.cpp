@@ -1,18 +1,12 @@
+#include "track_record.h"
+
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <new>
 
-#include "wav_track.h"
-
-namespace {
-double* allocate_window(std::size_t count) { return new (std::nothrow) double[count]; }
-}  // namespace
-
-window_allocator g_window_allocator = allocate_window;
-
 int init_track(wav_track& track) {
-  track.samples = g_window_allocator(ANALYSIS_WINDOW);
+  track.samples = new (std::nothrow) double[ANALYSIS_WINDOW];
   track.gain = 1.0;
   track.score = 0.0;
   track.frame_num = 0;
