@@ -1,13 +1,16 @@
-// Throughput of logsweep on a large synthetic log of progress redraws,
-// measured against `cat` of the same file (the cost of just reading it) and
-// against a literal byte-at-a-time cleaner (getc/putc, one byte per call).
+// Throughput of logsweep on large synthetic logs of progress redraws,
+// measured against `cat log | cat > /dev/null` of the same file (passing the
+// log through a pipe) and against a literal byte-at-a-time cleaner (getc and
+// putc, one byte per call); then logsweep's peak memory on one very long
+// line, per byte of that line.
 //
-//   logsweep_bench [megabytes]      (default 100)
+//   logsweep_bench [megabytes [line_mebibytes]]      (defaults 100 and 256)
 //
-// Every program writes to /dev/null; each is run several times and the best
-// time counts, since the machine is shared and noisy. Figures are ratios
-// measured in the same run.
+// Every program writes to /dev/null; the programs take turns, each is run
+// several times and its best time counts, since the machine is shared and
+// noisy. Figures are ratios measured in the same run.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -24,14 +28,15 @@
 
 namespace {
 
-constexpr int RUNS = 5;
+constexpr int RUNS = 7;
 constexpr int BAR_WIDTH = 40;
 
 // One encoder run per track: a title line, then the progress line redrawn
 // every tenth of a percent, then a summary. With `blocks` the bar is drawn in
 // UTF-8 block characters (three bytes each), otherwise in ASCII.
 std::string track_log(int track, bool blocks) {
-  std::string log = "Encoding track " + std::to_string(track) + ".wav to track " + std::to_string(track) + ".mp3\n";
+  std::string log =
+      "Encoding track " + std::to_string(track) + ".wav to track " + std::to_string(track) + ".mp3\n";
   char figures[64];
   for (int permille = 0; permille <= 1000; ++permille) {
     const int filled = permille * BAR_WIDTH / 1000;
@@ -93,34 +98,62 @@ void clean_byte_at_a_time(const std::string& input_path, const std::string& outp
   std::fclose(out);
 }
 
-// Runs a program with its standard output on `output_path`.
-void run_program(const std::vector<std::string>& args, const std::string& output_path) {
+// Starts a program with its standard input on `input_fd` (if not -1) and its
+// standard output on `output_fd`.
+pid_t start_program(const std::vector<std::string>& args, int input_fd, int output_fd) {
   const pid_t pid = fork();
   if (pid == 0) {
-    const int out = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(out, 1);
+    if (input_fd >= 0) dup2(input_fd, 0);
+    dup2(output_fd, 1);
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     execvp(argv[0], argv.data());
     _exit(127);
   }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "%s failed\n", args[0].c_str());
-    std::exit(1);
-  }
+  return pid;
 }
 
-double best_seconds(const std::function<void()>& work) {
-  double best = 1e30;
-  for (int run = 0; run < RUNS; ++run) {
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+// Waits for the program; it must end with status 0. Returns its peak
+// resident memory in bytes.
+long long finish_program(pid_t pid, const std::string& name) {
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "%s failed\n", name.c_str());
+    std::exit(1);
   }
-  return best;
+  return static_cast<long long>(usage.ru_maxrss) * 1024;
+}
+
+// Runs a program with its standard output on `output_path`; returns its
+// peak resident memory in bytes.
+long long run_program(const std::vector<std::string>& args, const std::string& output_path) {
+  const int out = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const pid_t pid = start_program(args, -1, out);
+  close(out);
+  return finish_program(pid, args[0]);
+}
+
+// cat log | cat > /dev/null
+void run_cat_pipe(const std::string& log_path) {
+  int ends[2];
+  if (pipe(ends) != 0) std::exit(1);
+  const pid_t writer = start_program({"cat", log_path}, -1, ends[1]);
+  close(ends[1]);  // the reader must see the end of the pipe when the writer ends
+  const int null_out = open("/dev/null", O_WRONLY);
+  const pid_t reader = start_program({"cat"}, ends[0], null_out);
+  close(ends[0]);
+  close(null_out);
+  finish_program(writer, "cat");
+  finish_program(reader, "cat");
+}
+
+double seconds_of(const std::function<void()>& work) {
+  const auto start = std::chrono::steady_clock::now();
+  work();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 std::string read_bytes(const std::string& path) {
@@ -137,22 +170,91 @@ void measure(const std::string& title, const std::string& log_path, const std::s
   clean_byte_at_a_time(log_path, scratch + "/literal.txt");
   const bool agree = read_bytes(scratch + "/fast.txt") == read_bytes(scratch + "/literal.txt");
 
-  const double cat = best_seconds([&] { run_program({"cat", log_path}, "/dev/null"); });
-  const double fast = best_seconds([&] { run_program({logsweep, log_path}, "/dev/null"); });
-  const double literal = best_seconds([&] { clean_byte_at_a_time(log_path, "/dev/null"); });
+  double cat = 1e30;
+  double fast = 1e30;
+  double literal = 1e30;
+  for (int run = 0; run < RUNS; ++run) {
+    cat = std::min(cat, seconds_of([&] { run_cat_pipe(log_path); }));
+    fast = std::min(fast, seconds_of([&] { run_program({logsweep, log_path}, "/dev/null"); }));
+    if (run < 3)
+      literal = std::min(literal, seconds_of([&] { clean_byte_at_a_time(log_path, "/dev/null"); }));
+  }
 
   std::printf("%s: %.0f MB, outputs %s\n", title.c_str(), megabytes, agree ? "agree" : "DIFFER");
-  std::printf("  cat               %7.3f s  %7.0f MB/s\n", cat, megabytes / cat);
+  std::printf("  cat | cat         %7.3f s  %7.0f MB/s\n", cat, megabytes / cat);
   std::printf("  logsweep          %7.3f s  %7.0f MB/s\n", fast, megabytes / fast);
   std::printf("  byte at a time    %7.3f s  %7.0f MB/s\n", literal, megabytes / literal);
-  std::printf("  logsweep / cat            %5.2fx time   (target: at most 3x)\n", fast / cat);
+  std::printf("  logsweep / cat pipe       %5.2fx time   (target: at most 0.7x)\n", fast / cat);
   std::printf("  byte at a time / logsweep %5.2fx time   (target: at least 5x)\n", literal / fast);
+}
+
+// One line of about `bytes` bytes of progress text (ASCII and block
+// characters), without a carriage return: all of it stays visible. Returns
+// its length.
+std::size_t write_long_line(const std::string& path, std::size_t bytes) {
+  std::string pattern = "[";
+  for (int i = 0; i < 40; ++i) pattern += i < 25 ? "\xE2\x96\x88" : "\xE2\x96\x91";
+  pattern += "]  62.5% 11.3x realtime ";
+  std::string chunk;
+  while (chunk.size() < (1u << 20)) chunk += pattern;
+  std::ofstream out(path, std::ios::binary);
+  // Whole patterns only, so that the line ends with a whole character.
+  const std::size_t whole = bytes - bytes % pattern.size();
+  for (std::size_t written = 0; written < whole;) {
+    const std::size_t n = std::min(chunk.size(), whole - written);
+    out.write(chunk.data(), static_cast<std::streamsize>(n));
+    written += n;
+  }
+  out << '\n';
+  return whole;
+}
+
+// Whether `output` is `input` with its line feeds as CR LF, followed by the
+// empty last line of an input that ends in a line feed; compared a block at
+// a time.
+bool is_crlf_copy(const std::string& input, const std::string& output) {
+  std::ifstream in(input, std::ios::binary);
+  std::ifstream out(output, std::ios::binary);
+  std::vector<char> a(1 << 20);
+  std::vector<char> b(1 << 20);
+  std::string expected;
+  for (;;) {
+    in.read(a.data(), static_cast<std::streamsize>(a.size()));
+    const auto n = static_cast<std::size_t>(in.gcount());
+    if (n == 0) break;
+    expected.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (a[i] == '\n') expected += '\r';
+      expected += a[i];
+    }
+    out.read(b.data(), static_cast<std::streamsize>(expected.size()));
+    if (static_cast<std::size_t>(out.gcount()) != expected.size() ||
+        std::memcmp(b.data(), expected.data(), expected.size()) != 0) {
+      return false;
+    }
+  }
+  out.read(b.data(), 3);
+  return out.gcount() == 2 && b[0] == '\r' && b[1] == '\n';
+}
+
+void measure_memory(std::size_t mebibytes, const std::string& scratch) {
+  const std::string line_path = scratch + "/long_line.log";
+  const std::size_t bytes = write_long_line(line_path, mebibytes << 20);
+  const long long peak = run_program({LOGSWEEP_PATH, line_path}, scratch + "/long_line.txt");
+  const bool same = is_crlf_copy(line_path, scratch + "/long_line.txt");
+  std::printf("Longest line %zu MiB: peak memory %.0f MiB, output %s\n", mebibytes,
+              static_cast<double>(peak) / (1 << 20), same ? "agrees" : "DIFFERS");
+  std::printf("  peak memory per byte of the line %5.2f   (target: at most 2)\n",
+              static_cast<double>(peak) / static_cast<double>(bytes));
+  std::filesystem::remove(line_path);
+  std::filesystem::remove(scratch + "/long_line.txt");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::size_t megabytes = argc > 1 ? static_cast<std::size_t>(std::atol(argv[1])) : 100;
+  const std::size_t line_mebibytes = argc > 2 ? static_cast<std::size_t>(std::atol(argv[2])) : 256;
   std::string scratch = (std::filesystem::temp_directory_path() / "logsweep-bench-XXXXXX").string();
   if (mkdtemp(scratch.data()) == nullptr) return 1;
 
@@ -162,6 +264,9 @@ int main(int argc, char** argv) {
 
   write_log(scratch + "/blocks.log", megabytes, true);
   measure("UTF-8 block progress bars", scratch + "/blocks.log", scratch);
+  std::filesystem::remove(scratch + "/blocks.log");
+
+  measure_memory(line_mebibytes, scratch);
 
   std::filesystem::remove_all(scratch);
   return 0;

@@ -1,9 +1,16 @@
 #include "line_replay.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -80,9 +87,6 @@ struct text_span {
   std::size_t chars;
 };
 
-// The well-formed text at the start of [p, end): it ends at a carriage
-// return, a line feed, the end, or a byte that does not begin a complete
-// well-formed sequence.
 // Length of the character at p: 1 for an ASCII byte other than CR and LF,
 // 2 to 4 for a complete well-formed sequence, 0 for anything else.
 std::size_t well_formed_size(const char* p, const char* end) {
@@ -96,6 +100,9 @@ std::size_t well_formed_size(const char* p, const char* end) {
   return size;
 }
 
+// The well-formed text at the start of [p, end): it ends at a carriage
+// return, a line feed, the end, or a byte that does not begin a complete
+// well-formed sequence.
 text_span scan_text(const char* p, const char* end) {
   std::size_t chars = 0;
   for (;;) {
@@ -111,14 +118,24 @@ text_span scan_text(const char* p, const char* end) {
   return {p, chars};
 }
 
+// Grows the buffers to hold at least `size` bytes. Where the C library grows
+// a large block by remapping its pages (glibc does), a long line never needs
+// its old and its new copy at once.
 void grow(line_replay& line, std::size_t size) {
-  const std::size_t capacity = std::max({size, 2 * line.text.size(), MINIMAL_LINE_CAPACITY});
-  line.text.resize(capacity);
-  line.char_size.resize(capacity);
+  const std::size_t capacity = std::max({size, line.capacity + line.capacity / 2, MINIMAL_LINE_CAPACITY});
+  char* const text = static_cast<char*>(std::realloc(line.text, capacity));
+  if (text == nullptr) throw std::bad_alloc();
+  line.text = text;
+  if (line.char_size != nullptr) {
+    auto* const sizes = static_cast<unsigned char*>(std::realloc(line.char_size, capacity));
+    if (sizes == nullptr) throw std::bad_alloc();
+    line.char_size = sizes;
+  }
+  line.capacity = capacity;
 }
 
 void ensure_capacity(line_replay& line, std::size_t size) {
-  if (line.text.size() < size) grow(line, size);
+  if (line.capacity < size) grow(line, size);
 }
 
 std::size_t char_size_at(const line_replay& line, std::size_t at) {
@@ -136,11 +153,12 @@ std::uint64_t char_starts(std::uint64_t word) {
 
 // Where the tail goes on after `count` characters of well-formed text.
 std::size_t skip_well_formed(const line_replay& line, std::size_t at, std::size_t count) {
-  const char* const text = line.text.data();
+  const char* const text = line.text;
   // Looking for the start of character count + 1.
   std::size_t wanted = count + 1;
   while (line.tail_end - at >= 8) {
-    const auto starts = static_cast<std::size_t>(((char_starts(load_word(text + at)) >> 7) * EVERY_BYTE_ONE) >> 56);
+    const auto starts =
+        static_cast<std::size_t>(((char_starts(load_word(text + at)) >> 7) * EVERY_BYTE_ONE) >> 56);
     if (starts >= wanted) break;
     wanted -= starts;
     at += 8;
@@ -160,7 +178,7 @@ void drop_overwritten(line_replay& line, std::size_t count) {
     line.tail_begin = at + span;
   } else if (!line.sizes_recorded) {
     line.tail_begin = skip_well_formed(line, at, count);
-  } else if (is_ascii(line.text.data() + at, span)) {
+  } else if (is_ascii(line.text + at, span)) {
     line.tail_begin = at + span;
   } else {
     for (; count > 0 && at < line.tail_end; --count) at += char_size_at(line, at);
@@ -178,17 +196,20 @@ void record_sizes(line_replay& line, std::size_t from, std::size_t to) {
 }
 
 // Moves the tail towards the end of the buffer so that the gap grows by at
-// least `needed` bytes. The gap is widened by the tail's own length on top:
-// before the tail has to move again, at least that many bytes must have been
-// written, so longer characters written over shorter ones cost time in
-// proportion to the log, not to the log times the line.
+// least `needed` bytes. The gap is widened by up to the tail's own length on
+// top, and by at least half of it: before the tail has to move again, that
+// many bytes must have been written, so longer characters written over
+// shorter ones cost time in proportion to the log, not to the log times the
+// line. The widening uses the room the buffer has before it grows it.
 void widen_gap(line_replay& line, std::size_t needed) {
   const std::size_t tail_size = line.tail_end - line.tail_begin;
-  const std::size_t shift = needed + tail_size;
-  ensure_capacity(line, line.tail_end + shift);
-  std::memmove(line.text.data() + line.tail_begin + shift, line.text.data() + line.tail_begin, tail_size);
-  std::memmove(line.char_size.data() + line.tail_begin + shift, line.char_size.data() + line.tail_begin,
-               tail_size);
+  if (line.capacity - line.tail_end < needed + tail_size / 2)
+    grow(line, line.tail_end + needed + tail_size / 2);
+  const std::size_t shift = needed + std::min(tail_size, line.capacity - line.tail_end - needed);
+  std::memmove(line.text + line.tail_begin + shift, line.text + line.tail_begin, tail_size);
+  if (line.sizes_recorded) {
+    std::memmove(line.char_size + line.tail_begin + shift, line.char_size + line.tail_begin, tail_size);
+  }
   line.tail_begin += shift;
   line.tail_end += shift;
 }
@@ -197,13 +218,13 @@ void widen_gap(line_replay& line, std::size_t needed) {
 void write_at_cursor(line_replay& line, const char* bytes, std::size_t size) {
   if (line.tail_begin == line.tail_end) {
     ensure_capacity(line, line.front_end + size);
-    std::memcpy(line.text.data() + line.front_end, bytes, size);
+    std::memcpy(line.text + line.front_end, bytes, size);
     line.front_end += size;
     line.tail_begin = line.tail_end = line.front_end;
     return;
   }
   if (line.front_end + size > line.tail_begin) widen_gap(line, line.front_end + size - line.tail_begin);
-  std::memcpy(line.text.data() + line.front_end, bytes, size);
+  std::memcpy(line.text + line.front_end, bytes, size);
   line.front_end += size;
 }
 
@@ -221,6 +242,11 @@ void write_text(line_replay& line, const char* bytes, std::size_t size, std::siz
 // where its characters begin, since the bytes alone no longer tell.
 void write_lone_byte(line_replay& line, unsigned char byte) {
   if (!line.sizes_recorded) {
+    if (line.char_size == nullptr) {
+      ensure_capacity(line, 1);
+      line.char_size = static_cast<unsigned char*>(std::malloc(line.capacity));
+      if (line.char_size == nullptr) throw std::bad_alloc();
+    }
     record_sizes(line, 0, line.front_end);
     record_sizes(line, line.tail_begin, line.tail_end);
     line.sizes_recorded = true;
@@ -253,7 +279,7 @@ std::size_t common_length(const char* a, const char* b, std::size_t limit) {
 const char* overwrite_repeated_text(line_replay& line, const char* p, const char* end) {
   // The cursor and the tail start are kept in locals: stored and reloaded
   // through `line` on every step they stall the loop.
-  char* const text = line.text.data();
+  char* const text = line.text;
   std::size_t front_end = line.front_end;
   std::size_t tail_begin = line.tail_begin;
   const std::size_t tail_end = line.tail_end;
@@ -267,7 +293,9 @@ const char* overwrite_repeated_text(line_replay& line, const char* p, const char
       // One character over another of the same length goes in place; any
       // other change of length is left to the general writer.
       same = well_formed_size(p, end);
-      if (same == 0 || front_end != tail_begin || sequence_length(static_cast<unsigned char>(tail[0])) != same) break;
+      if (same == 0 || front_end != tail_begin ||
+          sequence_length(static_cast<unsigned char>(tail[0])) != same)
+        break;
     }
     if (differs || front_end != tail_begin) std::memcpy(text + front_end, p, same);
     front_end += same;
@@ -315,40 +343,29 @@ void return_carriage(line_replay& line) {
     line.tail_begin = 0;
   } else if (line.front_end != line.tail_begin) {
     line.tail_begin -= line.front_end;
-    std::memmove(line.text.data() + line.tail_begin, line.text.data(), line.front_end);
-    std::memmove(line.char_size.data() + line.tail_begin, line.char_size.data(), line.front_end);
+    std::memmove(line.text + line.tail_begin, line.text, line.front_end);
+    if (line.sizes_recorded) std::memmove(line.char_size + line.tail_begin, line.char_size, line.front_end);
   } else {
     line.tail_begin = 0;
   }
   line.front_end = 0;
 }
 
-void emit_line(line_replay& line, std::string& lines) {
-  lines.append(line.text.data(), line.front_end);
-  lines.append(line.text.data() + line.tail_begin, line.tail_end - line.tail_begin);
-  lines.push_back('\n');
+void emit_line(line_replay& line, const line_sink& out) {
+  out.put_line(out.context, std::string_view(line.text, line.front_end),
+               std::string_view(line.text + line.tail_begin, line.tail_end - line.tail_begin));
   line.front_end = line.tail_begin = line.tail_end = 0;
   line.has_multibyte = line.sizes_recorded = false;
 }
 
-}  // namespace
-
-void replay_block(line_replay& line, std::string_view input, std::string& lines) {
-  const char* p = input.data();
-  const char* const end = p + input.size();
+// Writes [p, end), which holds no carriage return and no line feed, at the
+// cursor. With `final` the end is the end of the text (a carriage return or
+// line feed follows), and a sequence cut there takes one position per byte;
+// otherwise it waits for the next block.
+void write_span(line_replay& line, const char* p, const char* end, bool final) {
   while (p < end) {
     if (line.partial_size > 0) {
       p = continue_partial(line, p, end);
-      continue;
-    }
-    const auto byte = static_cast<unsigned char>(*p);
-    if (byte == LINE_FEED || byte == CARRIAGE_RETURN) {
-      ++p;
-      if (byte == LINE_FEED) {
-        emit_line(line, lines);
-      } else {
-        return_carriage(line);
-      }
       continue;
     }
     if (line.has_multibyte && !line.sizes_recorded && line.tail_begin != line.tail_end) {
@@ -364,22 +381,274 @@ void replay_block(line_replay& line, std::string_view input, std::string& lines)
       p = text.end;
       continue;
     }
-    ++p;
+    const auto byte = static_cast<unsigned char>(*p++);
     if (sequence_length(byte) == 1) {
       write_lone_byte(line, byte);
     } else {
-      // A sequence that is ill-formed or goes on in the next block.
+      // A sequence that is ill-formed or goes on after `end`.
       line.partial[0] = byte;
       line.partial_size = 1;
       line.partial_need = sequence_length(byte);
     }
   }
+  if (final) write_partial_as_bytes(line);
 }
 
-void replay_end(line_replay& line, std::string& lines) {
-  write_partial_as_bytes(line);
-  emit_line(line, lines);
+// ---- Redraws seen from the last one back ----
+//
+// Of a run of redraws (text separated by carriage returns) only the last is
+// wholly visible; an earlier one shows only where it reaches further than
+// every later one. Going back from the last redraw, most earlier ones are
+// passed over after a look at their length, and the line is written only
+// with what stays visible.
+
+// The last `byte` in [begin, end), or nullptr.
+const char* find_last(const char* begin, const char* end, char byte) {
+#if defined(__SSE2__)
+  const __m128i wanted = _mm_set1_epi8(byte);
+  while (end - begin >= 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(end - 16));
+    const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, wanted)));
+    if (hits != 0) return end - 16 + (std::bit_width(hits) - 1);
+    end -= 16;
+  }
+#endif
+  const std::uint64_t wanted_word = EVERY_BYTE_ONE * static_cast<unsigned char>(byte);
+  while (end - begin >= 8 && zero_bytes(load_word(end - 8) ^ wanted_word) == 0) end -= 8;
+  while (end != begin) {
+    if (*--end == byte) return end;
+  }
+  return nullptr;
 }
+
+// What decoding makes of a byte: bytes of one class begin, continue or end
+// characters in the same way. The continuation bytes fall into three classes
+// because the second byte after E0, ED, F0 and F4 must lie in a narrower
+// range; the bytes that never begin a sequence of more than one byte
+// (ASCII, C0, C1, F5 to FF) form one class.
+constexpr std::array<unsigned char, 256> BYTE_CLASSES = [] {
+  std::array<unsigned char, 256> classes{};
+  for (unsigned byte = 0x80; byte < 0x90; ++byte) classes[byte] = 1;
+  for (unsigned byte = 0x90; byte < 0xA0; ++byte) classes[byte] = 2;
+  for (unsigned byte = 0xA0; byte < 0xC0; ++byte) classes[byte] = 3;
+  for (unsigned byte = 0xC2; byte < 0xE0; ++byte) classes[byte] = 4;
+  classes[0xE0] = 5;
+  for (unsigned byte = 0xE1; byte < 0xF0; ++byte) classes[byte] = 6;
+  classes[0xED] = 7;
+  classes[0xF0] = 8;
+  for (unsigned byte = 0xF1; byte < 0xF4; ++byte) classes[byte] = 9;
+  classes[0xF4] = 10;
+  return classes;
+}();
+
+bool is_continuation_class(unsigned char byte_class) { return byte_class >= 1 && byte_class <= 3; }
+
+// Whether byte `at` of a and of b has the same part in decoding, given that
+// every other byte has. Continuation bytes differ in part only right after a
+// lead (the same in both) of narrower second-byte range.
+bool same_part(const char* a, const char* b, std::size_t at) {
+  const unsigned char class_a = BYTE_CLASSES[static_cast<unsigned char>(a[at])];
+  const unsigned char class_b = BYTE_CLASSES[static_cast<unsigned char>(b[at])];
+  if (class_a == class_b) return true;
+  if (!is_continuation_class(class_a) || !is_continuation_class(class_b)) return false;
+  if (at == 0) return true;
+  const auto before = static_cast<unsigned char>(a[at - 1]);
+  return before != 0xE0 && before != 0xED && before != 0xF0 && before != 0xF4;
+}
+
+// Whether the bytes [from, to) of a and b have the same parts in decoding.
+// Differences between ASCII bytes, such as the figures of a percentage, are
+// passed over without a look.
+bool same_parts(const char* a, const char* b, std::size_t from, std::size_t to) {
+  for (std::size_t at = from; at < to; ++at) {
+    if (a[at] != b[at] && ((a[at] | b[at]) & 0x80) != 0 && !same_part(a, b, at)) return false;
+  }
+  return true;
+}
+
+// Marks the high bit of every byte of `word` that is not zero (exact per
+// byte: no carries between bytes).
+std::uint64_t nonzero_bytes(std::uint64_t word) {
+  const std::uint64_t low = 0x7F7F7F7F7F7F7F7Fu;
+  return (((word & low) + low) | word) & EVERY_BYTE_HIGH;
+}
+
+// Whether a and b, of `size` bytes each, decode into the same number of
+// positions, because every byte in which they differ has the same part in
+// decoding. A progress redraw mostly repeats the one after it: where the two
+// are equal, or differ only in ASCII bytes (the figures of a percentage),
+// nothing is decoded.
+bool same_shape(const char* a, const char* b, std::size_t size) {
+  std::size_t at = 0;
+#if defined(__SSE2__)
+  for (; at + 16 <= size; at += 16) {
+    const __m128i bytes_a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + at));
+    const __m128i bytes_b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at));
+    const int differing = ~_mm_movemask_epi8(_mm_cmpeq_epi8(bytes_a, bytes_b));
+    if ((differing & _mm_movemask_epi8(_mm_or_si128(bytes_a, bytes_b))) != 0 &&
+        !same_parts(a, b, at, at + 16)) {
+      return false;
+    }
+  }
+#endif
+  for (; at + 8 <= size; at += 8) {
+    const std::uint64_t word_a = load_word(a + at);
+    const std::uint64_t word_b = load_word(b + at);
+    if ((nonzero_bytes(word_a ^ word_b) & (word_a | word_b)) != 0 && !same_parts(a, b, at, at + 8))
+      return false;
+  }
+  return same_parts(a, b, at, size);
+}
+
+// Where position `count` of the text [p, end) begins, or end if it has no
+// more positions; a sequence cut by `end` takes one position per byte.
+const char* skip_positions(const char* p, const char* end, std::size_t count) {
+  while (count > 0 && p < end) {
+    const char* const ascii_end = find_special(p, p + std::min(count, static_cast<std::size_t>(end - p)));
+    count -= static_cast<std::size_t>(ascii_end - p);
+    p = ascii_end;
+    if (count == 0 || p == end) break;
+    const std::size_t size = well_formed_size(p, end);
+    p += size == 0 ? 1 : size;
+    --count;
+  }
+  return p;
+}
+
+// The number of positions of the text [p, end), cut as in skip_positions.
+std::size_t count_positions(const char* p, const char* end) {
+  std::size_t count = 0;
+  while (p < end) {
+    const char* const ascii_end = find_special(p, end);
+    count += static_cast<std::size_t>(ascii_end - p);
+    p = ascii_end;
+    if (p == end) break;
+    const std::size_t size = well_formed_size(p, end);
+    p += size == 0 ? 1 : size;
+    ++count;
+  }
+  return count;
+}
+
+// The length of a sequence at the end of [begin, end) that is well-formed so
+// far but not complete: bytes that the next block may complete.
+std::size_t unfinished_sequence(const char* begin, const char* end) {
+  for (std::size_t back = 1; back <= 3 && back <= static_cast<std::size_t>(end - begin); ++back) {
+    const auto lead = static_cast<unsigned char>(end[-static_cast<std::ptrdiff_t>(back)]);
+    if ((lead & 0xC0) == 0x80) continue;
+    if (sequence_length(lead) <= back) return 0;
+    for (std::size_t i = 1; i < back; ++i) {
+      if (!continues(lead, i, static_cast<unsigned char>(end[static_cast<std::ptrdiff_t>(i - back)])))
+        return 0;
+    }
+    return back;
+  }
+  return 0;
+}
+
+// Replays [first_return, end): carriage returns and the redraws after them,
+// no line feed. With `final` the end is the end of the line.
+void replay_redraws(line_replay& line, const char* first_return, const char* end, bool final) {
+  const char* const last_return = find_last(first_return, end, CARRIAGE_RETURN);
+  const char* const last_begin = last_return + 1;
+  const std::size_t unfinished = final ? 0 : unfinished_sequence(last_begin, end);
+  const char* const last_end = end - unfinished;
+
+  return_carriage(line);
+  write_span(line, last_begin, last_end, true);
+  std::size_t reach = count_positions(last_begin, last_end);
+  // The latest redraw whose length in positions is known.
+  const char* known = last_begin;
+  std::size_t known_size = static_cast<std::size_t>(last_end - last_begin);
+  bool filled = false;
+  for (const char* redraw_end = last_return; redraw_end != first_return;) {
+    // Most redraws have the length of a later one, and its shape: that is
+    // tried before the carriage return is looked for. Bytes of that length
+    // after a carriage return hold redraws that show nothing, whether or not
+    // more carriage returns stand among them: if they are no more than
+    // `reach`, each redraw among them is shorter; if they decode (carriage
+    // returns as one position each) into as many positions as a redraw
+    // already counted, no redraw among them has more than `reach` positions.
+    if (static_cast<std::size_t>(redraw_end - first_return) > known_size) {
+      const char* const guess = redraw_end - known_size;
+      if (guess[-1] == CARRIAGE_RETURN && (known_size <= reach || same_shape(guess, known, known_size))) {
+        // Compared with its neighbour, the next redraw differs least.
+        known = guess;
+        redraw_end = guess - 1;
+        continue;
+      }
+    }
+    const char* const redraw_return = find_last(first_return, redraw_end, CARRIAGE_RETURN);
+    const char* const redraw = redraw_return + 1;
+    const auto size = static_cast<std::size_t>(redraw_end - redraw);
+    if (size > reach) {
+      const std::size_t positions = count_positions(redraw, redraw_end);
+      if (positions > reach) {
+        write_span(line, skip_positions(redraw, redraw_end, reach), redraw_end, true);
+        reach = positions;
+        filled = true;
+      }
+      known = redraw;
+      known_size = size;
+    }
+    redraw_end = redraw_return;
+  }
+  if (filled) {
+    // The cursor stands after the last redraw.
+    return_carriage(line);
+    write_span(line, last_begin, last_end, true);
+  }
+  for (std::size_t i = 0; i < unfinished; ++i) line.partial[i] = static_cast<unsigned char>(last_end[i]);
+  line.partial_size = unfinished;
+  line.partial_need = unfinished == 0 ? 0 : sequence_length(line.partial[0]);
+}
+
+void append_line(void* context, std::string_view first, std::string_view second) {
+  std::string& lines = *static_cast<std::string*>(context);
+  lines.append(first);
+  lines.append(second);
+  lines.push_back('\n');
+}
+
+}  // namespace
+
+line_replay::~line_replay() {
+  std::free(text);
+  std::free(char_size);
+}
+
+void replay_block(line_replay& line, std::string_view input, const line_sink& out) {
+  const char* p = input.data();
+  const char* const end = p + input.size();
+  while (p < end) {
+    const auto* const line_feed =
+        static_cast<const char*>(std::memchr(p, LINE_FEED, static_cast<std::size_t>(end - p)));
+    const char* const piece_end = line_feed == nullptr ? end : line_feed;
+    const bool final = line_feed != nullptr;
+    const auto* const first_return =
+        static_cast<const char*>(std::memchr(p, CARRIAGE_RETURN, static_cast<std::size_t>(piece_end - p)));
+    if (first_return == nullptr) {
+      write_span(line, p, piece_end, final);
+    } else {
+      write_span(line, p, first_return, true);
+      replay_redraws(line, first_return, piece_end, final);
+    }
+    if (!final) break;
+    emit_line(line, out);
+    p = line_feed + 1;
+  }
+}
+
+void replay_end(line_replay& line, const line_sink& out) {
+  write_partial_as_bytes(line);
+  emit_line(line, out);
+}
+
+void replay_block(line_replay& line, std::string_view input, std::string& lines) {
+  replay_block(line, input, line_sink{append_line, &lines});
+}
+
+void replay_end(line_replay& line, std::string& lines) { replay_end(line, line_sink{append_line, &lines}); }
 
 std::string replay_log(std::string_view log) {
   line_replay line;

@@ -1,36 +1,42 @@
 #include "log_filter.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-#include <string>
+#include <new>
+#include <string_view>
 #include <vector>
 
 #include "line_replay.h"
 
 namespace {
 
-constexpr std::size_t READ_BLOCK = 64 * 1024;
+constexpr std::size_t READ_BLOCK = 262144;
+
+void put_line(void* context, std::string_view first, std::string_view second) {
+  text_output& out = *static_cast<text_output*>(context);
+  put_text(out, first);
+  put_text(out, second);
+  put_text(out, "\n");
+}
 
 }  // namespace
 
-filter_status filter_log(int input_fd, text_output& out) {
-  std::vector<char> block(READ_BLOCK);
-  line_replay line;
-  std::string lines;
-  bool read_failed = false;
-  for (;;) {
-    const ssize_t n = read(input_fd, block.data(), block.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) read_failed = true;
-    if (n <= 0) break;
-    replay_block(line, std::string_view(block.data(), static_cast<std::size_t>(n)), lines);
-    put_text(out, lines);
-    lines.clear();
-    if (out.failed) return FILTER_WRITE_FAILED;
+filter_status filter_log(file_descriptor input, text_output& out) {
+  try {
+    std::vector<char> block(READ_BLOCK);
+    line_replay line;
+    const line_sink sink{put_line, &out};
+    bool read_failed = false;
+    for (;;) {
+      const long long n = read_some(input, block.data(), block.size());
+      if (n < 0) read_failed = true;
+      if (n <= 0) break;
+      replay_block(line, std::string_view(block.data(), static_cast<std::size_t>(n)), sink);
+      if (out.failed) return FILTER_WRITE_FAILED;
+    }
+    replay_end(line, sink);
+    if (!flush_text(out)) return FILTER_WRITE_FAILED;
+    return read_failed ? FILTER_READ_FAILED : FILTER_DONE;
+  } catch (const std::bad_alloc&) {
+    flush_text(out);
+    return FILTER_OUT_OF_MEMORY;
   }
-  replay_end(line, lines);
-  put_text(out, lines);
-  if (!flush_text(out)) return FILTER_WRITE_FAILED;
-  return read_failed ? FILTER_READ_FAILED : FILTER_DONE;
 }

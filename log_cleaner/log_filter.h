@@ -2,15 +2,18 @@
 // write the cleaned lines as text.
 #pragma once
 
+#include "platform.h"
 #include "text_output.h"
 
 enum filter_status {
   FILTER_DONE = 0,
-  FILTER_READ_FAILED = 1,   // an I/O error before the end of the input
-  FILTER_WRITE_FAILED = 2,  // a write or flush of the output failed
+  FILTER_READ_FAILED = 1,    // an I/O error before the end of the input
+  FILTER_WRITE_FAILED = 2,   // a write or flush of the output failed
+  FILTER_OUT_OF_MEMORY = 3,  // a line outgrew the memory available
 };
 
-// Reads `input_fd` to its end and writes the replayed lines to `out`, then
-// flushes `out`. After a read error the pending line is still written. Memory
-// grows only with the longest line, never with the size of the log.
-filter_status filter_log(int input_fd, text_output& out);
+// Reads `input` to its end and writes the replayed lines to `out`, then
+// flushes `out`. After a read error the pending line is still written; when
+// memory runs out, the lines finished before are. Memory grows only with the
+// longest line, never with the size of the log.
+filter_status filter_log(file_descriptor input, text_output& out);

@@ -5,15 +5,13 @@
 //   logsweep input_text_path [output_text_path]
 //
 // Exit status: 0 filtered (or usage shown), 1 input unreadable, 2 output
-// unwritable.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <csignal>
+// unwritable or the input itself, 3 out of memory.
+#include <new>
 #include <string>
+#include <vector>
 
 #include "log_filter.h"
+#include "platform.h"
 #include "text_output.h"
 
 namespace {
@@ -21,97 +19,136 @@ namespace {
 constexpr int STATUS_DONE = 0;
 constexpr int STATUS_CANNOT_READ = 1;
 constexpr int STATUS_CANNOT_WRITE = 2;
+constexpr int STATUS_OUT_OF_MEMORY = 3;
 
-void show_usage(text_output& console) {
+// Already as text mode writes it: it must go out without taking memory.
+constexpr char OUT_OF_MEMORY[] = "Out of memory.\r\r\n";
+
+void report(file_descriptor stream, const std::string& message) {
+  if (stream == NO_FILE) return;
+  text_output out{stream, {}, false};
+  put_text(out, message);
+  flush_text(out);
+}
+
+// Where a message about the run may go. A standard stream may have been
+// pointed at the input itself (logsweep a.log >> a.log); a message must never
+// land there, so it goes to standard error instead, or nowhere.
+file_descriptor message_stream(file_descriptor preferred, const file_identity& input) {
+  if (!same_regular_file(identify(preferred), input)) return preferred;
+  if (preferred == STANDARD_OUTPUT && !same_regular_file(identify(STANDARD_ERROR), input))
+    return STANDARD_ERROR;
+  return NO_FILE;
+}
+
+void report_out_of_memory(file_descriptor stream) {
+  if (stream != NO_FILE) write_some(stream, OUT_OF_MEMORY, sizeof OUT_OF_MEMORY - 1);
+}
+
+std::string output_is_input(const std::string& input_path) {
+  return "Output is the input file '" + input_path + "'.\r\n";
+}
+
+int show_usage() {
+  text_output console{STANDARD_OUTPUT, {}, false};
   put_text(console,
            "Logsweep v1.0\r\n"
            "  Intended to delete progress text in a log file.\r\n"
            "   Delete annoying repeat of 0% processing.....CR\r\n"
            "    https://abchr-tools.example.org/\r\n"
            "Usage: logsweep input_text_path [output_text_path]\r\n");
+  if (flush_text(console)) return STATUS_DONE;
+  report(STANDARD_ERROR, "Cannot write to standard output\r\n");
+  return STATUS_CANNOT_WRITE;
 }
 
-// Messages about the run itself go to standard error when standard output
-// carries the cleaned text, so that they never mix with it.
-void report_on_stderr(const std::string& message) {
-  text_output errors{STDERR_FILENO, {}, false};
-  put_text(errors, message);
-  flush_text(errors);
-}
-
-bool is_same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
-// Cleans to standard output, which then carries nothing else.
-int sweep_to_console(int input_fd, const std::string& input_path, text_output& console) {
-  switch (filter_log(input_fd, console)) {
+// Cleans to standard output, which then carries nothing else: messages go
+// to standard error.
+int sweep_to_console(file_descriptor input, const file_identity& input_identity,
+                     const std::string& input_path) {
+  const file_descriptor messages = message_stream(STANDARD_ERROR, input_identity);
+  // Cleaning a file onto its own end would read the cleaned text back, for
+  // ever, and destroy the log.
+  if (same_regular_file(identify(STANDARD_OUTPUT), input_identity)) {
+    report(messages, output_is_input(input_path));
+    return STATUS_CANNOT_WRITE;
+  }
+  text_output console{STANDARD_OUTPUT, {}, false};
+  switch (filter_log(input, console)) {
     case FILTER_DONE:
       return STATUS_DONE;
     case FILTER_READ_FAILED:
-      report_on_stderr("Cannot read " + input_path + "\r\n");
+      report(messages, "Cannot read " + input_path + "\r\n");
       return STATUS_CANNOT_READ;
     case FILTER_WRITE_FAILED:
-      report_on_stderr("Cannot write to standard output\r\n");
+      report(messages, "Cannot write to standard output\r\n");
       return STATUS_CANNOT_WRITE;
+    case FILTER_OUT_OF_MEMORY:
+      report_out_of_memory(messages);
+      return STATUS_OUT_OF_MEMORY;
   }
   return STATUS_CANNOT_WRITE;
 }
 
-int sweep_to_file(int input_fd, const struct stat& input_info, const std::string& input_path,
-                  const std::string& output_path, text_output& console) {
+int sweep_to_file(file_descriptor input, const file_identity& input_identity, const std::string& input_path,
+                  const std::string& output_path) {
+  const file_descriptor messages = message_stream(STANDARD_OUTPUT, input_identity);
   const std::string cannot_write = "Cannot write to " + output_path + "\r\n";
   // Opening the input itself for writing would truncate it before a byte
   // is read: refuse it, whatever name or link it goes by.
-  struct stat output_info {};
-  if (stat(output_path.c_str(), &output_info) == 0 && is_same_file(input_info, output_info)) {
-    put_text(console, cannot_write);
+  if (same_regular_file(identify(output_path), input_identity)) {
+    report(messages, output_is_input(input_path));
     return STATUS_CANNOT_WRITE;
   }
-  text_output output{open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666), {}, false};
-  if (output.fd < 0) {
-    put_text(console, cannot_write);
+  text_output output{open_for_writing(output_path), {}, false};
+  if (output.file == NO_FILE) {
+    report(messages, cannot_write);
     return STATUS_CANNOT_WRITE;
   }
-  const filter_status filtered = filter_log(input_fd, output);
-  if (!close_text(output) || filtered == FILTER_WRITE_FAILED) {
-    put_text(console, cannot_write);
+  const file_identity written = identify(output.file);
+  const filter_status filtered = filter_log(input, output);
+  const bool closed = close_text(output);
+  if (filtered == FILTER_OUT_OF_MEMORY) {
+    // The lines cleaned so far stay in the output.
+    report_out_of_memory(message_stream(STANDARD_ERROR, input_identity));
+    return STATUS_OUT_OF_MEMORY;
+  }
+  if (filtered == FILTER_WRITE_FAILED || !closed) {
+    // A cut-off log must not pass for a cleaned one.
+    remove_written_file(output_path, written);
+    report(messages, cannot_write);
     return STATUS_CANNOT_WRITE;
   }
   if (filtered == FILTER_READ_FAILED) {
-    put_text(console, "Cannot read " + input_path + "\r\n");
+    report(messages, "Cannot read " + input_path + "\r\n");
     return STATUS_CANNOT_READ;
   }
   return STATUS_DONE;
 }
 
-int sweep(int argc, char** argv, text_output& console) {
-  const std::string input_path = argv[1];
-  const int input_fd = open(input_path.c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat input_info {};
-  // A folder opens, but it is not a log.
-  if (input_fd < 0 || fstat(input_fd, &input_info) != 0 || S_ISDIR(input_info.st_mode)) {
-    put_text(console, "File '" + input_path + "' not found.\r\n");
+int sweep(const std::vector<std::string>& arguments) {
+  const std::string& input_path = arguments[1];
+  // Only a regular file is a log: a folder, a FIFO or a device is refused.
+  const file_descriptor input = open_for_reading(input_path);
+  if (input == NO_FILE) {
+    report(STANDARD_OUTPUT, "File '" + input_path + "' not found.\r\n");
     return STATUS_CANNOT_READ;
   }
-  if (argc < 3) return sweep_to_console(input_fd, input_path, console);
-  return sweep_to_file(input_fd, input_info, input_path, argv[2], console);
+  const file_identity input_identity = identify(input);
+  if (arguments.size() < 3) return sweep_to_console(input, input_identity, input_path);
+  return sweep_to_file(input, input_identity, input_path, arguments[2]);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Writing into a pipe whose reader has gone ends the program quietly, as
-  // for any console tool, even when the parent left SIGPIPE ignored.
-  std::signal(SIGPIPE, SIG_DFL);
-  text_output console{STDOUT_FILENO, {}, false};
-  int status = STATUS_DONE;
-  if (argc < 2) {
-    show_usage(console);
-  } else {
-    status = sweep(argc, argv, console);
+  prepare_console();
+  try {
+    const std::vector<std::string> arguments = program_arguments(argc, argv);
+    if (arguments.size() < 2) return show_usage();
+    return sweep(arguments);
+  } catch (const std::bad_alloc&) {
+    report_out_of_memory(STANDARD_ERROR);
+    return STATUS_OUT_OF_MEMORY;
   }
-  if (!flush_text(console) && status == STATUS_DONE) {
-    report_on_stderr("Cannot write to standard output\r\n");
-    status = STATUS_CANNOT_WRITE;
-  }
-  return status;
 }

@@ -1,8 +1,5 @@
 #include "text_output.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -13,28 +10,27 @@ constexpr std::size_t WRITE_BLOCK = 64 * 1024;
 
 void put_text(text_output& out, std::string_view text) {
   if (out.failed) return;
+  if (out.pending.capacity() < 2 * WRITE_BLOCK) out.pending.reserve(2 * WRITE_BLOCK);
+  // At most a block is taken in at a time, so a line of any length is
+  // written without a second copy of it.
   while (!text.empty()) {
-    const auto* const line_feed = static_cast<const char*>(std::memchr(text.data(), '\n', text.size()));
-    if (line_feed == nullptr) {
-      out.pending.append(text);
-      break;
-    }
-    const auto run = static_cast<std::size_t>(line_feed - text.data());
-    out.pending.append(text.data(), run);
-    out.pending.append("\r\n");
-    text.remove_prefix(run + 1);
+    const std::string_view piece = text.substr(0, WRITE_BLOCK);
+    const auto* const line_feed = static_cast<const char*>(std::memchr(piece.data(), '\n', piece.size()));
+    const std::size_t run =
+        line_feed == nullptr ? piece.size() : static_cast<std::size_t>(line_feed - piece.data());
+    out.pending.append(piece.data(), run);
+    if (line_feed != nullptr) out.pending.append("\r\n");
+    text.remove_prefix(run + (line_feed != nullptr ? 1 : 0));
+    if (out.pending.size() >= WRITE_BLOCK && !flush_text(out)) return;
   }
-  if (out.pending.size() >= WRITE_BLOCK) flush_text(out);
 }
 
 bool flush_text(text_output& out) {
   std::size_t written = 0;
   while (!out.failed && written < out.pending.size()) {
-    const ssize_t n = write(out.fd, out.pending.data() + written, out.pending.size() - written);
+    const long long n = write_some(out.file, out.pending.data() + written, out.pending.size() - written);
     if (n > 0) {
       written += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
     } else {
       out.failed = true;
     }
@@ -45,8 +41,8 @@ bool flush_text(text_output& out) {
 
 bool close_text(text_output& out) {
   const bool flushed = flush_text(out);
-  const bool closed = close(out.fd) == 0;
-  out.fd = -1;
+  const bool closed = close_file(out.file);
+  out.file = NO_FILE;
   out.failed = out.failed || !closed;
   return flushed && closed;
 }

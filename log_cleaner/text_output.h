@@ -1,14 +1,17 @@
 // Text-mode output: every line feed leaves the program as carriage return
 // plus line feed, the line end that DOS and Windows consoles and editors
-// expect of a log. Writes go out in large blocks; the first failing write is
-// remembered and everything after it is dropped.
+// expect of a log. Writes go out in blocks of a fixed size, however long a
+// line is; the first failing write is remembered and everything after it is
+// dropped.
 #pragma once
 
 #include <string>
 #include <string_view>
 
+#include "platform.h"
+
 struct text_output {
-  int fd = -1;
+  file_descriptor file = NO_FILE;
   std::string pending;  // translated bytes not yet written
   bool failed = false;
 };
@@ -19,5 +22,5 @@ void put_text(text_output& out, std::string_view text);
 // Writes everything pending; false once any write has failed.
 bool flush_text(text_output& out);
 
-// Flushes, then closes the descriptor; false if a write or the close failed.
+// Flushes, then closes the file; false if a write or the close failed.
 bool close_text(text_output& out);

@@ -2,7 +2,8 @@
 # A first look at the tools: builds them, makes an original and decoded copies
 # of it in demo-out/ (with the real codecs where they are installed, with
 # shifted, scaled, noisy stand-ins where not), aligns them with wavmatch2, lists
-# the raw stimuli it wrote, then cleans a sample encoder log with logsweep.
+# the raw stimuli it wrote and wraps two of them as WAV, then cleans a sample
+# encoder log with logsweep.
 # BUILD_DIR and DEMO_OUT choose other folders.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -47,17 +48,29 @@ codec mp3 "lame mpg123" 1105 \
 codec aac ffmpeg 1024 \
   'quiet ffmpeg -nostdin -y -i original16.wav -c:a aac -b:a 128k -f adts aac.aac &&
    quiet ffmpeg -nostdin -y -i aac.aac -c:a pcm_f32le aac32b.wav' 0.1:-65:float
-codec vorbis "oggenc oggdec" 0 \
+# Their decoders write 16 bits; sox widens them to the 32 that wavmatch2 reads.
+codec vorbis "oggenc oggdec sox" 0 \
   'quiet oggenc -q 4 -o vorbis.ogg original16.wav && quiet oggdec -o vorbis16.wav vorbis.ogg &&
-   "$make_audio" --widen vorbis16.wav vorbis32b.wav' -0.1:-75
-codec opus "opusenc opusdec" 0 \
+   sox vorbis16.wav -b 32 vorbis32b.wav' -0.1:-75
+codec opus "opusenc opusdec sox" 0 \
   'quiet opusenc --bitrate 96 original16.wav opus.opus && quiet opusdec --rate 44100 opus.opus opus16.wav &&
-   "$make_audio" --widen opus16.wav opus32b.wav' 0.3:-68
+   sox opus16.wav -b 32 opus32b.wav' 0.3:-68
 
 echo "== wavmatch2 original32b.wav ${decoded[*]}"
 "$bin/track_aligner/wavmatch2" original32b.wav "${decoded[@]}" | tr -d '\r'
 echo "== raw stimuli written (16-bit stereo, aligned, level-matched)"
 for raw in *.raw; do printf '   %-14s %9d bytes\n' "$raw" "$(stat -c %s "$raw")"; done
+# Players and listening-test front ends that want a header get the raw bytes
+# wrapped as WAV, at the inputs' rate (see the README's "Preparing a test").
+rate=44100  # the synthesised song's; `soxi -r original32b.wav` tells it
+if have sox; then
+  echo "== sox -t raw -r $rate -e signed -b 16 -c 2 -L mp3.raw mp3.wav   (play: the same options after 'play')"
+  sox -t raw -r "$rate" -e signed -b 16 -c 2 -L mp3.raw mp3.wav && soxi mp3.wav | grep -E 'Channels|Rate|Precision|Duration'
+fi
+if have ffmpeg; then
+  echo "== ffmpeg -f s16le -ar $rate -ac 2 -i aac.raw aac.wav"
+  quiet ffmpeg -nostdin -y -f s16le -ar "$rate" -ac 2 -i aac.raw aac.wav && echo "   aac.wav: $(stat -c %s aac.wav) bytes"
+fi
 
 logsweep=$bin/log_cleaner/logsweep
 if [ -x "$logsweep" ]; then

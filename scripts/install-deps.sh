@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs, where missing, what building and testing need on a Debian machine:
-# the toolchain, GoogleTest, and the real codecs and terminal the end-to-end
-# tests compare against. Without root or apt-get it changes nothing; tests whose
+# the toolchain, GoogleTest, and the real codecs, sox and terminal the
+# end-to-end tests compare against; arguments name more packages. Without root or apt-get it changes nothing; tests whose
 # tools are then missing report themselves skipped.
 set -u
-packages=(cmake make g++ libgtest-dev tmux lame mpg123 vorbis-tools opus-tools ffmpeg "$@")
+packages=(cmake make g++ libgtest-dev tmux lame mpg123 vorbis-tools opus-tools ffmpeg sox "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,7 @@ namespace music_detail {
 // rotating phasor so that minutes of music stay cheap to make.
 inline void add_partial(std::vector<double>& channel, std::size_t start, std::size_t length, double hz,
                         double amplitude, double decay_seconds, double attack_seconds) {
-  const double step = 2 * M_PI * hz / MUSIC_RATE;
+  const double step = 2 * std::numbers::pi * hz / MUSIC_RATE;
   const double c = std::cos(step);
   const double s = std::sin(step);
   const double fade = std::exp(-1.0 / (decay_seconds * MUSIC_RATE));

@@ -1,31 +1,12 @@
-// Scratch files for the tests that run logsweep: a private folder that is
-// removed with everything in it when the test ends.
+// Files for the tests that run logsweep, as strings of bytes, in a folder of
+// their own.
 #pragma once
 
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 
-struct scratch_folder {
-  std::filesystem::path path;
-
-  scratch_folder() {
-    std::string name = (std::filesystem::temp_directory_path() / "logsweep-test-XXXXXX").string();
-    if (mkdtemp(name.data()) != nullptr) path = name;
-  }
-  ~scratch_folder() {
-    std::error_code ignored;
-    if (!path.empty()) std::filesystem::remove_all(path, ignored);
-  }
-  scratch_folder(const scratch_folder&) = delete;
-  scratch_folder& operator=(const scratch_folder&) = delete;
-
-  std::string file(const std::string& name) const { return (path / name).string(); }
-};
+#include "temp_dir.h"
 
 inline void write_bytes(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;

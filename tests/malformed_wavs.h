@@ -18,13 +18,23 @@ struct header_case {
   const char* name;
   wav_layout layout;
   bytes samples = SIXTEEN_FRAMES;
-  long cut_at = -1;                 // keep only this many bytes of the file
+  long cut_at = -1;                 // keep only this many bytes; below -1, drop that many at the end
   int status = 0;
-  std::string messages = "";        // with "L" standing for the label's 18 name bytes
+  // Printed text; after "???", "INT" or "FLO", a "|" stands for the rest of the
+  // label (" 1>", the name, ">"), and "@P" stands for the file's path.
+  std::string messages = "";
   int32_t frame_num = 16;
   int is_float = 0;
   int64_t data_pos = 44;
 };
+
+// The case's file, cut as it says.
+inline bytes file_of(const header_case& c) {
+  bytes file = make_wav(c.layout, c.samples);
+  if (c.cut_at >= 0) file.erase(file.begin() + c.cut_at, file.end());
+  if (c.cut_at < -1) file.erase(file.end() + c.cut_at, file.end());
+  return file;
+}
 
 inline wav_layout with(void (*change)(wav_layout&)) {
   wav_layout w;

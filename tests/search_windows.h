@@ -63,7 +63,8 @@ inline std::vector<double> music(std::uint64_t seed, int frames = SIGNAL_FRAMES)
 
 inline std::vector<double> filtered(const std::vector<double>& input) {
   std::vector<double> out(input.size());
-  filter_block(input.data(), out.data(), static_cast<int>(input.size()));
+  loudness_filter fresh;
+  filter_run(fresh, input.data(), out.data(), static_cast<int>(input.size()));
   return out;
 }
 

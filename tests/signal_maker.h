@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -30,7 +31,8 @@ inline stereo music(std::size_t frames, unsigned seed = 7, double level = 0.5) {
     const std::size_t note = (i / 5512 + seed) % 8;
     const double since = static_cast<double>(i % 5512) / 44100.0;
     const double env = std::exp(-since * 6.0);
-    const double tone = env * std::sin(2 * M_PI * notes[note] * t) + 0.3 * std::sin(2 * M_PI * 55 * t);
+    const double tone = env * std::sin(2 * std::numbers::pi * notes[note] * t) +
+                        0.3 * std::sin(2 * std::numbers::pi * 55 * t);
     s.left[i] = level * (0.7 * tone + 0.05 * noise_at(state));
     s.right[i] = level * (0.6 * tone + 0.05 * noise_at(state));
   }

@@ -1,13 +1,14 @@
 // The command line and the loading phase of wavmatch2, run as a program, and
-// the track labels and the out-of-memory seam as functions.
+// the track labels and records as functions.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "console_capture.h"
 #include "program_runner.h"
 #include "signal_maker.h"
+#include "special_files.h"
+#include "track_record.h"
 #include "wav_track.h"
 #include "wav_writer.h"
 
@@ -37,35 +38,57 @@ const std::string HEADER = "wavmatch v.2.0.0  /  original reference file:";
 std::vector<run_case> run_cases() {
   const bytes ok = music_wav(40001);
   const bytes short_one = music_wav(40000);
-  const bytes mono = make_wav([] { wav_layout w; w.channels = 1; return w; }(), silent_frames(8));
+  const bytes mono = make_wav(
+      [] {
+        wav_layout w;
+        w.channels = 1;
+        return w;
+      }(),
+      silent_frames(8));
   std::vector<run_case> cases;
   cases.push_back({"no_argument", {}, {}, 0, WAVMATCH_USAGE});
   cases.push_back({"one_path", {{"a.wav", ok}}, {"a.wav"}, 0, WAVMATCH_USAGE});
   std::vector<std::string> eleven;
   for (int i = 0; i < 11; ++i) eleven.push_back("missing" + std::to_string(i) + ".wav");
-  cases.push_back({"eleven_paths", {}, eleven, 1,
-                   HEADER + "missing0.wav\r\r\nToo many lossy files : wav_num:11.\r\r\n"});
-  cases.push_back({"empty_path", {{"a.wav", ok}}, {"a.wav", ""}, 2,
+  cases.push_back(
+      {"eleven_paths", {}, eleven, 1, HEADER + "missing0.wav\r\r\nToo many lossy files : wav_num:11.\r\r\n"});
+  cases.push_back({"empty_path",
+                   {{"a.wav", ok}},
+                   {"a.wav", ""},
+                   2,
                    HEADER + "a.wav\r\r\nCannot open this empty path ''\r\r\n"});
-  cases.push_back({"missing_original", {}, {"nothing.wav", "b.wav"}, 2,
+  cases.push_back({"missing_original",
+                   {},
+                   {"nothing.wav", "b.wav"},
+                   2,
                    HEADER + "nothing.wav\r\r\nCannot open this file : nothing.wav\r\r\n"});
-  cases.push_back({"original_of_40000_frames", {{"orig.wav", short_one}, {"b.wav", ok}}, {"orig.wav", "b.wav"}, 8,
+  cases.push_back({"original_of_40000_frames",
+                   {{"orig.wav", short_one}, {"b.wav", ok}},
+                   {"orig.wav", "b.wav"},
+                   8,
                    HEADER + "orig.wav\r\r\nMINIMAL_WAV_LENGTH : 40000[samples]\r\r\n"
                             "shortest sample num: 40000[samples]\r\r\n"
                             "INT 0>orig.wav      > INPUT FILES TOO SHORT.\r\r\n"});
-  cases.push_back({"too_short_second_third_never_opened", {{"a.wav", ok}, {"b.wav", short_one}},
-                   {"a.wav", "b.wav", "never.wav"}, 8,
+  cases.push_back({"too_short_second_third_never_opened",
+                   {{"a.wav", ok}, {"b.wav", short_one}},
+                   {"a.wav", "b.wav", "never.wav"},
+                   8,
                    HEADER + "a.wav\r\r\nMINIMAL_WAV_LENGTH : 40000[samples]\r\r\n"
                             "shortest sample num: 40000[samples]\r\r\n"
                             "INT 1>b.wav         > INPUT FILES TOO SHORT.\r\r\n"});
-  cases.push_back({"too_short_third", {{"a.wav", ok}, {"b.wav", ok}, {"c.wav", short_one}},
-                   {"a.wav", "b.wav", "c.wav"}, 8,
+  cases.push_back({"too_short_third",
+                   {{"a.wav", ok}, {"b.wav", ok}, {"c.wav", short_one}},
+                   {"a.wav", "b.wav", "c.wav"},
+                   8,
                    HEADER + "a.wav\r\r\nMINIMAL_WAV_LENGTH : 40000[samples]\r\r\n"
                             "shortest sample num: 40000[samples]\r\r\n"
                             "INT 2>c.wav         > INPUT FILES TOO SHORT.\r\r\n"});
-  cases.push_back({"header_failure_of_track_2", {{"a.wav", ok}, {"b.wav", ok}, {"c.wav", mono}},
-                   {"a.wav", "b.wav", "c.wav", "never.wav"}, 5,
-                   HEADER + "a.wav\r\r\nINT 2>c.wav         > This is not a stereo file. Num of channel is 1.\r\r\n"});
+  cases.push_back(
+      {"header_failure_of_track_2",
+       {{"a.wav", ok}, {"b.wav", ok}, {"c.wav", mono}},
+       {"a.wav", "b.wav", "c.wav", "never.wav"},
+       5,
+       HEADER + "a.wav\r\r\nINT 2>c.wav         > This is not a stereo file. Num of channel is 1.\r\r\n"});
   return cases;
 }
 
@@ -89,10 +112,11 @@ INSTANTIATE_TEST_SUITE_P(rows, wavmatch_command_line, ::testing::ValuesIn(run_ca
 // The aligner seeks back to each track's start twice; a pipe cannot do that,
 // and reading it anyway would write misaligned stimuli without a word.
 TEST(wavmatch_loading, pipe_is_refused_like_an_unopenable_file) {
+  if (!has_special_file("/dev/stdin")) GTEST_SKIP() << "no /dev/stdin on this system";
   temp_dir dir;
   write_file(dir.file("a.wav"), music_wav(40001));
   const program_run run = run_program(
-      "/bin/sh", {"-c", std::string("cat a.wav | ") + WAVMATCH2_PATH + " a.wav /dev/stdin"}, dir.path);
+      "/bin/sh", {"-c", "cat a.wav | " + shell_command(WAVMATCH2_PATH) + " a.wav /dev/stdin"}, dir.path);
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.out, HEADER + "a.wav\r\r\nCannot open this file : /dev/stdin\r\r\n");
 }
@@ -142,28 +166,6 @@ TEST(track_record, starts_with_its_initial_values) {
   EXPECT_STREQ(track.label, "??? ?>**************>");
   EXPECT_EQ(track.fp, nullptr);
   release_track(track);
-}
-
-// Fails the n-th window allocation of a run, to see the answer to a machine
-// that has run out of memory.
-int g_allocations_left = 0;
-double* failing_allocator(std::size_t count) {
-  if (g_allocations_left-- <= 0) return nullptr;
-  return new double[count];
-}
-
-TEST(wavmatch_memory, window_allocation_failure_reports_and_exits_10) {
-  for (int fail_at : {0, 3, 9}) {
-    g_allocations_left = fail_at;
-    const window_allocator saved = g_window_allocator;
-    g_window_allocator = failing_allocator;
-    console_capture console;
-    const char* argv[] = {"wavmatch2", "a.wav", "b.wav"};
-    const int status = run_wavmatch(3, argv);
-    g_window_allocator = saved;
-    EXPECT_EQ(status, 10);
-    EXPECT_EQ(console.text(), HEADER + "a.wav\r\r\nOut of memory.\r\r\n");
-  }
 }
 
 }  // namespace

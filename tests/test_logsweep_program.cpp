@@ -2,16 +2,22 @@
 // the usage text, and each failure with its message and exit status.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+
 #include <filesystem>
+#include <iostream>
 #include <string>
 #include <vector>
 
 #include "logsweep_files.h"
 #include "program_runner.h"
+#include "special_files.h"
 
 namespace {
 
@@ -45,7 +51,7 @@ const std::vector<cleaning_case> CLEANING_CASES = {
 };
 
 TEST(LogsweepProgram, CleansLogsToStandardOutputAndToFile) {
-  scratch_folder folder;
+  temp_dir folder;
   for (const cleaning_case& c : CLEANING_CASES) {
     const std::string input = folder.file("input.log");
     const std::string output = folder.file("output.txt");
@@ -65,9 +71,9 @@ TEST(LogsweepProgram, CleansLogsToStandardOutputAndToFile) {
 }
 
 TEST(LogsweepProgram, ArgumentsAfterTheOutputAreIgnored) {
-  scratch_folder folder;
+  temp_dir folder;
   write_bytes(folder.file("in.log"), "10%\r20%\n");
-  const program_run run = run_program(LOGSWEEP, {"in.log", "out.txt", "extra", "more"}, folder.path.string());
+  const program_run run = run_program(LOGSWEEP, {"in.log", "out.txt", "extra", "more"}, folder.path);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(read_bytes(folder.file("out.txt")), "20%\r\n\r\n");
@@ -89,7 +95,7 @@ TEST(LogsweepProgram, UsageWithoutArguments) {
 
 struct failure_case {
   const char* name;
-  std::vector<std::string> args;  // relative to the scratch folder, which holds in.log and sub/
+  std::vector<std::string> args;  // relative to the scratch folder, which holds in.log, sub/ and fifo
   int status;
   std::string out;
 };
@@ -98,27 +104,49 @@ const std::string LONG_NAME = std::string(5000, 'n') + ".log";
 
 const std::vector<failure_case> FAILURE_CASES = {
     {"missing input", {"missing.log"}, 1, "File 'missing.log' not found.\r\r\n"},
-    {"missing input is reported before the output is looked at", {"missing.log", "sub/no/out.txt"}, 1,
+    {"missing input is reported before the output is looked at",
+     {"missing.log", "sub/no/out.txt"},
+     1,
      "File 'missing.log' not found.\r\r\n"},
     {"input is a folder", {"sub"}, 1, "File 'sub' not found.\r\r\n"},
-    {"input path longer than 4095 bytes is named whole", {LONG_NAME}, 1, "File '" + LONG_NAME + "' not found.\r\r\n"},
+    // Opening these must not wait for a program at the other end.
+    {"input is a FIFO", {"fifo"}, 1, "File 'fifo' not found.\r\r\n"},
+    {"input is a device", {"/dev/zero"}, 1, "File '/dev/zero' not found.\r\r\n"},
+    {"output is a FIFO that no program reads", {"in.log", "fifo"}, 2, "Cannot write to fifo\r\r\n"},
+    {"input path longer than 4095 bytes is named whole",
+     {LONG_NAME},
+     1,
+     "File '" + LONG_NAME + "' not found.\r\r\n"},
     {"output in a missing folder", {"in.log", "sub/no/out.txt"}, 2, "Cannot write to sub/no/out.txt\r\r\n"},
     {"output is a folder", {"in.log", "sub"}, 2, "Cannot write to sub\r\r\n"},
-    {"output is the input", {"in.log", "in.log"}, 2, "Cannot write to in.log\r\r\n"},
-    {"output is the input by another path", {"in.log", "sub/../in.log"}, 2, "Cannot write to sub/../in.log\r\r\n"},
-    {"output is a hard link to the input", {"in.log", "link.log"}, 2, "Cannot write to link.log\r\r\n"},
+    {"output is the input", {"in.log", "in.log"}, 2, "Output is the input file 'in.log'.\r\r\n"},
+    {"output is the input by another path",
+     {"in.log", "sub/../in.log"},
+     2,
+     "Output is the input file 'in.log'.\r\r\n"},
+    {"output is a hard link to the input",
+     {"in.log", "link.log"},
+     2,
+     "Output is the input file 'in.log'.\r\r\n"},
+    {"output is a symbolic link to the input",
+     {"in.log", "symlink.log"},
+     2,
+     "Output is the input file 'in.log'.\r\r\n"},
     {"output device is full", {"in.log", "/dev/full"}, 2, "Cannot write to /dev/full\r\r\n"},
 };
 
 TEST(LogsweepProgram, FailuresGiveTheirMessageAndStatus) {
   for (const failure_case& c : FAILURE_CASES) {
-    scratch_folder folder;
+    temp_dir folder;
     const std::string log = "left as it was\r\n";
     write_bytes(folder.file("in.log"), log);
     std::filesystem::create_directory(folder.file("sub"));
     std::filesystem::create_hard_link(folder.file("in.log"), folder.file("link.log"));
+    std::filesystem::create_symlink("in.log", folder.file("symlink.log"));
+    ASSERT_EQ(mkfifo(folder.file("fifo").c_str(), 0600), 0);
 
-    const program_run run = run_program(LOGSWEEP, c.args, folder.path.string());
+    // A run still waiting after this long is killed and fails.
+    const program_run run = run_program(LOGSWEEP, c.args, folder.path, 30);
     EXPECT_EQ(run.status, c.status) << c.name;
     EXPECT_EQ(run.out, c.out) << c.name;
     EXPECT_EQ(run.err, "") << c.name;
@@ -126,16 +154,34 @@ TEST(LogsweepProgram, FailuresGiveTheirMessageAndStatus) {
   }
 }
 
+// Outputs that are no regular file but that users write logs to: the null
+// device, and standard output by name while it is a pipe that is read.
+TEST(LogsweepProgram, WritesToTheNullDeviceAndToStandardOutputByName) {
+  struct output_case {
+    const char* output;
+    std::string out;
+  };
+  temp_dir folder;
+  write_bytes(folder.file("in.log"), "10%\r20%\n");
+  for (const output_case& c : {output_case{"/dev/null", ""}, output_case{"/dev/stdout", "20%\r\n\r\n"}}) {
+    const program_run run = run_program(LOGSWEEP, {"in.log", c.output}, folder.path, 30);
+    EXPECT_EQ(run.status, 0) << c.output;
+    EXPECT_EQ(run.out, c.out) << c.output;
+    EXPECT_EQ(run.err, "") << c.output;
+  }
+}
+
 // Reading this process's own memory at offset 0 fails with an I/O error.
 const std::string UNREADABLE = "/proc/self/mem";
 
 TEST(LogsweepProgram, ReadErrorEmitsThePendingLineAndFails) {
+  if (!has_special_file(UNREADABLE)) GTEST_SKIP() << "no " << UNREADABLE << " on this system";
   const program_run to_console = run_program(LOGSWEEP, {UNREADABLE});
   EXPECT_EQ(to_console.status, 1);
   EXPECT_EQ(to_console.out, "\r\n");
   EXPECT_EQ(to_console.err, "Cannot read /proc/self/mem\r\r\n");
 
-  scratch_folder folder;
+  temp_dir folder;
   const program_run to_file = run_program(LOGSWEEP, {UNREADABLE, folder.file("out.txt")});
   EXPECT_EQ(to_file.status, 1);
   EXPECT_EQ(to_file.out, "Cannot read /proc/self/mem\r\r\n");
@@ -143,50 +189,173 @@ TEST(LogsweepProgram, ReadErrorEmitsThePendingLineAndFails) {
   EXPECT_EQ(read_bytes(folder.file("out.txt")), "\r\n");
 }
 
-struct console_run {
-  int status = -1;  // exit status, or 128 + signal number
-  std::string err;
+struct own_input_case {
+  const char* name;
+  std::vector<std::string> args;  // "IN" stands for the input's path
+  int stdout_flags;               // how standard output is opened on the input
+  std::string err;                // "IN" stands for the input's path
 };
 
-// Runs logsweep with standard output on `stdout_fd`; standard error is kept.
-console_run run_with_stdout(const std::vector<std::string>& args, int stdout_fd, const scratch_folder& folder) {
-  const std::string err_path = folder.file("stderr.txt");
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(stdout_fd, 1);
-    dup2(err_fd, 2);
-    std::vector<char*> argv{const_cast<char*>(LOGSWEEP.c_str())};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(LOGSWEEP.c_str(), argv.data());
-    _exit(127);
+// Standard output pointed at the input by the shell: cleaning the file onto
+// its own end would read the cleaned text back for ever. Nothing may reach
+// the input, not even a message.
+const std::vector<own_input_case> OWN_INPUT_CASES = {
+    {"logsweep IN >> IN", {"IN"}, O_WRONLY | O_APPEND, "Output is the input file 'IN'.\r\r\n"},
+    {"logsweep IN 1<> IN", {"IN"}, O_WRONLY, "Output is the input file 'IN'.\r\r\n"},
+    {"logsweep IN /dev/stdout >> IN",
+     {"IN", "/dev/stdout"},
+     O_WRONLY | O_APPEND,
+     "Output is the input file 'IN'.\r\r\n"},
+    {"message with standard output on the input",
+     {"IN", "no/such/folder/out.txt"},
+     O_WRONLY | O_APPEND,
+     "Cannot write to no/such/folder/out.txt\r\r\n"},
+};
+
+std::string with_input(std::string text, const std::string& input) {
+  for (std::size_t at; (at = text.find("IN")) != std::string::npos;) text.replace(at, 2, input);
+  return text;
+}
+
+TEST(LogsweepProgram, StandardOutputOnTheInputIsRefused) {
+  for (const own_input_case& c : OWN_INPUT_CASES) {
+    temp_dir folder;
+    const std::string input = folder.file("in.log");
+    const std::string log = "10%\r20%\ndone\n";
+    write_bytes(input, log);
+    std::vector<std::string> args;
+    for (const std::string& a : c.args) args.push_back(with_input(a, input));
+    const int stdout_fd = open(input.c_str(), c.stdout_flags);
+    ASSERT_GE(stdout_fd, 0);
+    const program_run run = run_program(LOGSWEEP, args, folder.path, 60, stdout_fd);
+    close(stdout_fd);
+    EXPECT_EQ(run.status, 2) << c.name;
+    EXPECT_EQ(run.err, with_input(c.err, input)) << c.name;
+    EXPECT_EQ(read_bytes(input), log) << c.name;
   }
-  int wait_status = 0;
-  waitpid(pid, &wait_status, 0);
-  console_run run;
-  if (WIFEXITED(wait_status)) run.status = WEXITSTATUS(wait_status);
-  if (WIFSIGNALED(wait_status)) run.status = 128 + WTERMSIG(wait_status);
-  run.err = read_bytes(err_path);
-  return run;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool ADDRESS_SANITIZER = true;
+#else
+constexpr bool ADDRESS_SANITIZER = false;
+#endif
+
+// The program runs under limits on its address space, from the smallest at
+// which it cleans a short log up to where the longest line fits twice over.
+// Every run ends either cleanly or with status 3 and the lines cleaned before
+// memory ran out; never on a signal.
+TEST(LogsweepProgram, OutOfMemoryKeepsTheCleanedLines) {
+  if (ADDRESS_SANITIZER) {
+    GTEST_SKIP() << "LogsweepProgram.OutOfMemoryKeepsTheCleanedLines not run: AddressSanitizer reserves more "
+                    "address space than any limit allows";
+  }
+  temp_dir folder;
+  constexpr rlim_t MIB = 1 << 20;
+  constexpr rlim_t LINE = 16 * MIB;
+  write_bytes(folder.file("short.log"), "a\n");
+  write_bytes(folder.file("long.log"), "first\n50%\r100%\n" + std::string(LINE, 'x') + "\nlast\n");
+  const std::string before_long_line = "first\r\n100%\r\n";
+  const std::string cleaned = before_long_line + std::string(LINE, 'x') + "\r\nlast\r\n\r\n";
+
+  const auto run_limited = [&](const std::string& log, rlim_t limit) {
+    const int out = open(folder.file("out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const program_run run = run_program(LOGSWEEP, {folder.file(log)}, folder.path, 60, out, limit);
+    close(out);
+    return run;
+  };
+  rlim_t start_up = MIB;
+  while (start_up < 512 * MIB && run_limited("short.log", start_up).status != 0) start_up += MIB;
+  ASSERT_LT(start_up, 512 * MIB) << "logsweep never cleaned a short log";
+
+  for (rlim_t limit = start_up; limit <= start_up + 2 * LINE + MIB; limit += LINE / 4) {
+    const program_run run = run_limited("long.log", limit);
+    const std::string out = read_bytes(folder.file("out.txt"));
+    ASSERT_TRUE(run.status == 0 || run.status == 3)
+        << "status " << run.status << " under " << limit << " bytes";
+    if (run.status == 3) {
+      EXPECT_EQ(run.err, "Out of memory.\r\r\n");
+      EXPECT_EQ(out, before_long_line) << "under " << limit << " bytes";
+    } else {
+      EXPECT_EQ(run.err, "");
+      EXPECT_TRUE(out == cleaned) << "under " << limit << " bytes";
+    }
+  }
+  // Twice the longest line is enough.
+  EXPECT_EQ(run_limited("long.log", start_up + 2 * LINE + MIB).status, 0);
+}
+
+// A tmpfs of 64 KiB, mounted (as root only) on a folder inside `folder`.
+struct small_disk {
+  std::string path;
+  bool mounted = false;
+
+  explicit small_disk(const temp_dir& folder) : path(folder.file("disk")) {
+    std::filesystem::create_directory(path);
+    mounted = geteuid() == 0 && mount("logsweep-test", path.c_str(), "tmpfs", 0, "size=64k") == 0;
+  }
+  ~small_disk() {
+    if (mounted) umount(path.c_str());
+  }
+  small_disk(const small_disk&) = delete;
+  small_disk& operator=(const small_disk&) = delete;
+};
+
+struct full_disk_case {
+  const char* name;
+  std::string output;   // relative to the scratch folder; disk/ is the small tmpfs
+  std::string removed;  // the file that must be gone afterwards
+};
+
+const std::vector<full_disk_case> FULL_DISK_CASES = {
+    {"new output", "disk/out.txt", "disk/out.txt"},
+    {"output replacing a file", "disk/old.txt", "disk/old.txt"},
+    {"output through a symbolic link", "link.txt", "disk/target.txt"},
+};
+
+TEST(LogsweepProgram, OutputThatDoesNotFitIsRemoved) {
+  std::string line;
+  for (int i = 0; i < 40; ++i) line += "progress text that stays visible ";
+  std::string log;
+  while (log.size() < 256 * 1024) log += line + "\n";
+  for (const full_disk_case& c : FULL_DISK_CASES) {
+    temp_dir folder;
+    const small_disk disk(folder);
+    if (!disk.mounted) {
+      GTEST_SKIP()
+          << "LogsweepProgram.OutputThatDoesNotFitIsRemoved not run: a small tmpfs could not be mounted "
+             "(that needs root)";
+    }
+    write_bytes(folder.file("in.log"), log);
+    write_bytes(folder.file("disk/old.txt"), "old");
+    write_bytes(folder.file("disk/target.txt"), "old");
+    std::filesystem::create_symlink("disk/target.txt", folder.file("link.txt"));
+
+    const program_run run = run_program(LOGSWEEP, {"in.log", c.output}, folder.path);
+    EXPECT_EQ(run.status, 2) << c.name;
+    EXPECT_EQ(run.out, "Cannot write to " + c.output + "\r\r\n") << c.name;
+    EXPECT_FALSE(std::filesystem::exists(folder.file(c.removed))) << c.name;
+    EXPECT_TRUE(std::filesystem::is_symlink(folder.file("link.txt"))) << c.name;
+    EXPECT_EQ(read_bytes(folder.file("in.log")), log) << c.name;
+  }
 }
 
 TEST(LogsweepProgram, FullStandardOutputIsAWriteError) {
-  scratch_folder folder;
+  temp_dir folder;
   write_bytes(folder.file("in.log"), "some text\n");
   const int full = open("/dev/full", O_WRONLY);
   ASSERT_GE(full, 0);
-  const console_run cleaning = run_with_stdout({folder.file("in.log")}, full, folder);
+  const program_run cleaning = run_program(LOGSWEEP, {folder.file("in.log")}, folder.path, 60, full);
   EXPECT_EQ(cleaning.status, 2);
   EXPECT_EQ(cleaning.err, "Cannot write to standard output\r\r\n");
-  const console_run usage = run_with_stdout({}, full, folder);
+  const program_run usage = run_program(LOGSWEEP, {}, folder.path, 60, full);
   EXPECT_EQ(usage.status, 2);
   EXPECT_EQ(usage.err, "Cannot write to standard output\r\r\n");
   close(full);
 }
 
 TEST(LogsweepProgram, ClosedPipeEndsQuietly) {
-  scratch_folder folder;
+  temp_dir folder;
   write_bytes(folder.file("in.log"), "line\n");
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
@@ -194,7 +363,7 @@ TEST(LogsweepProgram, ClosedPipeEndsQuietly) {
   // Even a parent that ignores SIGPIPE must not turn the closed pipe into a
   // reported error.
   const auto previous = std::signal(SIGPIPE, SIG_IGN);
-  const console_run run = run_with_stdout({folder.file("in.log")}, ends[1], folder);
+  const program_run run = run_program(LOGSWEEP, {folder.file("in.log")}, folder.path, 60, ends[1]);
   std::signal(SIGPIPE, previous);
   close(ends[1]);
   EXPECT_EQ(run.status, 128 + SIGPIPE);

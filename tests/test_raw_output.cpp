@@ -1,7 +1,7 @@
 // The aligned raw output: rounding, clamping and byte order of the values, the
 // output names, and what happens when an output cannot be written.
 #include <gtest/gtest.h>
-
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +13,9 @@
 #include "console_capture.h"
 #include "program_runner.h"
 #include "raw_writer.h"
+#include "report.h"
 #include "signal_maker.h"
+#include "track_record.h"
 #include "wav_track.h"
 #include "wav_writer.h"
 
@@ -36,7 +38,7 @@ TEST(output_value, rounds_toward_minus_infinity_and_clamps) {
       {-2.0, 1.0, -2, 0},
       {258.9, 1.0, 258, 0},
       {-0.0, 1.0, 0, 0},
-      {1.0, FULL_SCALE_GAIN_1, 27306, 0},   // integer full scale never clips
+      {1.0, FULL_SCALE_GAIN_1, 27306, 0},  // integer full scale never clips
       {-1.0, FULL_SCALE_GAIN_1, -27307, 0},
       {32700.5, 1.0, 32700, 0},
       {32701.0, 1.0, 32700, 1},
@@ -45,12 +47,12 @@ TEST(output_value, rounds_toward_minus_infinity_and_clamps) {
       {1.1975, FULL_SCALE_GAIN_1, 32699, 0},  // floats clip beyond about 1.1975 x full scale
       {1.1976, FULL_SCALE_GAIN_1, 32700, 1},
       {-1.1976, FULL_SCALE_GAIN_1, -32700, 1},
-      {1e30, FULL_SCALE_GAIN_1, 32700, 1},    // far beyond what an int can hold
+      {1e30, FULL_SCALE_GAIN_1, 32700, 1},  // far beyond what an int can hold
       {-1e30, FULL_SCALE_GAIN_1, -32700, 1},
       {inf, FULL_SCALE_GAIN_1, 32700, 1},
       {-inf, FULL_SCALE_GAIN_1, -32700, 1},
       {std::nan(""), FULL_SCALE_GAIN_1, 0, 1},
-      {0.7, 0.0, 0, 0},                       // a gain-0 track is silence
+      {0.7, 0.0, 0, 0},  // a gain-0 track is silence
   };
   for (const value_case& c : cases) {
     int clips = 0;
@@ -114,7 +116,8 @@ TEST(raw_output, files_are_aligned_equal_length_and_little_endian) {
   ASSERT_EQ(r.result.status, 0) << r.result.out;
   const int shortest = reported(r.result.out, "shortest_sample  : ");
   EXPECT_EQ(shortest, static_cast<int>(FRAMES) - 500);
-  for (const char* name : {"o.wav.raw", "late.raw", "early.raw"}) EXPECT_EQ(r.size(name), 4L * shortest) << name;
+  for (const char* name : {"o.wav.raw", "late.raw", "early.raw"})
+    EXPECT_EQ(r.size(name), 4L * shortest) << name;
   EXPECT_EQ(r.result.out.find("Clipped"), std::string::npos);  // integer inputs never clip
 
   // The original starts at its input frame -smallest_delay = 200; the late copy
@@ -124,7 +127,8 @@ TEST(raw_output, files_are_aligned_equal_length_and_little_endian) {
   EXPECT_EQ(original, late);
   const double scale = 32768 / 1.2;
   for (std::size_t i = 1000; i < 1010; ++i) {
-    const double value = static_cast<float>(static_cast<double>(std::lround(o.left[200 + i] * 2147483648.0)) / 2147483648.0);
+    const double value =
+        static_cast<float>(static_cast<double>(std::lround(o.left[200 + i] * 2147483648.0)) / 2147483648.0);
     const int v = static_cast<int>(std::floor(value * scale));
     EXPECT_EQ(original[4 * i], static_cast<unsigned char>(v & 0xFF));
     EXPECT_EQ(original[4 * i + 1], static_cast<unsigned char>((v >> 8) & 0xFF));
@@ -134,15 +138,17 @@ TEST(raw_output, files_are_aligned_equal_length_and_little_endian) {
 TEST(raw_output, loud_floats_clip_and_are_counted_per_track) {
   output_run r;
   stereo o = music(FRAMES, 2, 0.3);
-  o.left[20000] = 1.25;   // beyond 1.1975 x full scale in the loudest track
+  o.left[20000] = 1.25;  // beyond 1.1975 x full scale in the loudest track
   o.right[20001] = -1.3;
-  o.left[20002] = 1.19;   // just below
+  o.left[20002] = 1.19;  // just below
   write_file(r.file("o.wav"), as_float_wav(o));
   write_file(r.file("d32b.wav"), as_float_wav(codec_copy(o, 0, 1.0, 0)));
   r.run({"o.wav", "d32b.wav"});
   EXPECT_EQ(r.result.status, 0);
-  EXPECT_NE(r.result.out.find("FLO 0>o.wav         > Clipped 2 times.\r\r\n"), std::string::npos) << r.result.out;
-  EXPECT_NE(r.result.out.find("FLO 1>d32b.wav      > Clipped 2 times.\r\r\n"), std::string::npos) << r.result.out;
+  EXPECT_NE(r.result.out.find("FLO 0>o.wav         > Clipped 2 times.\r\r\n"), std::string::npos)
+      << r.result.out;
+  EXPECT_NE(r.result.out.find("FLO 1>d32b.wav      > Clipped 2 times.\r\r\n"), std::string::npos)
+      << r.result.out;
 }
 
 TEST(raw_output, third_output_that_cannot_be_created_ends_with_9) {
@@ -174,7 +180,7 @@ TEST(raw_output, folder_named_like_a_decoded_file_shortens_the_path) {
 
 struct refusal_case {
   const char* name;
-  std::vector<std::string> inputs;     // written as WAV files; the first is the original
+  std::vector<std::string> inputs;  // written as WAV files; the first is the original
   std::vector<std::string> args;
   std::string message;
   std::vector<std::string> untouched;  // inputs that must keep their bytes
@@ -184,13 +190,21 @@ struct refusal_case {
 // run, or end the run with 0 when it could not be written in full.
 TEST(raw_output, unsafe_or_failing_outputs_end_with_9) {
   const std::vector<refusal_case> cases = {
-      {"output would overwrite an input", {"o.wav", "o.wav.raw"}, {"o.wav", "o.wav.raw"},
-       "Output path is not available.\r\r\n", {"o.wav.raw"}},
-      {"output is a link to an input", {"o.wav", "d32b.wav"}, {"o.wav", "d32b.wav"},
-       "Output path is not available.\r\r\n", {"d32b.wav"}},
-      {"two decoded files map to one raw file", {"o.wav", "x32b.wav", "x32b.wav.opus.wav"},
-       {"o.wav", "x32b.wav", "x32b.wav.opus.wav"}, "Output path is not available.\r\r\n", {}},
-      {"full disk", {"o.wav", "d32b.wav"}, {"o.wav", "d32b.wav"}, "Cannot write to d.raw\r\r\n", {}},
+      {"output would overwrite an input",
+       {"o.wav", "o.wav.raw"},
+       {"o.wav", "o.wav.raw"},
+       "Output path is not available.\r\r\n",
+       {"o.wav.raw"}},
+      {"output is a link to an input",
+       {"o.wav", "d32b.wav"},
+       {"o.wav", "d32b.wav"},
+       "Output path is not available.\r\r\n",
+       {"d32b.wav"}},
+      {"two decoded files map to one raw file",
+       {"o.wav", "x32b.wav", "x32b.wav.opus.wav"},
+       {"o.wav", "x32b.wav", "x32b.wav.opus.wav"},
+       "Output path is not available.\r\r\n",
+       {}},
   };
   for (const refusal_case& c : cases) {
     output_run r;
@@ -201,9 +215,6 @@ TEST(raw_output, unsafe_or_failing_outputs_end_with_9) {
     if (std::string(c.name) == "output is a link to an input") {
       ASSERT_EQ(symlink("d32b.wav", r.file("d.raw").c_str()), 0);
     }
-    if (std::string(c.name) == "full disk") {
-      ASSERT_EQ(symlink("/dev/full", r.file("d.raw").c_str()), 0);
-    }
     std::vector<bytes> before;
     for (const std::string& name : c.untouched) before.push_back(read_file(r.file(name)));
     r.run(c.args);
@@ -212,13 +223,69 @@ TEST(raw_output, unsafe_or_failing_outputs_end_with_9) {
     for (std::size_t i = 0; i < c.untouched.size(); ++i) {
       EXPECT_EQ(read_file(r.file(c.untouched[i])), before[i]) << c.name;
     }
-    if (std::string(c.name) == "full disk") {
-      EXPECT_FALSE(r.exists("d.raw")) << "incomplete file removed";
-    }
     // Whatever was written before the failure is complete.
     const long expected = 4L * reported(r.result.out, "shortest_sample  : ");
     if (std::string(c.name) != "output would overwrite an input") {
       EXPECT_EQ(r.size("o.wav.raw"), expected) << c.name;
+    }
+  }
+}
+
+// A small tmpfs, mounted for one test and unmounted after it.
+struct small_disk {
+  std::string path;
+  bool mounted = false;
+  small_disk(const std::string& at, int pages) : path(at) {
+    mkdir(path.c_str(), 0755);
+    const std::string options = "size=" + std::to_string(pages * 4096);
+    mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
+  }
+  ~small_disk() {
+    if (mounted) umount2(path.c_str(), MNT_DETACH);
+  }
+};
+
+struct full_disk_case {
+  const char* name;
+  std::vector<std::string> args;
+  std::string message;
+  std::string link;  // when not empty: d.raw is a symbolic link to this file on the small disk
+};
+
+// A disk that fills up while a raw file is written: the incomplete file is
+// removed (a link's target, not the link), the raw files before it stay
+// complete, and the run ends with 9.
+TEST(raw_output, full_disk_removes_the_file_being_written) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  const std::vector<full_disk_case> cases = {
+      {"raw file on the full disk", {"o.wav", "small/d32b.wav"}, "Cannot write to small/d.raw\r\r\n", ""},
+      {"raw path links to the full disk",
+       {"o.wav", "d32b.wav"},
+       "Cannot write to d.raw\r\r\n",
+       "small/old.raw"},
+  };
+  for (const full_disk_case& c : cases) {
+    output_run r;
+    small_disk disk(r.file("small"), 16);  // 64 KiB, a third of a raw file
+    if (!disk.mounted) GTEST_SKIP() << "this system does not let the test mount a tmpfs";
+    const stereo o = music(FRAMES, 5);
+    write_file(r.file("o.wav"), as_int_wav(o));
+    write_file(r.file("d32b.wav"), as_int_wav(codec_copy(o, 0, 1.0, 0)));
+    ASSERT_EQ(symlink("../d32b.wav", r.file("small/d32b.wav").c_str()), 0);
+    if (!c.link.empty()) {
+      write_file(r.file(c.link), bytes(100, 1));
+      ASSERT_EQ(symlink(c.link.c_str(), r.file("d.raw").c_str()), 0);
+    }
+    r.run(c.args);
+    EXPECT_EQ(r.result.status, 9) << c.name;
+    EXPECT_TRUE(r.result.out.ends_with(c.message)) << c.name << "\n" << r.result.out;
+    EXPECT_EQ(r.size("o.wav.raw"), 4L * static_cast<long>(FRAMES)) << c.name;
+    EXPECT_FALSE(r.exists("small/d.raw")) << c.name;
+    if (!c.link.empty()) {
+      struct stat link;
+      EXPECT_TRUE(lstat(r.file("d.raw").c_str(), &link) == 0 && S_ISLNK(link.st_mode))
+          << c.name << ": link kept";
+      EXPECT_FALSE(r.exists(c.link)) << c.name << ": target removed";
     }
   }
 }

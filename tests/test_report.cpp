@@ -7,7 +7,10 @@
 
 #include "console_capture.h"
 #include "loudness_filter.h"
+#include "offset_search.h"
+#include "report.h"
 #include "signal_maker.h"
+#include "track_record.h"
 #include "wav_track.h"
 
 namespace {
@@ -20,7 +23,7 @@ struct decoded {
 struct report_case {
   const char* name;
   std::vector<decoded> tracks;
-  std::vector<std::string> rows;   // what each row shows after the label
+  std::vector<std::string> rows;  // what each row shows after the label
   std::string summary;
 };
 
@@ -30,7 +33,8 @@ const std::vector<double>& filtered_music() {
     const stereo s = music(60000, 12);
     std::vector<double> sums(s.frames()), out(s.frames());
     for (std::size_t i = 0; i < s.frames(); ++i) sums[i] = s.left[i] + s.right[i];
-    filter_block(sums.data(), out.data(), static_cast<int>(sums.size()));
+    loudness_filter fresh;
+    filter_run(fresh, sums.data(), out.data(), static_cast<int>(sums.size()));
     return out;
   }();
   return f;
@@ -74,9 +78,13 @@ TEST(alignment_report, rows_and_summary) {
       std::snprintf(tracks[k].label, sizeof tracks[k].label, "INT %d>track         >", static_cast<int>(k));
       tracks[k].initial_offset = 4100;
     }
-    int32_t shortest = 100000;
     console_capture console;
-    search_and_report(tracks.data(), static_cast<int>(tracks.size()), shortest);
+    report_head();
+    run_extremes extremes;
+    for (std::size_t k = 1; k < tracks.size(); ++k) {
+      report_track(tracks[k], find_offset_and_gain(tracks[0], tracks[k]).silent, extremes);
+    }
+    report_summary(extremes, 100000, tracks[1].initial_offset);
     std::string expected = "                     Offset[sample]  Gain    Gain[dB]     Score\r\r\n";
     for (std::size_t k = 1; k < tracks.size(); ++k) {
       if (c.tracks[k - 1].level == 0.0) expected += "No Sound At All.\r\r\n";

@@ -5,12 +5,13 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "temp_dir.h"  // most tests that make WAV files want a folder for them
 
 using bytes = std::vector<unsigned char>;
 
@@ -131,19 +132,3 @@ inline bytes read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
-
-// A fresh folder for one test's files, removed with it.
-struct temp_dir {
-  std::string path;
-  temp_dir() {
-    char pattern[] = "/tmp/abchr-test-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    path = made != nullptr ? made : "/tmp";
-  }
-  ~temp_dir() {
-    const std::string command = "rm -rf '" + path + "'";
-    if (std::system(command.c_str()) != 0) {
-    }
-  }
-  std::string file(const std::string& name) const { return path + "/" + name; }
-};

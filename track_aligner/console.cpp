@@ -1,40 +1,38 @@
 #include "console.h"
 
+#include <cerrno>
 #include <cstdarg>
-#include <string>
+#include <memory>
+#include <new>
 
 namespace {
-FILE* g_console = nullptr;
-}
 
-void set_console(FILE* stream) { g_console = stream; }
+bool g_message_lost = false;
 
-FILE* console_stream() { return g_console != nullptr ? g_console : stdout; }
-
-void say(const char* format, ...) {
+// Formats and writes one message. Returns false only when memory ran out.
+bool print(FILE* out, const char* format, std::va_list args) {
   char small[512];
-  std::va_list args;
-  va_start(args, format);
   std::va_list again;
   va_copy(again, args);
   const int length = std::vsnprintf(small, sizeof small, format, args);
-  va_end(args);
-  if (length < 0) {
-    va_end(again);
-    return;
-  }
-  std::string text;
+  const int cause = errno;
+  std::unique_ptr<char[]> large;
   const char* begin = small;
-  if (static_cast<std::size_t>(length) >= sizeof small) {
-    text.resize(static_cast<std::size_t>(length) + 1);
-    std::vsnprintf(text.data(), text.size(), format, again);
-    text.resize(static_cast<std::size_t>(length));
-    begin = text.data();
+  if (length >= 0 && static_cast<std::size_t>(length) >= sizeof small) {
+    large.reset(new (std::nothrow) char[static_cast<std::size_t>(length) + 1]);
+    if (large != nullptr) std::vsnprintf(large.get(), static_cast<std::size_t>(length) + 1, format, again);
+    begin = large.get();
   }
   va_end(again);
+  if (length < 0) {
+    // The C library could not format it: for want of memory, or not at all.
+    if (cause == ENOMEM) return false;
+    g_message_lost = true;
+    return true;
+  }
+  if (begin == nullptr) return false;
 
   // Text-mode translation: every LF goes out as CR LF.
-  FILE* out = console_stream();
   const char* end = begin + length;
   const char* run = begin;
   for (const char* p = begin; p != end; ++p) {
@@ -45,4 +43,28 @@ void say(const char* format, ...) {
     }
   }
   std::fwrite(run, 1, static_cast<std::size_t>(end - run), out);
+  return true;
+}
+
+}  // namespace
+
+void say(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  const bool printed = print(stdout, format, args);
+  va_end(args);
+  if (!printed) throw std::bad_alloc();
+}
+
+void say_error(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  const bool printed = print(stderr, format, args);
+  va_end(args);
+  if (!printed) throw std::bad_alloc();
+}
+
+bool console_flushed() {
+  const bool flushed = std::fflush(stdout) == 0;
+  return flushed && std::ferror(stdout) == 0 && !g_message_lost;
 }

@@ -13,7 +13,10 @@
 #endif
 
 void say(const char* format, ...) WAVMATCH_PRINTF(1, 2);
+// The same, to standard error: for the one message that cannot go to a
+// standard output that has failed.
+void say_error(const char* format, ...) WAVMATCH_PRINTF(1, 2);
 
-// Where say() writes; standard output unless a test redirects it.
-void set_console(FILE* stream);
-FILE* console_stream();
+// Flushes the console; false when any of its output was lost (a full disk, a
+// closed pipe, a message that could not be formatted).
+bool console_flushed();

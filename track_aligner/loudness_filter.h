@@ -1,9 +1,34 @@
 // The equal-loudness weighting used before matching: a 2nd-order Butterworth
 // high-pass at 150 Hz followed by a 10th-order Yulewalk filter that follows the
 // inverted equal-loudness contour, both designed for 44100 Hz (the ReplayGain
-// weighting). The filter takes one input value and returns one output value;
-// reading the files lives elsewhere.
+// weighting). The filter takes values and gives values; reading the files lives
+// elsewhere.
 #pragma once
+
+// Butterworth high-pass, 150 Hz at 44100 Hz. b multiplies x[n-k], a multiplies
+// h[n-k]; signs as they enter the sum (the denominator is 1, -a1, -a2).
+constexpr double BW_B0 = 0.98500175787242;
+constexpr double BW_B1 = -1.97000351574484;
+constexpr double BW_B2 = 0.98500175787242;
+constexpr double BW_A1 = 1.96977855582618;
+constexpr double BW_A2 = -0.9702284756635;
+
+// Yulewalk equal-loudness stage for 44100 Hz. YW_B[k] multiplies h[n-k] and
+// YW_A[k] multiplies y[n-k] (YW_A[0] unused); signs as they enter the sum.
+constexpr double YW_B[11] = {0.0541865640643,   -0.02911007808948, -0.00848709379851, -0.00851165645469,
+                             -0.00834990904936, 0.02245293253339,  -0.02596338512915, 0.01624864962975,
+                             -0.00240879051584, 0.00674613682247,  -0.00187763777362};
+constexpr double YW_A[11] = {0.0,
+                             3.47845948550071,
+                             -6.36317777566148,
+                             8.54751527471874,
+                             -9.4769360780128,
+                             8.81498681370155,
+                             -6.85401540936998,
+                             4.39470996079559,
+                             -2.19611684890774,
+                             0.75104302451432,
+                             -0.13149317958808};
 
 struct loudness_filter {
   // Butterworth stage: last two inputs and outputs.
@@ -13,14 +38,9 @@ struct loudness_filter {
   double y[10] = {};
 };
 
-// Feeds one value x (the sum of the two channels, full scale 1.0 each) and
-// returns the weighted value. Each stage is one running sum in the order of
-// its terms, in double precision, so that results are the same on every build.
-double filter_step(loudness_filter& f, double x);
-
-// Runs a block of values through the filter, continuing from its state. Gives
-// the same values as filter_step, value for value.
+// Runs a block of values through the filter, continuing from its state: in[i]
+// is the sum of the two channels, full scale 1.0 each, and out[i] its weighted
+// value. Each stage is one running sum in the order of its terms, in
+// double precision, so that results are the same on every build and do not
+// depend on how the values are split into blocks.
 void filter_run(loudness_filter& f, const double* in, double* out, int count);
-
-// Runs count values through a fresh filter: out[i] is the output for in[i].
-void filter_block(const double* in, double* out, int count);

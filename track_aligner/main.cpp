@@ -1,11 +1,52 @@
 // wavmatch2: aligns decoded lossy files to their original in time and level and
 // writes them as 16-bit raw stimuli for an ABC/HR listening test.
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <new>
+#include <string>
+#include <vector>
 
+#include "console.h"
+#include "platform.h"
 #include "wav_track.h"
+#include "wavmatch.h"
+
+namespace {
+
+// Throwing std::bad_alloc needs a little memory of its own. When even that is
+// gone, the C++ runtime ends the program here, with no exception in flight;
+// nothing is half written then, since the raw writer has all it needs before
+// it creates a file. Any other way here is a fault of the program.
+[[noreturn]] void end_without_memory() {
+  if (std::current_exception() != nullptr) std::abort();
+  std::fputs("Out of memory.\r\r\n", stdout);
+  std::fflush(stdout);
+  std::_Exit(STATUS_OUT_OF_MEMORY);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  const int status = run_wavmatch(argc, argv);
-  std::fflush(stdout);
+  std::set_terminate(end_without_memory);
+  prepare_console();
+  int status = STATUS_OK;
+  try {
+    const std::vector<std::string> arguments = program_arguments(argc, argv);
+    std::vector<const char*> pointers;
+    for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
+    status = run_wavmatch(static_cast<int>(pointers.size()), pointers.data());
+  } catch (const std::bad_alloc&) {
+    // Whatever raw file was being written has been removed on the way here;
+    // those already complete stay.
+    say("Out of memory.\r\n");
+    status = STATUS_OUT_OF_MEMORY;
+  }
+  // A report that did not reach its reader is a failure even when every raw
+  // file was written; an earlier failure keeps its own status.
+  if (!console_flushed()) {
+    say_error("Cannot write to standard output\r\n");
+    if (status == STATUS_OK) status = STATUS_OUTPUT_UNAVAILABLE;
+  }
   return status;
 }

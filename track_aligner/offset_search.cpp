@@ -31,7 +31,6 @@
 #include <cmath>
 #include <utility>
 
-#include "console.h"
 #include "offset_search_audit.h"
 #include "offset_search_correlation.h"
 #include "offset_search_kernels.h"
@@ -713,14 +712,12 @@ search_result search_offset(const double* reference, const double* test) {
           std::sqrt(best.residual / survey.reference_energy)};
 }
 
-int find_offset_and_gain(const wav_track& original, wav_track& track) {
+search_result find_offset_and_gain(const wav_track& original, wav_track& track) {
   const search_result found = search_offset(original.samples, track.samples);
-  if (found.silent) {
-    say("No Sound At All.\r\n");
-    return 0;
+  if (!found.silent) {
+    track.offset = found.offset;
+    track.gain = found.gain;
+    track.score = found.score;
   }
-  track.offset = found.offset;
-  track.gain = found.gain;
-  track.score = found.score;
-  return 0;
+  return found;
 }

@@ -30,6 +30,6 @@ search_result search_offset_literal(const double* reference, const double* test)
 // The shipped search: the same bits as search_offset_literal, much faster.
 search_result search_offset(const double* reference, const double* test);
 
-// Runs the search for one decoded track against the original, prints
-// "No Sound At All." for a silent stretch and stores offset, gain and score.
-int find_offset_and_gain(const wav_track& original, wav_track& track);
+// Runs the search for one decoded track against the original and stores
+// offset, gain and score in it; a track whose stretch is silent keeps its own.
+search_result find_offset_and_gain(const wav_track& original, wav_track& track);

@@ -1,6 +1,6 @@
 // The vector loops of the search, written once over a vector type and compiled
-// twice: for AVX2 (four doubles a register) and for the SSE2 baseline (two);
-// the transform's levels also for AVX-512 (eight).
+// for two doubles a register (the SSE2 baseline, or NEON) and, on x86, once
+// more for AVX2 (four); the transform's levels also for AVX-512 (eight).
 // Only the lanes are parallel; each lane adds its terms one by one in order,
 // with separate multiply and add (no fused multiply-add), so its bits match
 // the scalar loop. Accumulators are named locals, never arrays, so that the
@@ -381,7 +381,12 @@ struct kernel_set {
   const kernel_set NAME##_kernels = {NAME##_energies, NAME##_residuals, NAME##_bounds,       \
                                      NAME##_level, NAME##_short_levels};
 
+// Two doubles a register: SSE2 on x86-64, NEON on aarch64, and whatever the
+// compiler makes of them elsewhere.
 DEFINE_KERNEL_SET(sse2, v2d, )
+
+#if defined(__x86_64__) || defined(__i386__)
+// Only x86 processors offer a choice, made once at run time.
 DEFINE_KERNEL_SET(avx2, v4d, __attribute__((target("avx2"))))
 
 // The transform's levels also in eight lanes where the processor has AVX-512.
@@ -397,6 +402,9 @@ const kernel_set& pick_kernels() {
   if (__builtin_cpu_supports("avx512f")) return avx512_kernels;
   return __builtin_cpu_supports("avx2") ? avx2_kernels : sse2_kernels;
 }
+#else
+const kernel_set& pick_kernels() { return sse2_kernels; }
+#endif
 
 bool g_force_baseline = false;
 

@@ -2,7 +2,8 @@
 // offsets side by side, one vector lane per candidate, and keeps every lane's
 // sum one running sum in ascending position, so that a lane's result carries
 // the same bits as the one-candidate-at-a-time loop. The loops run with AVX2
-// where the processor has it and with the SSE2 baseline everywhere else.
+// where an x86 processor has it and with two-double vectors everywhere else
+// (the SSE2 baseline of x86-64, NEON on aarch64).
 #pragma once
 
 // Candidates are handled in groups of this many consecutive offsets; four

@@ -4,8 +4,7 @@
 #include <emmintrin.h>
 #endif
 
-#include <sys/stat.h>
-
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +13,8 @@
 
 #include "console.h"
 #include "frame_reader.h"
+#include "platform.h"
+#include "track_record.h"
 #include "wav_track.h"
 
 namespace {
@@ -22,23 +23,15 @@ namespace {
 // within the limits toward minus infinity.
 constexpr double ROUNDING_BIAS = 100000.0;
 
-struct file_identity {
-  dev_t device;
-  ino_t inode;
+// What one raw file is made from, allocated once before any output exists, so
+// that no allocation can fail while a raw file is half written.
+struct output_buffers {
+  frame_block block;
+  unsigned char bytes[BLOCK_FRAMES * 4];
 };
 
-bool identity_of(const std::string& path, file_identity& id) {
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0) return false;
-  id = {info.st_dev, info.st_ino};
-  return true;
-}
-
 bool names_any(const file_identity& id, const std::vector<file_identity>& files) {
-  for (const file_identity& other : files) {
-    if (other.device == id.device && other.inode == id.inode) return true;
-  }
-  return false;
+  return std::find(files.begin(), files.end(), id) != files.end();
 }
 
 #if defined(__SSE2__)
@@ -134,41 +127,49 @@ void convert_values(const unsigned char* in, int values, bool is_float, double o
   one_at_a_time(done, values);
 }
 
-// Writes one track's raw file. Returns 0, or the status of the failure after
-// removing the incomplete file and printing its message.
+// A raw file is either complete or gone: whatever ends its writing early (a
+// failed read or write, or memory running out) removes it.
+struct pending_output {
+  output_file& out;
+  bool complete = false;
+  ~pending_output() {
+    if (!complete) discard_output(out);
+  }
+};
+
+// Writes one track's raw file into the opened, emptied output. Returns 0, or
+// the status of the failure after printing its message.
 int write_track(wav_track& track, const std::string& input_path, const std::string& output_path,
-                double output_scale, int32_t frames, int& clip_count) {
-  FILE* out = std::fopen(output_path.c_str(), "wb");
-  if (out == nullptr) {
+                output_file& out, double output_scale, int32_t frames, output_buffers& buffers,
+                int& clip_count) {
+  pending_output pending{out};
+  if (!empty_output(out)) {
     say("Output path is not available.\r\n");
     return STATUS_OUTPUT_UNAVAILABLE;
   }
-  frame_block* block = &pass_scratch().block;
-  unsigned char* bytes = reinterpret_cast<unsigned char*>(pass_scratch().values[0]);
   unsigned char last[4] = {};
   const bool is_float = track.is_float != 0;
   bool write_failed = false;
   for (int32_t done = 0; done < frames && !write_failed;) {
     const int count = frames - done < BLOCK_FRAMES ? frames - done : BLOCK_FRAMES;
-    read_frames(track.fp, *block, count, last);
-    if (block->error) {
-      std::fclose(out);
-      std::remove(output_path.c_str());
+    read_frames(track.fp, buffers.block, count, last);
+    if (buffers.block.error) {
       say("Cannot read %s\r\n", input_path.c_str());
       return STATUS_CANNOT_OPEN;
     }
-    convert_values(block->bytes, 2 * count, is_float, output_scale, bytes, clip_count);
+    convert_values(buffers.block.bytes, 2 * count, is_float, output_scale, buffers.bytes, clip_count);
     const std::size_t n = static_cast<std::size_t>(count) * 4;
-    write_failed = std::fwrite(bytes, 1, n, out) != n;
+    write_failed = std::fwrite(buffers.bytes, 1, n, out.fp) != n;
     done += count;
   }
-  write_failed = std::fflush(out) != 0 || write_failed;
-  write_failed = std::fclose(out) != 0 || write_failed;
+  write_failed = std::fflush(out.fp) != 0 || write_failed;
+  write_failed = std::fclose(out.fp) != 0 || write_failed;
+  out.fp = nullptr;
   if (write_failed) {
-    std::remove(output_path.c_str());
     say("Cannot write to %s\r\n", output_path.c_str());
     return STATUS_OUTPUT_UNAVAILABLE;
   }
+  pending.complete = true;
   return 0;
 }
 
@@ -206,37 +207,46 @@ int output_value(double value, double output_scale, int& clip_count) {
   return static_cast<int>(v);
 }
 
-int write_raw_outputs(wav_track* tracks, const std::string* paths, int wav_num,
-                      const run_extremes& extremes, int32_t shortest_sample) {
+int write_raw_outputs(wav_track* tracks, const std::string* paths, int wav_num, const run_extremes& extremes,
+                      int32_t shortest_sample) {
   // An output must never truncate an input or replace a stimulus written a
   // moment earlier; files are compared by identity, not by name.
   std::vector<file_identity> inputs;
-  for (int k = 0; k < wav_num; ++k) {
-    struct stat info;
-    if (tracks[k].fp != nullptr && fstat(fileno(tracks[k].fp), &info) == 0) {
-      inputs.push_back({info.st_dev, info.st_ino});
-    }
-  }
   std::vector<file_identity> written;
+  inputs.reserve(MAX_TRACKS);
+  written.reserve(MAX_TRACKS);
+  for (int k = 0; k < wav_num; ++k) {
+    file_identity id;
+    if (tracks[k].fp != nullptr && identity_of(tracks[k].fp, id)) inputs.push_back(id);
+  }
+  const auto buffers = std::make_unique<output_buffers>();
 
   for (int k = 0; k < wav_num; ++k) {
     wav_track& track = tracks[k];
     const int64_t first_frame = track.offset - extremes.smallest_delay;
-    fseeko(track.fp, static_cast<off_t>(track.data_pos + FRAME_BYTES * first_frame), SEEK_SET);
+    if (!file_seek(track.fp, track.data_pos + FRAME_BYTES * first_frame, SEEK_SET)) {
+      say("Cannot read %s\r\n", paths[k].c_str());
+      return STATUS_CANNOT_OPEN;
+    }
 
     const std::string output_path = raw_path_for(paths[k]);
-    file_identity existing;
-    if (identity_of(output_path, existing) && (names_any(existing, inputs) || names_any(existing, written))) {
+    output_file out;
+    if (!open_output(output_path, out)) {
+      say("Output path is not available.\r\n");
+      return STATUS_OUTPUT_UNAVAILABLE;
+    }
+    if (names_any(out.identity, inputs) || names_any(out.identity, written)) {
+      std::fclose(out.fp);  // never emptied: the file keeps its bytes
       say("Output path is not available.\r\n");
       return STATUS_OUTPUT_UNAVAILABLE;
     }
 
     const double output_scale = (track.gain * 32768) / (extremes.biggest_gain * OUTPUT_HEADROOM);
     int clip_count = 0;
-    const int status = write_track(track, paths[k], output_path, output_scale, shortest_sample, clip_count);
+    const int status =
+        write_track(track, paths[k], output_path, out, output_scale, shortest_sample, *buffers, clip_count);
     if (status != 0) return status;
-    file_identity made;
-    if (identity_of(output_path, made)) written.push_back(made);
+    written.push_back(out.identity);
 
     if (clip_count > 0) say("%s Clipped %d times.\r\n", track.label, clip_count);
     release_track(track);

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <string>
 
+#include "report.h"
+#include "wav_track.h"
+
 // Limits of an output value; a little below 16-bit full scale.
 constexpr int OUTPUT_LIMIT = 32700;
 // The loudest track is written 1.2 times (about 1.58 dB) below full scale.
@@ -21,3 +24,10 @@ double input_value(const unsigned char* bytes, bool is_float);
 // clip_count counts each clamped value. A value that is not a number is
 // written as 0 and counted too.
 int output_value(double value, double output_scale, int& clip_count);
+
+// Output phase: writes every track from its aligned start as a raw file of
+// shortest_sample frames, scaled by the common headroom, then frees its window
+// and closes its input. Returns 0, STATUS_OUTPUT_UNAVAILABLE or, on an input
+// read error, STATUS_CANNOT_OPEN.
+int write_raw_outputs(wav_track* tracks, const std::string* paths, int wav_num, const run_extremes& extremes,
+                      int32_t shortest_sample);

@@ -1,10 +1,11 @@
+#include "track_record.h"
+
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <new>
 
 #include "platform.h"
-#include "wav_track.h"
 
 namespace {
 
@@ -15,17 +16,17 @@ namespace {
 double* g_window_block = nullptr;
 bool g_slot_taken[MAX_TRACKS] = {};
 
-double* allocate_window(std::size_t count) {
-  if (count == ANALYSIS_WINDOW && g_window_block == nullptr) {
+double* allocate_window() {
+  if (g_window_block == nullptr) {
     g_window_block = static_cast<double*>(allocate_large(sizeof(double) * ANALYSIS_WINDOW * MAX_TRACKS));
   }
-  for (int slot = 0; count == ANALYSIS_WINDOW && g_window_block != nullptr && slot < MAX_TRACKS; ++slot) {
+  for (int slot = 0; g_window_block != nullptr && slot < MAX_TRACKS; ++slot) {
     if (!g_slot_taken[slot]) {
       g_slot_taken[slot] = true;
       return g_window_block + static_cast<std::size_t>(slot) * ANALYSIS_WINDOW;
     }
   }
-  return new (std::nothrow) double[count];
+  return new (std::nothrow) double[ANALYSIS_WINDOW];
 }
 
 void free_window(double* window) {
@@ -40,10 +41,8 @@ void free_window(double* window) {
 
 }  // namespace
 
-window_allocator g_window_allocator = allocate_window;
-
 int init_track(wav_track& track) {
-  track.samples = g_window_allocator(ANALYSIS_WINDOW);
+  track.samples = allocate_window();
   track.gain = 1.0;
   track.score = 0.0;
   track.frame_num = 0;

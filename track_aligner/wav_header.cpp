@@ -1,14 +1,16 @@
-// RIFF WAVE header reader. The header is read strictly forward, field by field;
-// bytes missing at the end of a cut file read as zero, so every path through
-// it ends with one of its statuses.
-#include <sys/stat.h>
+// RIFF WAVE header reader. The header is read field by field from the front;
+// it looks ahead only at an extensible header's sub-format and at the file's
+// end. Bytes missing at the end of a cut file read as zero, so every path
+// through it ends with one of its statuses; a seek that fails is a read error.
+#include "wav_header.h"
 
 #include <cinttypes>
 #include <cstring>
 
 #include "console.h"
 #include "frame_reader.h"
-#include "wav_track.h"
+#include "platform.h"
+#include "track_record.h"
 
 namespace {
 
@@ -26,6 +28,7 @@ constexpr int SUBFORMAT_AHEAD = 24 - 4;  // from just past tag and channel count
 
 struct header_stream {
   FILE* fp;
+  bool seek_failed = false;
 
   // Reads n bytes; what the file no longer holds reads as zero.
   void read(unsigned char* bytes, std::size_t n) {
@@ -50,21 +53,24 @@ struct header_stream {
   // body is consumed only when it is zero.
   void skip(int64_t length) {
     if (length <= 0) return;
-    fseeko(fp, static_cast<off_t>(length), SEEK_CUR);
+    seek(length, SEEK_CUR);
     if (length % 2 == 1) {
       const int next = std::fgetc(fp);
       if (next != EOF && next != 0) std::ungetc(next, fp);
     }
   }
-  bool failed() const { return std::ferror(fp) != 0; }
+  void seek(int64_t offset, int origin) {
+    if (!file_seek(fp, offset, origin)) seek_failed = true;
+  }
+  int64_t tell() {
+    const int64_t position = file_tell(fp);
+    if (position < 0) seek_failed = true;
+    return position;
+  }
+  bool failed() const { return seek_failed || std::ferror(fp) != 0; }
 };
 
 bool same_tag(const char (&tag)[5], const char* name) { return std::memcmp(tag, name, 4) == 0; }
-
-bool is_folder(FILE* fp) {
-  struct stat info;
-  return fstat(fileno(fp), &info) == 0 && S_ISDIR(info.st_mode);
-}
 
 int cannot_read(const std::string& path) {
   say("Cannot read %s\r\n", path.c_str());
@@ -78,17 +84,17 @@ int read_wav_header(wav_track& track, const std::string& path) {
     say("Cannot open this empty path ''\r\n");
     return STATUS_CANNOT_OPEN;
   }
-  track.fp = std::fopen(path.c_str(), "rb");
-  // Every later phase seeks in the file: a folder, a pipe or a terminal is no
-  // input, however it was named.
-  if (track.fp != nullptr && (is_folder(track.fp) || fseeko(track.fp, 0, SEEK_CUR) != 0)) {
-    std::fclose(track.fp);
-    track.fp = nullptr;
-  }
+  // Every later phase seeks in the file: a folder, a pipe, a socket or a
+  // device is no input, however it was named, and must not make the run wait.
+  track.fp = open_input(path);
   if (track.fp == nullptr) {
     say("Cannot open this file : %s\r\n", path.c_str());
     return STATUS_CANNOT_OPEN;
   }
+  return parse_wav_header(track, path);
+}
+
+int parse_wav_header(wav_track& track, const std::string& path) {
   header_stream in{track.fp};
 
   char label[LABEL_LENGTH + 1];
@@ -108,7 +114,7 @@ int read_wav_header(wav_track& track, const std::string& path) {
 
   int budget = CHUNK_BUDGET;
   in.read_tag(tag);
-  while (!same_tag(tag, "fmt ") && budget > 0) {
+  while (!same_tag(tag, "fmt ") && budget > 0 && !in.failed()) {
     say("%s skipped unknown chunk '%s' while searching 'fmt '.\r\n", label, tag);
     in.skip(in.read_i32());
     in.read_tag(tag);
@@ -133,11 +139,12 @@ int read_wav_header(wav_track& track, const std::string& path) {
     // Decoders write 32-bit float output with the extensible header too; only
     // its sub-format GUID tells float from integer.
     if (format_tag == FORMAT_EXTENSIBLE && fmt_length >= EXTENSIBLE_FMT_LENGTH) {
-      const off_t here = ftello(track.fp);
+      const int64_t here = in.tell();
       unsigned char guid[16];
-      fseeko(track.fp, SUBFORMAT_AHEAD, SEEK_CUR);
+      in.seek(SUBFORMAT_AHEAD, SEEK_CUR);
       in.read(guid, sizeof guid);
-      fseeko(track.fp, here, SEEK_SET);
+      in.seek(here, SEEK_SET);
+      if (in.failed()) return cannot_read(path);
       if (std::memcmp(guid, IEEE_FLOAT_GUID, sizeof guid) == 0) track.is_float = 1;
     }
   } else {
@@ -166,7 +173,7 @@ int read_wav_header(wav_track& track, const std::string& path) {
   if (fmt_length > 12) in.skip(static_cast<int64_t>(fmt_length) - 12);
 
   in.read_tag(tag);
-  while (!same_tag(tag, "data") && budget > 0) {
+  while (!same_tag(tag, "data") && budget > 0 && !in.failed()) {
     in.skip(in.read_i32());
     in.read_tag(tag);
     --budget;
@@ -182,12 +189,13 @@ int read_wav_header(wav_track& track, const std::string& path) {
   if ((data_length & 7u) != 0) {
     say("%s ILLEGAL DATA CHUNK LENGTH : %d\r\n", label, static_cast<int32_t>(data_length));
   }
-  track.data_pos = ftello(track.fp);
+  track.data_pos = in.tell();
   // A file cut short, or the placeholder length a streaming writer leaves, must
   // not send the later phases past the end of the file.
-  fseeko(track.fp, 0, SEEK_END);
-  const int64_t file_size = ftello(track.fp);
-  fseeko(track.fp, static_cast<off_t>(track.data_pos), SEEK_SET);
+  in.seek(0, SEEK_END);
+  const int64_t file_size = in.tell();
+  in.seek(track.data_pos, SEEK_SET);
+  if (in.failed()) return cannot_read(path);
   const int64_t held = file_size > track.data_pos ? file_size - track.data_pos : 0;
   if (static_cast<int64_t>(data_length) > held) {
     track.frame_num = static_cast<int32_t>(held / 8);

@@ -1,10 +1,17 @@
-// The track table of wavmatch2: one record per input file, the constants of the
-// run and the phases that work on the records.
+// The chief header of wavmatch2: the record of one input file, which every
+// phase reads and writes, and the constants and exit statuses of the run. Each
+// phase declares its own interface in its own header.
 #pragma once
 
+#include <cfloat>
 #include <cstdint>
 #include <cstdio>
-#include <string>
+
+// Every sum is rounded to double after each operation, so that the printed
+// numbers and the written bytes are the same on every processor. A target that
+// keeps intermediate results wider (the x87 unit of 32-bit x86 without SSE2)
+// would round differently.
+static_assert(FLT_EVAL_METHOD == 0, "doubles must be evaluated in double precision");
 
 // One filtered mono value per frame is kept for this many frames of every track.
 constexpr int ANALYSIS_WINDOW = 40000;
@@ -37,60 +44,16 @@ enum wavmatch_status : int {
 };
 
 struct wav_track {
-  double* samples;        // analysis window, ANALYSIS_WINDOW filtered values
-  double gain;            // factor matching this track to the original
-  double score;           // relative residual of the best match
-  int32_t frame_num;      // stereo frames in the data chunk
+  double* samples;          // analysis window, ANALYSIS_WINDOW filtered values
+  double gain;              // factor matching this track to the original
+  double score;             // relative residual of the best match
+  int32_t frame_num;        // stereo frames in the data chunk
   int32_t shortest_sample;  // least frame count of the run, for the start search
-  int32_t offset;         // frames this track's music lies later than the original's
-  int64_t data_pos;       // file position of the first sample byte
-  int32_t is_float;       // 1: IEEE float samples, 0: 32-bit signed integers
-  int32_t index;          // position on the command line, 0 = original
-  int32_t initial_offset;  // first frame of the analysis window
+  int32_t offset;           // frames this track's music lies later than the original's
+  int64_t data_pos;         // file position of the first sample byte
+  int32_t is_float;         // 1: IEEE float samples, 0: 32-bit signed integers
+  int32_t index;            // position on the command line, 0 = original
+  int32_t initial_offset;   // first frame of the analysis window
   char label[LABEL_LENGTH + 1];
-  FILE* fp;               // input stream, binary read
+  FILE* fp;  // input stream, binary read
 };
-
-// Allocator for the analysis windows. Tests swap it to see the program's answer
-// to a failed allocation; the program itself always uses operator new (nothrow).
-using window_allocator = double* (*)(std::size_t count);
-extern window_allocator g_window_allocator;
-
-// Gives the record its initial values and allocates its window. Returns 0, or
-// STATUS_OUT_OF_MEMORY when the window cannot be allocated.
-int init_track(wav_track& track);
-// Frees the window and closes the input stream, if any.
-void release_track(wav_track& track);
-
-// Builds "??? k>name          >" from the index and the base name of the path
-// (the part after the last backslash).
-void build_label(char (&label)[LABEL_LENGTH + 1], int index, const std::string& path);
-
-// Opens the file and reads its RIFF WAVE header, leaving the stream at the first
-// sample byte. Returns 0 or a status from 2 to 7 after printing its messages.
-int read_wav_header(wav_track& track, const std::string& path);
-
-// Streams the track through the equal-loudness filter and fills its window.
-// Returns 0 when the window is full, 1 on an over run, STATUS_CANNOT_OPEN (2)
-// after "Cannot read" when the input fails with an I/O error.
-int capture_window(wav_track& track, const std::string& path);
-
-// Extremes of the run over the original (offset 0, gain 1) and every decoded track.
-struct run_extremes {
-  int32_t biggest_delay;
-  int32_t smallest_delay;
-  double biggest_gain;
-};
-
-// Search and report phase: searches every decoded track against the original,
-// prints the table and the summary, and reduces shortest_sample to the common
-// output length.
-run_extremes search_and_report(wav_track* tracks, int wav_num, int32_t& shortest_sample);
-
-// Output phase: writes every track as an aligned, equal-length 16-bit raw file.
-// Returns 0, STATUS_OUTPUT_UNAVAILABLE or, on an input read error, STATUS_CANNOT_OPEN.
-int write_raw_outputs(wav_track* tracks, const std::string* paths, int wav_num,
-                      const run_extremes& extremes, int32_t shortest_sample);
-
-// Whole program: the phases over the track table. Returns the exit status.
-int run_wavmatch(int argc, const char* const* argv);

@@ -1,11 +1,17 @@
-// The main sequence of wavmatch2: loading, analysis, search and report, output,
-// each phase over all tracks before the next begins.
+#include "wavmatch.h"
+
 #include <cstdio>
 #include <limits>
 #include <string>
 
 #include "console.h"
+#include "offset_search.h"
+#include "raw_writer.h"
+#include "report.h"
+#include "track_record.h"
+#include "wav_header.h"
 #include "wav_track.h"
+#include "window_capture.h"
 
 namespace {
 
@@ -75,10 +81,18 @@ int run_wavmatch(int argc, const char* const* argv) {
     if (k != 0) tracks[k].initial_offset = tracks[0].initial_offset;
     tracks[k].shortest_sample = shortest_sample;
     // An over run cannot happen for accepted inputs; only a failing disk stops the run.
-    if (capture_window(tracks[k], table.paths[k]) == STATUS_CANNOT_OPEN) return STATUS_CANNOT_OPEN;
+    if (capture_window(tracks[k], table.paths[k]) == capture_result::read_error) return STATUS_CANNOT_OPEN;
   }
 
-  const run_extremes extremes = search_and_report(tracks, wav_num, shortest_sample);
+  // Each row follows its track's search, so the rows appear as the searches finish.
+  report_head();
+  run_extremes extremes;
+  for (int k = 1; k < wav_num; ++k) {
+    const search_result found = find_offset_and_gain(tracks[0], tracks[k]);
+    report_track(tracks[k], found.silent, extremes);
+  }
+  // Track 1 holds a copy of the original's initial_offset.
+  shortest_sample = report_summary(extremes, shortest_sample, tracks[1].initial_offset);
 
   return write_raw_outputs(tracks, table.paths, wav_num, extremes, shortest_sample);
 }

@@ -1,13 +1,15 @@
 // Streams a track from its first frame through the equal-loudness filter and
 // keeps ANALYSIS_WINDOW filtered values. On the original the same pass decides
 // where the window starts: where the music has become audible.
+#include "window_capture.h"
+
 #include <cmath>
 #include <cstring>
 
 #include "console.h"
 #include "frame_reader.h"
 #include "loudness_filter.h"
-#include "wav_track.h"
+#include "platform.h"
 
 namespace {
 
@@ -21,30 +23,34 @@ constexpr double AUDIBLE_POWER = 0.0000152587890625;  // 2^-16
 // as silence here.
 double finite_or_zero(float value) { return std::isfinite(value) ? static_cast<double>(value) : 0.0; }
 
+capture_result cannot_read(const std::string& path) {
+  say("Cannot read %s\r\n", path.c_str());
+  return capture_result::read_error;
+}
+
 }  // namespace
 
-int capture_window(wav_track& track, const std::string& path) {
+capture_result capture_window(wav_track& track, const std::string& path) {
   loudness_filter filter;
   double power = 0.0;
   int captured = 0;
   const bool finds_start = track.index == 0;
 
+  // One block of frames and its values on the way through the filter: never
+  // on the stack, where running out of memory could not be reported.
   frame_scratch& scratch = pass_scratch();
-  frame_block* block = &scratch.block;
+  frame_block& block = scratch.block;
   double* sums = scratch.values[0];
   double* weighted = scratch.values[1];
   unsigned char last[4] = {};
 
-  fseeko(track.fp, static_cast<off_t>(track.data_pos), SEEK_SET);
+  if (!file_seek(track.fp, track.data_pos, SEEK_SET)) return cannot_read(path);
   for (int32_t j0 = 0; j0 < track.frame_num; j0 += BLOCK_FRAMES) {
     const int count = track.frame_num - j0 < BLOCK_FRAMES ? track.frame_num - j0 : BLOCK_FRAMES;
-    read_frames(track.fp, *block, count, last);
-    if (block->error) {
-      say("Cannot read %s\r\n", path.c_str());
-      return STATUS_CANNOT_OPEN;
-    }
+    read_frames(track.fp, block, count, last);
+    if (block.error) return cannot_read(path);
     // The filter input is the sum of the two channels, not their mean.
-    const unsigned char* frame = block->bytes;
+    const unsigned char* frame = block.bytes;
     if (track.is_float) {
       for (int i = 0; i < count; ++i, frame += FRAME_BYTES) {
         sums[i] = finite_or_zero(load_f32(frame)) + finite_or_zero(load_f32(frame + 4));
@@ -71,13 +77,14 @@ int capture_window(wav_track& track, const std::string& path) {
       }
       if (j >= track.initial_offset) {
         track.samples[captured++] = y;
-        if (captured == ANALYSIS_WINDOW) return 0;
+        if (captured == ANALYSIS_WINDOW) return capture_result::full;
       }
     }
   }
   // Unreachable for inputs the loader accepted; the unfilled rest is cleared
   // so that the search never sees stale values.
-  std::memset(track.samples + captured, 0, sizeof(double) * static_cast<std::size_t>(ANALYSIS_WINDOW - captured));
+  std::memset(track.samples + captured, 0,
+              sizeof(double) * static_cast<std::size_t>(ANALYSIS_WINDOW - captured));
   say("%s over run. %d/%d\r\n", track.label, captured, ANALYSIS_WINDOW);
-  return 1;
+  return capture_result::over_run;
 }
