@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The ten input files of the whole-run benchmarks: one original and nine
 # decoded copies (shifted, scaled, noisy, four of them float). Sourced by
 # bench_run.sh and bench_short_run.sh.

@@ -60,15 +60,15 @@ for ((r = 0; r < rounds; ++r)); do
   t1=$(now)
   floor_times+=($((t1 - t0)))
 
-  run_times+=($(timed_run "$build/track_aligner/wavmatch2"))
+  run_times+=("$(timed_run "$build/track_aligner/wavmatch2")")
   block_sums=$(raw_sums)
-  per_value_times+=($(timed_run "$build/bench/wavmatch2_per_value"))
+  per_value_times+=("$(timed_run "$build/bench/wavmatch2_per_value")")
   per_value_sums=$(raw_sums)
   if [ "$block_sums" != "$per_value_sums" ]; then
     echo "bench_run: the per-value output phase wrote other bytes than wavmatch2" >&2
     exit 1
   fi
-  literal_times+=($(timed_run "$build/bench/literal_wavmatch"))
+  literal_times+=("$(timed_run "$build/bench/literal_wavmatch")")
   if [ "$block_sums" != "$(raw_sums)" ] || ! cmp -s "$work/wavmatch2.out" "$work/literal_wavmatch.out"; then
     echo "bench_run: the plain aligner printed or wrote other bytes than wavmatch2" >&2
     exit 1

@@ -8,6 +8,7 @@ seconds=${FUZZ_SECONDS:-60}
 out=${FUZZ_DIR:-build-fuzz}
 cxx=${FUZZ_CXX:-clang++}
 mkdir -p "$out"
+# shellcheck disable=SC2054 # the commas belong to -fsanitize=
 flags=(-std=c++20 -g -O1 -ffp-contract=off -fno-omit-frame-pointer
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
 

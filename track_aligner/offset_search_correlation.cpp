@@ -56,17 +56,20 @@ constexpr double CORRELATION_SLACK = 1e-8;
 // Two lanes: the registers of the x86-64 baseline (SSE2) and of aarch64 (NEON).
 typedef double v2 __attribute__((vector_size(16)));
 typedef double v2_unaligned __attribute__((vector_size(16), aligned(8), may_alias));
-typedef long long v2_index __attribute__((vector_size(16)));
 constexpr int LANES = 2;
 
 inline v2 load(const double* p) { return *reinterpret_cast<const v2_unaligned*>(p); }
 inline void store(double* p, v2 v) { *reinterpret_cast<v2_unaligned*>(p) = v; }
 inline double load(const double* p, double) { return *p; }
 inline v2 load(const double* p, v2) { return load(p); }
+// Lanes picked by index, written so that both GCC and Clang (the fuzzing
+// build) compile them to single shuffles.
+inline v2 swapped(v2 v) { return v2{v[1], v[0]}; }
+inline v2 firsts(v2 a, v2 b) { return v2{a[0], b[0]}; }
+inline v2 seconds(v2 a, v2 b) { return v2{a[1], b[1]}; }
 // Two values in the opposite order: p[1], p[0].
-constexpr v2_index REVERSED = {1, 0};
-inline v2 load_reversed(const double* p) { return __builtin_shuffle(load(p), REVERSED); }
-inline void store_reversed(double* p, v2 v) { store(p, __builtin_shuffle(v, REVERSED)); }
+inline v2 load_reversed(const double* p) { return swapped(load(p)); }
+inline void store_reversed(double* p, v2 v) { store(p, swapped(v)); }
 
 struct signal {
   std::array<double, TRANSFORM_LENGTH> re, im;
@@ -209,9 +212,8 @@ void fold(transform_buffers& b) {
   for (int k = 0; k < FOLDED_LENGTH; k += LANES) {
     const v2 lo_re = load(re + 2 * k), hi_re = load(re + 2 * k + LANES);
     const v2 lo_im = load(im + 2 * k), hi_im = load(im + 2 * k + LANES);
-    const v2_index even = {0, 2}, odd = {1, 3};
-    const v2 pr = __builtin_shuffle(lo_re, hi_re, even), qr = __builtin_shuffle(lo_re, hi_re, odd);
-    const v2 pi = __builtin_shuffle(lo_im, hi_im, even), qi = __builtin_shuffle(lo_im, hi_im, odd);
+    const v2 pr = firsts(lo_re, hi_re), qr = seconds(lo_re, hi_re);
+    const v2 pi = firsts(lo_im, hi_im), qi = seconds(lo_im, hi_im);
     const v2 sr = pr + qr, si = pi + qi, dr = pr - qr, di = pi - qi;
     const v2 wr = load(b.fold_re.data() + k), wi = load(b.fold_im.data() + k);
     store(re + k, sr - (wr * di + wi * dr));
