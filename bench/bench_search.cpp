@@ -1,7 +1,8 @@
 // Offset and gain search: the literal search against the shipped one on
 // generated windows, with the ratio literal / shipped for each (also with the
-// SSE2 loops forced, as on machines without AVX2) and a bit-for-bit check of
-// every result; then the equal-loudness filter in ns per frame.
+// two-double loops of machines without AVX2, timed in a second run of this
+// program with WAVMATCH_KERNELS=baseline) and a bit-for-bit check of every
+// result; then the equal-loudness filter in ns per frame.
 //
 //   build-dir/bench/bench_search
 //
@@ -9,8 +10,10 @@
 // below 500. The exit status is 1 when a result differs from the literal search.
 #include <algorithm>
 #include <chrono>
+#include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -19,8 +22,13 @@
 
 #include "loudness_filter.h"
 #include "offset_search.h"
-#include "offset_search_kernels.h"
+#include "offset_search_literal.h"
 #include "search_windows.h"
+
+#ifdef _WIN32
+#define popen _popen
+#define pclose _pclose
+#endif
 
 namespace {
 
@@ -44,8 +52,7 @@ double median_seconds(const std::function<void()>& run, double budget, int min_r
 }
 
 bool same_bits(const search_result& a, const search_result& b) {
-  return a.silent == b.silent && a.offset == b.offset &&
-         std::memcmp(&a.gain, &b.gain, sizeof a.gain) == 0 &&
+  return a.silent == b.silent && a.offset == b.offset && std::memcmp(&a.gain, &b.gain, sizeof a.gain) == 0 &&
          std::memcmp(&a.score, &b.score, sizeof a.score) == 0;
 }
 
@@ -58,13 +65,12 @@ struct bench_window {
 std::vector<bench_window> windows() {
   std::vector<bench_window> list;
   for (int shift : {0, 576, 1105, 2112, -800, 7000}) {
-    list.push_back({"codec, delay " + std::to_string(shift), true,
-                    search_windows::codec_pair(7, shift, 0.97, 0.01)});
+    list.push_back(
+        {"codec, delay " + std::to_string(shift), true, search_windows::codec_pair(7, shift, 0.97, 0.01)});
   }
   list.push_back({"unrelated music", false, search_windows::unrelated_pair(3)});
   list.push_back({"delay 9000 (outside)", false, search_windows::codec_pair(8, 9000, 0.97, 0.01)});
-  list.push_back({"delay -4000 (outside)", false,
-                  search_windows::codec_pair(9, -4000, 0.97, 0.01)});
+  list.push_back({"delay -4000 (outside)", false, search_windows::codec_pair(9, -4000, 0.97, 0.01)});
   list.push_back({"periodic table, 441", false, search_windows::periodic_pair(5, 441, 300, 1.0)});
   list.push_back({"steady tone 441 Hz", false, search_windows::tone_pair(441.0, 300, 0.0, 1)});
   window_pair nan_test = search_windows::codec_pair(10, 1105, 0.97, 0.01);
@@ -79,35 +85,84 @@ std::vector<bench_window> windows() {
   return list;
 }
 
+// The shipped search's median time on each window, with its result, as one
+// line a window: what the second run prints for the first.
+void print_shipped_times(const std::vector<bench_window>& list) {
+  for (const bench_window& w : list) {
+    search_result found{};
+    const double time =
+        median_seconds([&] { found = search_offset(w.pair.reference.data(), w.pair.test.data()); }, 0.1, 3);
+    std::uint64_t gain, score;
+    std::memcpy(&gain, &found.gain, sizeof gain);
+    std::memcpy(&score, &found.score, sizeof score);
+    std::printf("%.9e %d %d %" PRIx64 " %" PRIx64 "\n", time, found.silent ? 1 : 0, found.offset, gain,
+                score);
+  }
+}
+
+// Runs this program again with the two-double loops and reads its times and
+// results; false when that run fails.
+bool baseline_times(const char* self, std::size_t count, std::vector<double>& time,
+                    std::vector<search_result>& found) {
+#ifdef _WIN32
+  _putenv_s("WAVMATCH_KERNELS", "baseline");
+#else
+  setenv("WAVMATCH_KERNELS", "baseline", 1);
+#endif
+  std::string command = "\"";
+  command.append(self).append("\" --shipped-times");
+  std::FILE* child = popen(command.c_str(), "r");
+  if (child == nullptr) return false;
+  for (std::size_t i = 0; i < count; ++i) {
+    double t;
+    int silent, offset;
+    std::uint64_t gain, score;
+    if (std::fscanf(child, "%lf %d %d %" SCNx64 " %" SCNx64, &t, &silent, &offset, &gain, &score) != 5) break;
+    search_result r{silent != 0, offset, 0.0, 0.0};
+    std::memcpy(&r.gain, &gain, sizeof gain);
+    std::memcpy(&r.score, &score, sizeof score);
+    time.push_back(t);
+    found.push_back(r);
+  }
+  return pclose(child) == 0 && time.size() == count;
+}
+
 }  // namespace
 
-int main() {
-  std::printf("%-24s %12s %12s %9s %9s  %s\n", "window", "literal ms", "shipped us", "ratio",
-              "SSE2 only", "bits");
+int main(int argc, char** argv) {
+  const std::vector<bench_window> list = windows();
+  if (argc > 1 && std::strcmp(argv[1], "--shipped-times") == 0) {
+    print_shipped_times(list);
+    return 0;
+  }
+  std::vector<double> literal_time, shipped_time;
+  std::vector<search_result> literal(list.size()), shipped(list.size());
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const double* r = list[i].pair.reference.data();
+    const double* t = list[i].pair.test.data();
+    literal_time.push_back(median_seconds([&] { literal[i] = search_offset_literal(r, t); }, 0.0, 3));
+    shipped_time.push_back(median_seconds([&] { shipped[i] = search_offset(r, t); }, 0.3, 5));
+  }
+  std::vector<double> baseline_time;
+  std::vector<search_result> baseline;
+  if (!baseline_times(argv[0], list.size(), baseline_time, baseline)) {
+    std::fprintf(stderr, "bench_search: the run with WAVMATCH_KERNELS=baseline failed\n");
+    return 1;
+  }
+  std::printf("%-24s %12s %12s %9s %9s  %s\n", "window", "literal ms", "shipped us", "ratio", "SSE2 only",
+              "bits");
   std::vector<double> realistic_ratios;
   double worst_ratio = std::numeric_limits<double>::infinity();
   bool all_same = true;
-  for (const bench_window& w : windows()) {
-    const double* r = w.pair.reference.data();
-    const double* t = w.pair.test.data();
-    search_result literal{};
-    search_result shipped{};
-    const double literal_time =
-        median_seconds([&] { literal = search_offset_literal(r, t); }, 0.0, 3);
-    const double shipped_time = median_seconds([&] { shipped = search_offset(r, t); }, 0.3, 5);
-    // The same with the loops that machines without AVX2 run.
-    search_result baseline{};
-    force_baseline_kernels(true);
-    const double baseline_time = median_seconds([&] { baseline = search_offset(r, t); }, 0.1, 3);
-    force_baseline_kernels(false);
-    const bool same = same_bits(literal, shipped) && same_bits(literal, baseline);
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const bool same = same_bits(literal[i], shipped[i]) && same_bits(literal[i], baseline[i]);
     all_same = all_same && same;
-    const double ratio = literal_time / shipped_time;
-    if (w.realistic) realistic_ratios.push_back(ratio);
+    const double ratio = literal_time[i] / shipped_time[i];
+    if (list[i].realistic) realistic_ratios.push_back(ratio);
     worst_ratio = std::min(worst_ratio, ratio);
-    std::printf("%-24s %12.1f %12.1f %9.0f %9.0f  %s (offset %d)\n", w.name.c_str(),
-                literal_time * 1e3, shipped_time * 1e6, ratio, literal_time / baseline_time,
-                same ? "same" : "DIFFERENT", shipped.offset);
+    std::printf("%-24s %12.1f %12.1f %9.0f %9.0f  %s (offset %d)\n", list[i].name.c_str(),
+                literal_time[i] * 1e3, shipped_time[i] * 1e6, ratio, literal_time[i] / baseline_time[i],
+                same ? "same" : "DIFFERENT", shipped[i].offset);
   }
   std::sort(realistic_ratios.begin(), realistic_ratios.end());
   const double median = realistic_ratios[realistic_ratios.size() / 2 - 1] / 2 +

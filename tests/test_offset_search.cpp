@@ -18,6 +18,7 @@
 #include "offset_search_audit.h"
 #include "offset_search_correlation.h"
 #include "offset_search_kernels.h"
+#include "offset_search_literal.h"
 #include "program_runner.h"
 #include "search_windows.h"
 #include "signal_maker.h"
@@ -61,12 +62,11 @@ struct codec_row {
 
 std::vector<codec_row> codec_rows() {
   std::vector<codec_row> rows = {
-      {1, 0, 0.97, 0.01},     {2, 576, 1.02, 0.01},    {3, 1105, 0.98, 0.003},
-      {4, 2112, 1.0, 0.03},   {5, -800, 0.95, 0.01},   {6, 7000, 1.05, 0.01},
-      {7, -2500, 0.99, 0.01}, {8, -2499, 1.0, 0.001},  {9, 7499, 1.01, 0.01},
-      {10, 7498, 0.9, 0.02},  {11, -1, 1.0, 0.0001},   {12, 1, 1.0, 0.1},
-      {13, 3333, 0.8, 0.2},   {14, 5000, 1.2, 0.05},   {15, 0, 1.0, 0.0},
-      {16, 4444, 0.5, 0.0},   {17, -1234, 1.0, 0.3},   {18, 6000, 1.0, 1e-6},
+      {1, 0, 0.97, 0.01},    {2, 576, 1.02, 0.01},  {3, 1105, 0.98, 0.003}, {4, 2112, 1.0, 0.03},
+      {5, -800, 0.95, 0.01}, {6, 7000, 1.05, 0.01}, {7, -2500, 0.99, 0.01}, {8, -2499, 1.0, 0.001},
+      {9, 7499, 1.01, 0.01}, {10, 7498, 0.9, 0.02}, {11, -1, 1.0, 0.0001},  {12, 1, 1.0, 0.1},
+      {13, 3333, 0.8, 0.2},  {14, 5000, 1.2, 0.05}, {15, 0, 1.0, 0.0},      {16, 4444, 0.5, 0.0},
+      {17, -1234, 1.0, 0.3}, {18, 6000, 1.0, 1e-6},
   };
   if (REDUCED) rows.resize(6);
   // More delays spread over the whole range, with various levels and noise.
@@ -83,8 +83,8 @@ std::vector<codec_row> codec_rows() {
 
 TEST(SearchOffset, MatchesLiteralOnMusicThroughCodec) {
   for (const codec_row& row : codec_rows()) {
-    SCOPED_TRACE("seed " + std::to_string(row.seed) + " shift " + std::to_string(row.shift) +
-                 " gain " + std::to_string(row.gain) + " noise " + std::to_string(row.noise));
+    SCOPED_TRACE("seed " + std::to_string(row.seed) + " shift " + std::to_string(row.shift) + " gain " +
+                 std::to_string(row.gain) + " noise " + std::to_string(row.noise));
     const search_result got =
         expect_same_as_literal(search_windows::codec_pair(row.seed, row.shift, row.gain, row.noise));
     // With little noise the delay is found.
@@ -94,15 +94,15 @@ TEST(SearchOffset, MatchesLiteralOnMusicThroughCodec) {
   }
 }
 
-TEST(SearchOffset, BaselineLoopsMatchLiteral) {
-  // The SSE2 loops that machines without AVX2 run.
-  force_baseline_kernels(true);
+// ctest runs this and CorrelateCandidates once more with
+// WAVMATCH_KERNELS=baseline: the two-double loops that machines without AVX2
+// run, checked on one that has it.
+TEST(VectorLoops, MatchLiteral) {
   for (int shift : {-800, 1105, 7000}) {
     SCOPED_TRACE("shift " + std::to_string(shift));
     expect_same_as_literal(search_windows::codec_pair(40, shift, 0.97, 0.01));
   }
   expect_same_as_literal(search_windows::tone_pair(441.0, 300, 0.0, 1));
-  force_baseline_kernels(false);
 }
 
 // Original and decoded windows from frame 0 of their files, the decoded file
@@ -122,7 +122,7 @@ TEST(SearchOffset, ExactCopiesGiveExactOffsetGainAndScore) {
     double scale;
     double gain;
   };
-  const row rows[] = {{0, 1.0, 1.0}, {1, 1.0, 1.0},   {2, 1.0, 1.0},   {1105, 1.0, 1.0},
+  const row rows[] = {{0, 1.0, 1.0},    {1, 1.0, 1.0},    {2, 1.0, 1.0}, {1105, 1.0, 1.0},
                       {4096, 1.0, 1.0}, {7499, 1.0, 1.0}, {0, 0.5, 2.0}, {0, 2.0, 0.5}};
   for (const row& r : rows) {
     SCOPED_TRACE("zeros " + std::to_string(r.zeros) + " scale " + std::to_string(r.scale));
@@ -164,19 +164,16 @@ TEST(SearchOffset, SilentStretchesMatchLiteral) {
       {"decoded zero in 0..29999", [](window_pair& p) { fill(p.test, 0, 30000, 0.0); }, true},
       {"decoded zero in 0..29998", [](window_pair& p) { fill(p.test, 0, 29999, 0.0); }, false},
       {"decoded zero in 9999..39998", [](window_pair& p) { fill(p.test, 9999, 39999, 0.0); }, true},
-      {"decoded zero in 10000..39999", [](window_pair& p) { fill(p.test, 10000, 40000, 0.0); },
-       false},
+      {"decoded zero in 10000..39999", [](window_pair& p) { fill(p.test, 10000, 40000, 0.0); }, false},
       {"decoded zero in 5000..34999", [](window_pair& p) { fill(p.test, 5000, 35000, 0.0); }, true},
       {"decoded zero in 0..19999", [](window_pair& p) { fill(p.test, 0, 20000, 0.0); }, false},
-      {"decoded zero in 25000..39999", [](window_pair& p) { fill(p.test, 25000, 40000, 0.0); },
-       false},
+      {"decoded zero in 25000..39999", [](window_pair& p) { fill(p.test, 25000, 40000, 0.0); }, false},
       {"decoded all zero", [](window_pair& p) { fill(p.test, 0, 40000, 0.0); }, true},
-      {"decoded squares underflow",
-       [=](window_pair& p) { fill(p.test, 0, 40000, -vanishing); }, true},
+      {"decoded squares underflow", [=](window_pair& p) { fill(p.test, 0, 40000, -vanishing); }, true},
       {"decoded squares underflow in 3000..32999",
        [=](window_pair& p) { fill(p.test, 3000, 33000, vanishing); }, true},
-      {"decoded squares smallest subnormal",
-       [=](window_pair& p) { fill(p.test, 0, 40000, smallest); }, false},
+      {"decoded squares smallest subnormal", [=](window_pair& p) { fill(p.test, 0, 40000, smallest); },
+       false},
       {"decoded zero but one smallest",
        [=](window_pair& p) {
          fill(p.test, 0, 40000, 0.0);
@@ -191,18 +188,15 @@ TEST(SearchOffset, SilentStretchesMatchLiteral) {
        true},
       {"decoded tiny 1e-160", [](window_pair& p) { fill(p.test, 0, 40000, 1e-160); }, false},
       {"reference zero", [](window_pair& p) { fill(p.reference, 0, 40000, 0.0); }, true},
-      {"reference zero in 2500..32499",
-       [](window_pair& p) { fill(p.reference, 2500, 32500, 0.0); }, true},
+      {"reference zero in 2500..32499", [](window_pair& p) { fill(p.reference, 2500, 32500, 0.0); }, true},
       {"reference zero but position 2500",
        [](window_pair& p) {
          fill(p.reference, 0, 40000, 0.0);
          p.reference[2500] = 0.25;
        },
        false},
-      {"reference squares underflow",
-       [=](window_pair& p) { fill(p.reference, 0, 40000, vanishing); }, true},
-      {"reference tiny 1e-150", [](window_pair& p) { fill(p.reference, 0, 40000, 1e-150); },
-       false},
+      {"reference squares underflow", [=](window_pair& p) { fill(p.reference, 0, 40000, vanishing); }, true},
+      {"reference tiny 1e-150", [](window_pair& p) { fill(p.reference, 0, 40000, 1e-150); }, false},
       {"both zero",
        [](window_pair& p) {
          fill(p.reference, 0, 40000, 0.0);
@@ -222,17 +216,16 @@ TEST(SearchOffset, NonFiniteValuesMatchLiteral) {
     double value;
   };
   std::vector<row> rows = {
-      {true, 20000, nan},       {true, 0, nan},          {true, 39998, inf},
-      {true, 39999, nan},       {true, 5000, -inf},      {true, 35000, inf},
-      {true, 2500, 1e200},      {true, 9000, 1e155},     {false, 20000, nan},
-      {false, 2499, nan},       {false, 32500, inf},     {false, 32499, -inf},
-      {false, 10000, 1e160},    {true, 100, nan},        {true, 39000, nan},
+      {true, 20000, nan},    {true, 0, nan},     {true, 39998, inf},  {true, 39999, nan},
+      {true, 5000, -inf},    {true, 35000, inf}, {true, 2500, 1e200}, {true, 9000, 1e155},
+      {false, 20000, nan},   {false, 2499, nan}, {false, 32500, inf}, {false, 32499, -inf},
+      {false, 10000, 1e160}, {true, 100, nan},   {true, 39000, nan},
   };
   if (REDUCED) rows.resize(5);
   const window_pair music = search_windows::codec_pair(22, -300, 1.03, 0.01);
   for (const row& r : rows) {
-    SCOPED_TRACE(std::string(r.in_test ? "decoded" : "original") + " position " +
-                 std::to_string(r.position) + " value " + std::to_string(r.value));
+    SCOPED_TRACE(std::string(r.in_test ? "decoded" : "original") + " position " + std::to_string(r.position) +
+                 " value " + std::to_string(r.value));
     window_pair p = music;
     (r.in_test ? p.test : p.reference)[static_cast<std::size_t>(r.position)] = r.value;
     expect_same_as_literal(p);
@@ -247,17 +240,15 @@ TEST(SearchOffset, TiesGoToTheMostNegativeOffset) {
     double gain;
     std::uint64_t test_seed;  // 0: the same table, an exact match
   };
-  std::vector<row> rows = {{1, 441, 300, 1.0, 0},    {2, 100, 0, 1.0, 0},
-                           {3, 1000, 7000, 0.5, 0},   {4, 2500, 5000, 1.0, 0},
-                           {5, 9999, 7499, 1.0, 0},   {6, 17, -2500, 2.0, 0},
-                           {7, 441, 300, 1.0, 70},   {8, 1500, 0, 0.9, 80},
-                           {9, 4000, 100, 1.0, 90}};
+  std::vector<row> rows = {{1, 441, 300, 1.0, 0},   {2, 100, 0, 1.0, 0},     {3, 1000, 7000, 0.5, 0},
+                           {4, 2500, 5000, 1.0, 0}, {5, 9999, 7499, 1.0, 0}, {6, 17, -2500, 2.0, 0},
+                           {7, 441, 300, 1.0, 70},  {8, 1500, 0, 0.9, 80},   {9, 4000, 100, 1.0, 90}};
   if (REDUCED) rows.resize(4);
   for (const row& r : rows) {
     SCOPED_TRACE("period " + std::to_string(r.period) + " shift " + std::to_string(r.shift) +
                  " other table " + std::to_string(r.test_seed));
-    const search_result got = expect_same_as_literal(
-        search_windows::periodic_pair(r.seed, r.period, r.shift, r.gain, r.test_seed));
+    const search_result got =
+        expect_same_as_literal(search_windows::periodic_pair(r.seed, r.period, r.shift, r.gain, r.test_seed));
     // Offsets a period apart read the same stretch: the most negative of
     // them is reported.
     EXPECT_LT(got.offset, MIN_OFFSET + r.period);
@@ -278,8 +269,7 @@ TEST(SearchOffset, NearTiesOfSteadyTonesMatchLiteral) {
     int shift;
     double noise;
   };
-  std::vector<row> rows = {{441.0, 300, 0.0}, {1000.0, -700, 0.0}, {441.0, 4000, 1e-3},
-                           {3150.0, 6000, 0.01}};
+  std::vector<row> rows = {{441.0, 300, 0.0}, {1000.0, -700, 0.0}, {441.0, 4000, 1e-3}, {3150.0, 6000, 0.01}};
   if (REDUCED) rows.resize(2);
   for (const row& r : rows) {
     SCOPED_TRACE("tone " + std::to_string(r.frequency) + " shift " + std::to_string(r.shift));
@@ -353,8 +343,7 @@ window_pair nudged_copy(int zeros) {
   for (int start = 0; start < REFERENCE_LENGTH; start += 15) {
     int loudest = start;
     for (int k = start; k < start + 15; ++k) {
-      if (std::fabs(p.reference[REFERENCE_BEGIN + k]) >
-          std::fabs(p.reference[REFERENCE_BEGIN + loudest])) {
+      if (std::fabs(p.reference[REFERENCE_BEGIN + k]) > std::fabs(p.reference[REFERENCE_BEGIN + loudest])) {
         loudest = k;
       }
     }
@@ -377,8 +366,7 @@ TEST(ResidualLowerBounds, NeverExceedTheCompleteResidual) {
       {"unrelated", [] { return search_windows::unrelated_pair(62); }, 0.5},
       {"exact copy", [] { return copy_pair(63, 700, 1.0); }, 0.0},
       {"half amplitude", [] { return copy_pair(64, 0, 0.5); }, 0.0},
-      {"other periodic table", [] { return search_windows::periodic_pair(65, 441, 300, 1.0, 66); },
-       0.0},
+      {"other periodic table", [] { return search_windows::periodic_pair(65, 441, 300, 1.0, 66); }, 0.0},
       {"steady tone", [] { return search_windows::tone_pair(441.0, 300, 0.0, 1); }, 0.0},
   };
   if (REDUCED) rows.resize(3);
@@ -417,10 +405,8 @@ TEST(CorrelateCandidates, StaysWithinItsErrorBound) {
       {"unrelated", search_windows::unrelated_pair(52)},
       {"tone", search_windows::tone_pair(3150.0, 0, 0.0, 1)},
   };
-  for (const auto& [r, baseline] : {std::pair{rows[0], false}, {rows[1], false}, {rows[2], false},
-                                    {rows[0], true}, {rows[1], true}}) {
-    SCOPED_TRACE(std::string(r.name) + (baseline ? ", SSE2 loops" : ""));
-    force_baseline_kernels(baseline);
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
     const double* stretch = r.pair.reference.data() + REFERENCE_BEGIN;
     const double* test = r.pair.test.data();
     double energy = 0.0;
@@ -439,7 +425,6 @@ TEST(CorrelateCandidates, StaysWithinItsErrorBound) {
       EXPECT_LE(std::fabs(static_cast<double>(exact - correlation[c])), 1e-10 * energy);
     }
   }
-  force_baseline_kernels(false);
 }
 
 // find_offset_and_gain stores the result, or reports silence and leaves the

@@ -1,5 +1,5 @@
 // The shipped offset and gain search. It returns the bits of the literal search
-// (offset_search_literal.cpp) without summing every candidate:
+// (tests/reference/offset_search_literal.cpp) without summing every candidate:
 //
 //  - The winner is the candidate with the smallest complete residual, the most
 //    negative offset among equals. Candidates can therefore be visited in any
@@ -26,41 +26,21 @@
 #include "offset_search.h"
 
 #include <algorithm>
-#include <array>
-#include <climits>
 #include <cmath>
-#include <utility>
+#include <ranges>
 
-#include "offset_search_audit.h"
 #include "offset_search_correlation.h"
-#include "offset_search_kernels.h"
+#include "offset_search_internal.h"
 #include "platform.h"
 
+namespace search_internal {
 namespace {
-
-constexpr int CANDIDATES = MAX_OFFSET - MIN_OFFSET + 1;  // 10000
-constexpr int GROUPS = CANDIDATES / GROUP_WIDTH;
-static_assert(CANDIDATES % GROUP_WIDTH == 0, "candidates come in whole groups");
-// Candidate c (offset MIN_OFFSET + c) reads decoded positions c .. c + 29999.
-// Positions HEAD_END .. TAIL_BEGIN - 1 belong to every candidate's stretch.
-constexpr int HEAD_END = CANDIDATES;
-constexpr int TAIL_BEGIN = REFERENCE_LENGTH;
-constexpr int TAIL_LENGTH = CANDIDATES - 1;  // the last position is never read
-static_assert(TAIL_BEGIN >= HEAD_END, "every stretch covers the middle part");
-static_assert(REFERENCE_LENGTH == 3 * CANDIDATES, "the survey reads three values a step");
 
 // Relative error bound of the prefix sums of squares (at most 20000 terms a
 // sum, three sums joined: about 7e-12 of the total).
 constexpr double PREFIX_SLACK = 2e-11;
 // Relative error of one candidate's summed test energy (30000 terms: 3.4e-12).
 constexpr double ENERGY_SLACK = 1e-11;
-// Rounding margin of a product or a reference value in a bound term (90 ulp),
-// and an absolute margin for the rounding of values near underflow.
-constexpr double TERM_SLACK = 1e-14;
-constexpr double TERM_FLOOR = 1e-300;
-// A summed bound is shrunk by this much to cover the rounding of its own sum
-// and of the residual's 30000 additions.
-constexpr double BOUND_SHRINK = 1e-10;
 // Energies, gains and values the bounds are proven for; outside these ranges a
 // candidate is simply summed exactly.
 constexpr double ENERGY_MIN = 0x1p-450;
@@ -73,8 +53,6 @@ constexpr double BRACKET_RATIO_MAX = 4.0;
 // of all come first and bound every candidate; the others follow in an order
 // that spreads any run of them over the stretch, and are added for candidates
 // that survive, REFINE_STEP at a time.
-constexpr int SEGMENT_STEPS = 5;
-constexpr int POOL_SIZE = CANDIDATES / SEGMENT_STEPS;
 constexpr int POOL_STRIDE = 1237;  // coprime with POOL_SIZE, near 0.618 of it
 constexpr int FIRST_LEVEL = 8;
 constexpr int REFINE_STEP = 32;
@@ -111,53 +89,9 @@ constexpr double POOR_FIT = 0.5;
 
 constexpr search_result SILENT = {true, 0, 1.0, 0.0};
 
-// A list of at most N values in place, for the workspace below.
-template <class T, int N>
-struct fixed_list {
-  T items[N];
-  int count = 0;
-  void clear() { count = 0; }
-  void push_back(const T& value) { items[count++] = value; }
-  T* begin() { return items; }
-  T* end() { return items + count; }
-  const T* begin() const { return items; }
-  const T* end() const { return items + count; }
-  std::size_t size() const { return static_cast<std::size_t>(count); }
-  const T& operator[](std::size_t i) const { return items[i]; }
-};
-
-// Everything the search works in, of fixed size: allocated once and reused by
-// every search, so that no search pays for fresh memory.
-struct search_workspace {
-  std::array<double, HEAD_END + 1> head;      // head[j]: sum of squares of positions 0 .. j-1
-  std::array<double, CANDIDATES + 1> tail;    // tail[j]: sum over TAIL_BEGIN .. TAIL_BEGIN+j-1
-  std::array<double, ANALYSIS_WINDOW> finite_test;  // the decoded window with non-finite values as 0
-  std::array<int, ANALYSIS_WINDOW + 1> bad_before;  // non-finite decoded values before each position
-  std::array<int, POOL_SIZE> loudest;         // per pool segment: its loudest position
-  std::array<double, POOL_SIZE> loudness;     // and that position's magnitude
-  std::array<double, CANDIDATES> bound;       // per candidate: summed bound terms
-  std::array<double, CANDIDATES> whole_bound;  // per candidate: bound from the correlation
-  std::array<double, CANDIDATES> correlation;  // per candidate
-  std::array<double, GROUPS> energy_low, energy_high;  // per group: test energy bracket
-  fixed_list<int, GROUPS> open_groups;        // groups with a candidate still open
-  fixed_list<std::pair<double, int>, GROUPS> order;  // open groups by their least bound
-  std::array<unsigned char, CANDIDATES> open;  // per candidate: still to be decided
-  std::array<unsigned char, CANDIDATES> exact_tried;  // per candidate: checked against a perfect match
-  std::array<bound_group, GROUPS> groups;
-  std::array<int, GROUPS> used;               // per group: pool entries summed into its bounds
-  std::array<int, POOL_SIZE> pool_position;
-  std::array<double, POOL_SIZE> pool_above, pool_below;
-};
-
-// What one pass over both windows learns.
-struct window_survey {
-  double reference_energy;  // summed exactly as the literal search does
-  double middle;            // sum of squares over HEAD_END .. TAIL_BEGIN - 1
-  double largest;           // largest magnitude among the decoded values read
-  bool sums_finite;         // no NaN, infinity or overflow in the decoded squares
-};
-
-bool is_finite(double x) { return x - x == 0.0; }
+search_result no_winner(double reference_energy) {
+  return {false, 0, 0.0, std::sqrt(INITIAL_BEST_RESIDUAL / reference_energy)};
+}
 
 double larger(double a, double b) { return b > a ? b : a; }
 
@@ -205,7 +139,7 @@ window_survey survey_windows(const double* stretch, const double* test, search_w
   }
   const double middle = middle_even + middle_odd;
   const double largest = larger(larger(largest_head, largest_tail), larger(largest_even, largest_odd));
-  return {reference_energy, middle, largest, is_finite(head + middle + tail)};
+  return {reference_energy, middle, largest, std::isfinite(head + middle + tail)};
 }
 
 // True when some candidate's stretch has only values whose squares are 0.
@@ -230,7 +164,7 @@ const double* exclude_non_finite(const double* test, search_workspace& w) {
   bad_before[0] = 0;
   std::copy(test, test + ANALYSIS_WINDOW, w.finite_test.begin());
   for (int i = 0; i < ANALYSIS_WINDOW; ++i) {
-    const bool bad = !is_finite(test[i]);
+    const bool bad = !std::isfinite(test[i]);
     if (bad) w.finite_test[i] = 0.0;
     bad_before[i + 1] = bad_before[i] + (bad ? 1 : 0);
   }
@@ -256,8 +190,8 @@ void bracket_gains(search_workspace& w, const window_survey& s) {
   const double total = stretch_sum(w, s.middle, 0, TAIL_BEGIN + TAIL_LENGTH);
   const double error = PREFIX_SLACK * total;
   const double e_ref = s.reference_energy;
-  const bool provable = e_ref >= ENERGY_MIN && e_ref <= ENERGY_MAX && s.largest <= VALUE_MAX &&
-                        total <= ENERGY_MAX;
+  const bool provable =
+      e_ref >= ENERGY_MIN && e_ref <= ENERGY_MAX && s.largest <= VALUE_MAX && total <= ENERGY_MAX;
   for (int g = 0; g < GROUPS; ++g) {
     const int c = g * GROUP_WIDTH;
     // The shortest and the longest stretch of the group hold every candidate's.
@@ -291,6 +225,8 @@ void bracket_gains(search_workspace& w, const window_survey& s) {
   }
 }
 
+}  // namespace
+
 // Orders the segments' loudest positions into the pool and widens each value
 // by its rounding margin.
 bound_pool build_pool(const double* stretch, search_workspace& w) {
@@ -323,283 +259,228 @@ bound_pool build_pool(const double* stretch, search_workspace& w) {
   return {filled, w.pool_position.data(), w.pool_above.data(), w.pool_below.data()};
 }
 
-// The best complete residual so far. No candidate yet: the starting residual,
-// which a candidate must beat strictly.
-struct best_match {
-  double residual = INITIAL_BEST_RESIDUAL;
-  double gain = 0.0;
-  int candidate = INT_MIN;
+// Closes candidate c once its bound or a perfect match rules it out; true
+// while it stays open.
+bool search_state::recheck_open(int c) {
+  if (w.open[c] && (best.rules_out(lower_bound(c), c) || loses_to_exact_match(c))) w.open[c] = 0;
+  return w.open[c] != 0;
+}
 
-  // A candidate wins over the best so far with a smaller residual, or with an
-  // equal one and a more negative offset.
-  bool beaten_by(double s, int c) const {
-    return s < residual || (s == residual && c < candidate);
+// With a perfect match found (residual exactly 0), a candidate before it
+// could only tie it with a residual of exactly 0: every e = x * g - r of
+// its sum would have to be 0, which means that the rounded product x * g
+// equals r at every position. Such a g lies within 8 units in the last
+// place of r / x (the product is within half a unit of r, the quotient
+// within half a unit of r / x). When the intervals of two loud positions do
+// not meet, or one misses the group's gain bracket, no gain gives 0 at both:
+// one e is at least a unit in the last place of r (r >= 2^-400), its
+// square is positive, and so is the complete residual. Near a periodic
+// match this proves in a few divisions what the exact sums would show.
+bool search_state::loses_to_exact_match(int c) {
+  if (best.residual != 0.0 || c > best.candidate || w.exact_tried[c]) return false;
+  w.exact_tried[c] = 1;
+  const bound_group& b = w.groups[c / GROUP_WIDTH];
+  const bool bracketed = b.margin != INFINITY;
+  double low = bracketed ? b.gain_low : 0.0;
+  double high = bracketed ? b.gain_high : INFINITY;
+  const int positions = std::min(pool.count, EXACT_MATCH_POSITIONS);
+  for (int i = 0; i < positions; ++i) {
+    const int k = pool.position[i];
+    const double r = stretch[k];
+    const double x = test[c + k];
+    if (!(std::fabs(r) >= TINY_VALUE) || !std::isfinite(r) || !std::isfinite(x)) continue;
+    // A gain is positive: x of the other sign, or 0, leaves |e| >= |r|.
+    if (x == 0.0 || std::signbit(x) != std::signbit(r)) return true;
+    const double ratio = r / x;
+    if (!(ratio >= TINY_VALUE && ratio <= HUGE_VALUE)) continue;
+    low = std::max(low, ratio * (1.0 - EXACT_MATCH_SLACK));
+    high = std::min(high, ratio * (1.0 + EXACT_MATCH_SLACK));
+    if (low > high) return true;
   }
-  // True when a lower bound of candidate c's residual proves that it cannot win.
-  bool rules_out(double low, int c) const {
-    return low > residual || (low >= residual && c > candidate);
-  }
-};
+  return false;
+}
 
-struct search_state {
-  const double* stretch;
-  const double* test;
-  const double* finite_test;  // the bounds read this copy
-  double reference_energy;
-  bound_pool pool;
-  search_workspace& w;
-  best_match best;
-
-  // The lower bound of candidate c's residual proven so far.
-  double lower_bound(int c) const {
-    return std::max(w.bound[c] * (1.0 - BOUND_SHRINK) - TERM_FLOOR, w.whole_bound[c]);
+// The squared misfit at the loudest positions with the gain fitted there:
+// how well candidate c matches, as a hint for the order of exact sums where
+// the bounds cannot tell candidates apart (all 0 near a periodic match).
+double search_state::misfit(int c) const {
+  const int positions = std::min(pool.count, MISFIT_POSITIONS);
+  double xx = 0.0, xr = 0.0;
+  for (int i = 0; i < positions; ++i) {
+    const double x = finite_test[c + pool.position[i]];
+    xx += x * x;
+    xr += x * stretch[pool.position[i]];
   }
-  bool still_open(int c) {
-    if (w.open[c] && (best.rules_out(lower_bound(c), c) || loses_to_exact_match(c))) w.open[c] = 0;
-    return w.open[c] != 0;
+  const double gain = xx > 0.0 ? xr / xx : 0.0;
+  double sum = 0.0;
+  for (int i = 0; i < positions; ++i) {
+    const double e = finite_test[c + pool.position[i]] * gain - stretch[pool.position[i]];
+    sum += e * e;
   }
+  return sum;
+}
 
-  // With a perfect match found (residual exactly 0), a candidate before it
-  // could only tie it with a residual of exactly 0: every e = x * g - r of
-  // its sum would have to be 0, which means that the rounded product x * g
-  // equals r at every position. Such a g lies within 8 units in the last
-  // place of r / x (the product is within half a unit of r, the quotient
-  // within half a unit of r / x). When the intervals of two loud positions do
-  // not meet, or one misses the group's gain bracket, no gain gives 0 at both:
-  // one e is at least a unit in the last place of r (r >= 2^-400), its
-  // square is positive, and so is the complete residual. Near a periodic
-  // match this proves in a few divisions what the exact sums would show.
-  bool loses_to_exact_match(int c) {
-    if (best.residual != 0.0 || c > best.candidate || w.exact_tried[c]) return false;
-    w.exact_tried[c] = 1;
-    const bound_group& b = w.groups[c / GROUP_WIDTH];
-    const bool bracketed = b.margin != INFINITY;
-    double low = bracketed ? b.gain_low : 0.0;
-    double high = bracketed ? b.gain_high : INFINITY;
-    const int positions = std::min(pool.count, EXACT_MATCH_POSITIONS);
-    for (int i = 0; i < positions; ++i) {
-      const int k = pool.position[i];
-      const double r = stretch[k];
-      const double x = test[c + k];
-      if (!(std::fabs(r) >= TINY_VALUE) || !is_finite(r) || !is_finite(x)) continue;
-      // A gain is positive: x of the other sign, or 0, leaves |e| >= |r|.
-      if (x == 0.0 || std::signbit(x) != std::signbit(r)) return true;
-      const double ratio = r / x;
-      if (!(ratio >= TINY_VALUE && ratio <= HUGE_VALUE)) continue;
-      low = std::max(low, ratio * (1.0 - EXACT_MATCH_SLACK));
-      high = std::min(high, ratio * (1.0 + EXACT_MATCH_SLACK));
-      if (low > high) return true;
+// Lists the groups with a candidate still open.
+void search_state::list_open_groups() {
+  w.open_groups.clear();
+  for (int g = 0; g < GROUPS; ++g) {
+    if (recheck_group_open(g)) w.open_groups.push_back(g);
+  }
+}
+
+// Drops the groups whose candidates are all closed from the list.
+void search_state::shorten_open_groups() {
+  fixed_list<int, GROUPS>& list = w.open_groups;
+  list.count = static_cast<int>(
+      std::remove_if(list.begin(), list.end(), [this](int g) { return !recheck_group_open(g); }) -
+      list.begin());
+}
+
+// Rechecks each of the group's candidates; true while one stays open.
+bool search_state::recheck_group_open(int g) {
+  bool any = false;
+  for (int j = 0; j < GROUP_WIDTH; ++j) any = recheck_open(g * GROUP_WIDTH + j) || any;
+  return any;
+}
+
+// Adds pool entries to the group's bounds until its candidates are ruled
+// out or the pool is used up.
+void search_state::refine(int g, int until) {
+  double* bound = &w.bound[g * GROUP_WIDTH];
+  while (w.used[g] < until && recheck_group_open(g)) {
+    const int to = std::min(w.used[g] + REFINE_STEP, until);
+    add_bound_terms(finite_test, pool, w.used[g], to, &w.groups[g], 1, bound);
+    w.used[g] = to;
+    double most = 0.0;
+    for (int j = 0; j < GROUP_WIDTH; ++j) {
+      if (recheck_open(g * GROUP_WIDTH + j)) most = std::max(most, bound[j]);
     }
-    return false;
+    if (to >= REFINE_TRIAL && most / to * pool.count < REFINE_HOPE * best.residual) break;
   }
+}
 
-  // The squared misfit at the loudest positions with the gain fitted there:
-  // how well candidate c matches, as a hint for the order of exact sums where
-  // the bounds cannot tell candidates apart (all 0 near a periodic match).
-  double misfit(int c) const {
-    const int positions = std::min(pool.count, MISFIT_POSITIONS);
-    double xx = 0.0, xr = 0.0;
-    for (int i = 0; i < positions; ++i) {
-      const double x = finite_test[c + pool.position[i]];
-      xx += x * x;
-      xr += x * stretch[pool.position[i]];
-    }
-    const double gain = xx > 0.0 ? xr / xx : 0.0;
-    double sum = 0.0;
-    for (int i = 0; i < positions; ++i) {
-      const double e = finite_test[c + pool.position[i]] * gain - stretch[pool.position[i]];
-      sum += e * e;
-    }
-    return sum;
-  }
-  // Lists the groups with a candidate still open.
-  void list_open_groups() {
-    w.open_groups.clear();
-    for (int g = 0; g < GROUPS; ++g) {
-      if (group_open(g)) w.open_groups.push_back(g);
-    }
-  }
-  // Drops the groups whose candidates are all closed from the list.
-  void shorten_open_groups() {
-    fixed_list<int, GROUPS>& list = w.open_groups;
-    list.count = static_cast<int>(
-        std::remove_if(list.begin(), list.end(), [this](int g) { return !group_open(g); }) - list.begin());
-  }
-  bool group_open(int g) {
-    bool any = false;
-    for (int j = 0; j < GROUP_WIDTH; ++j) any = still_open(g * GROUP_WIDTH + j) || any;
-    return any;
-  }
-
-  // Adds pool entries to the group's bounds until its candidates are ruled
-  // out or the pool is used up.
-  void refine(int g, int until) {
-    double* bound = &w.bound[g * GROUP_WIDTH];
-    while (w.used[g] < until && group_open(g)) {
-      const int to = std::min(w.used[g] + REFINE_STEP, until);
-      add_bound_terms(finite_test, pool, w.used[g], to, &w.groups[g], 1, bound);
-      w.used[g] = to;
-      double most = 0.0;
-      for (int j = 0; j < GROUP_WIDTH; ++j) {
-        if (still_open(g * GROUP_WIDTH + j)) most = std::max(most, bound[j]);
+// Bounds every open candidate's residual through its correlation C with
+// the original. With X the exact test energy, E the exact reference energy
+// and g the gain, the exact residual is g^2 X - 2 g C + E; its least value
+// over the gain bracket, with X, C and E at their bracket ends, bounds the
+// exact residual, and the summed one lies within a relative 1e-15 of it in
+// the 2-norm (rounding of x * g and of the difference).
+void search_state::bound_by_correlation(double decoded_energy) {
+  const double error = correlate_candidates(
+      finite_test, stretch, (decoded_energy + reference_energy) * (1.0 + PREFIX_SLACK), w.correlation.data());
+  const double reference_low = reference_energy * (1.0 - ENERGY_SLACK);
+  // The bound below exceeds the best residual exactly when its norm exceeds
+  // this; a candidate that plainly clears it is ruled out without the root.
+  const double least_norm = std::sqrt((best.residual + TERM_FLOOR) / (1.0 - BOUND_SHRINK));
+  for (int g : w.open_groups) {
+    const bound_group& b = w.groups[g];
+    if (b.margin == INFINITY) continue;  // bounds not proven for this group
+    const double x_low = w.energy_low[g];
+    const double x_high = w.energy_high[g];
+    const double slack = TERM_SLACK * b.gain_high * std::sqrt(x_high) + TERM_FLOOR;
+    const double root_needed = (least_norm + slack) / (1.0 - TERM_SLACK);
+    const double clears = root_needed * root_needed * (1.0 + CLEAR_SLACK);
+    for (int c = g * GROUP_WIDTH; c < (g + 1) * GROUP_WIDTH; ++c) {
+      if (!w.open[c]) continue;
+      const double c_high = w.correlation[c] + error;
+      const double gain = std::clamp(c_high / x_low, b.gain_low, b.gain_high);
+      const double quadratic = (gain * gain * x_low - 2.0 * c_high * gain) + reference_low;
+      const double margin =
+          QUADRATIC_SLACK * (gain * gain * x_high + 2.0 * std::fabs(c_high) * gain + reference_energy);
+      const double least = std::max(quadratic - margin, 0.0);
+      if (least > clears) {
+        w.open[c] = 0;
+        continue;
       }
-      if (to >= REFINE_TRIAL && most / to * pool.count < REFINE_HOPE * best.residual) break;
+      const double norm = (1.0 - TERM_SLACK) * std::sqrt(least) - slack;
+      if (norm > 0.0) w.whole_bound[c] = norm * norm * (1.0 - BOUND_SHRINK) - TERM_FLOOR;
     }
   }
+}
 
-  // Bounds every open candidate's residual through its correlation C with
-  // the original. With X the exact test energy, E the exact reference energy
-  // and g the gain, the exact residual is g^2 X - 2 g C + E; its least value
-  // over the gain bracket, with X, C and E at their bracket ends, bounds the
-  // exact residual, and the summed one lies within a relative 1e-15 of it in
-  // the 2-norm (rounding of x * g and of the difference).
-  void bound_by_correlation(double decoded_energy) {
-    const double error = correlate_candidates(
-        finite_test, stretch, (decoded_energy + reference_energy) * (1.0 + PREFIX_SLACK),
-        w.correlation.data());
-    const double reference_low = reference_energy * (1.0 - ENERGY_SLACK);
-    // The bound below exceeds the best residual exactly when its norm exceeds
-    // this; a candidate that plainly clears it is ruled out without the root.
-    const double least_norm = std::sqrt((best.residual + TERM_FLOOR) / (1.0 - BOUND_SHRINK));
-    for (int g : w.open_groups) {
-      const bound_group& b = w.groups[g];
-      if (b.margin == INFINITY) continue;  // bounds not proven for this group
-      const double x_low = w.energy_low[g];
-      const double x_high = w.energy_high[g];
-      const double slack = TERM_SLACK * b.gain_high * std::sqrt(x_high) + TERM_FLOOR;
-      const double root_needed = (least_norm + slack) / (1.0 - TERM_SLACK);
-      const double clears = root_needed * root_needed * (1.0 + CLEAR_SLACK);
-      for (int c = g * GROUP_WIDTH; c < (g + 1) * GROUP_WIDTH; ++c) {
-        if (!w.open[c]) continue;
-        const double c_high = w.correlation[c] + error;
-        const double gain = std::clamp(c_high / x_low, b.gain_low, b.gain_high);
-        const double quadratic = (gain * gain * x_low - 2.0 * c_high * gain) + reference_low;
-        const double margin =
-            QUADRATIC_SLACK * (gain * gain * x_high + 2.0 * std::fabs(c_high) * gain + reference_energy);
-        const double least = std::max(quadratic - margin, 0.0);
-        if (least > clears) {
-          w.open[c] = 0;
-          continue;
-        }
-        const double norm = (1.0 - TERM_SLACK) * std::sqrt(least) - slack;
-        if (norm > 0.0) w.whole_bound[c] = norm * norm * (1.0 - BOUND_SHRINK) - TERM_FLOOR;
+// The open candidate of the listed groups with the smallest bound, -1 if
+// none is open.
+template <class group_list>
+int search_state::most_promising(const group_list& groups_to_search) {
+  int seed = -1;
+  double seed_bound = 0.0;
+  int ties = 0;
+  for (int g : groups_to_search) {
+    for (int c = g * GROUP_WIDTH; c < (g + 1) * GROUP_WIDTH; ++c) {
+      if (!w.open[c]) continue;
+      const double low = lower_bound(c);
+      if (seed < 0 || low < seed_bound) {
+        seed = c;
+        seed_bound = low;
+        ties = 0;
+      } else if (low == seed_bound) {
+        ++ties;
       }
     }
   }
-
-  // The open candidate of the listed groups with the smallest bound, -1 if
-  // none is open.
-  template <class group_list>
-  int most_promising(const group_list& groups_to_search) {
-    int seed = -1;
-    double seed_bound = 0.0;
-    int ties = 0;
+  if (seed < 0) return -1;
+  // Equal bounds (all 0 near a periodic match): the closest fit goes first.
+  if (ties > 0) {
+    double seed_misfit = misfit(seed);
     for (int g : groups_to_search) {
       for (int c = g * GROUP_WIDTH; c < (g + 1) * GROUP_WIDTH; ++c) {
-        if (!w.open[c]) continue;
-        const double low = lower_bound(c);
-        if (seed < 0 || low < seed_bound) {
+        if (c <= seed || !w.open[c] || lower_bound(c) != seed_bound) continue;
+        const double m = misfit(c);
+        if (m < seed_misfit) {
           seed = c;
-          seed_bound = low;
-          ties = 0;
-        } else if (low == seed_bound) {
-          ++ties;
+          seed_misfit = m;
         }
       }
     }
-    if (seed < 0) return -1;
-    // Equal bounds (all 0 near a periodic match): the closest fit goes first.
-    if (ties > 0) {
-      double seed_misfit = misfit(seed);
-      for (int g : groups_to_search) {
-        for (int c = g * GROUP_WIDTH; c < (g + 1) * GROUP_WIDTH; ++c) {
-          if (c <= seed || !w.open[c] || lower_bound(c) != seed_bound) continue;
-          const double m = misfit(c);
-          if (m < seed_misfit) {
-            seed = c;
-            seed_misfit = m;
-          }
-        }
-      }
-    }
-    return seed;
   }
+  return seed;
+}
 
-  // Sums exactly the candidate `seed` and the groups around it.
-  void sum_around(int seed) {
-    if (seed < 0) return;
-    const int first = std::clamp(seed / GROUP_WIDTH - 1, 0, GROUPS - BATCH_GROUPS);
-    const int groups[BATCH_GROUPS] = {first, first + 1, first + 2, first + 3};
-    sum_exactly(groups, BATCH_GROUPS);
-  }
+// Sums exactly the candidate `seed` and the groups around it.
+void search_state::sum_around(int seed) {
+  if (seed < 0) return;
+  const int first = std::clamp(seed / GROUP_WIDTH - 1, 0, GROUPS - BATCH_GROUPS);
+  const int groups[BATCH_GROUPS] = {first, first + 1, first + 2, first + 3};
+  sum_exactly(groups, BATCH_GROUPS);
+}
 
-  // True when candidate c matches so poorly at the loudest positions that
-  // the windows hold unrelated music, or a delay outside the range: then only
-  // the correlation bound rules candidates out, and it goes first.
-  bool fits_poorly(int c) const {
-    const int positions = std::min(pool.count, MISFIT_POSITIONS);
-    double energy = 0.0;
-    for (int i = 0; i < positions; ++i) energy += stretch[pool.position[i]] * stretch[pool.position[i]];
-    return misfit(c) > POOR_FIT * energy;
-  }
+// True when candidate c matches so poorly at the loudest positions that
+// the windows hold unrelated music, or a delay outside the range: then only
+// the correlation bound rules candidates out, and it goes first.
+bool search_state::fits_poorly(int c) const {
+  const int positions = std::min(pool.count, MISFIT_POSITIONS);
+  double energy = 0.0;
+  for (int i = 0; i < positions; ++i) energy += stretch[pool.position[i]] * stretch[pool.position[i]];
+  return misfit(c) > POOR_FIT * energy;
+}
 
-  // Sums up to four groups exactly, as the literal search does, and keeps the
-  // best complete residual among their open candidates.
-  void sum_exactly(const int* groups, int count) {
-    int window[BATCH_GROUPS];
-    bool active[BATCH_LANES];
-    for (int q = 0; q < BATCH_GROUPS; ++q) {
-      const int g = groups[q < count ? q : 0];
-      window[q] = g * GROUP_WIDTH;
-      for (int j = 0; j < GROUP_WIDTH; ++j) {
-        active[q * GROUP_WIDTH + j] = q < count && still_open(window[q] + j);
-      }
-    }
-    if (std::find(std::begin(active), std::end(active), true) == std::end(active)) return;
-    double energy[BATCH_LANES], gain[BATCH_LANES], residual[BATCH_LANES];
-    sum_batch_energies(test, window, energy);
-    for (int i = 0; i < BATCH_LANES; ++i) gain[i] = std::sqrt(reference_energy / energy[i]);
-    const bool complete =
-        sum_batch_residuals(stretch, test, window, gain, active, best.residual, residual);
-    for (int i = 0; i < BATCH_LANES; ++i) {
-      if (!active[i]) continue;
-      const int c = window[i / GROUP_WIDTH] + i % GROUP_WIDTH;
-      w.open[c] = 0;
-      if (complete && best.beaten_by(residual[i], c)) best = {residual[i], gain[i], c};
+// Sums up to four groups exactly, as the literal search does, and keeps the
+// best complete residual among their open candidates.
+void search_state::sum_exactly(const int* groups, int count) {
+  int window[BATCH_GROUPS];
+  bool active[BATCH_LANES];
+  for (int q = 0; q < BATCH_GROUPS; ++q) {
+    const int g = groups[q < count ? q : 0];
+    window[q] = g * GROUP_WIDTH;
+    for (int j = 0; j < GROUP_WIDTH; ++j) {
+      active[q * GROUP_WIDTH + j] = q < count && recheck_open(window[q] + j);
     }
   }
-};
+  if (std::find(std::begin(active), std::end(active), true) == std::end(active)) return;
+  double energy[BATCH_LANES], gain[BATCH_LANES], residual[BATCH_LANES];
+  sum_batch_energies(test, window, energy);
+  for (int i = 0; i < BATCH_LANES; ++i) gain[i] = std::sqrt(reference_energy / energy[i]);
+  const bool complete = sum_batch_residuals(stretch, test, window, gain, active, best.residual, residual);
+  for (int i = 0; i < BATCH_LANES; ++i) {
+    if (!active[i]) continue;
+    const int c = window[i / GROUP_WIDTH] + i % GROUP_WIDTH;
+    w.open[c] = 0;
+    if (complete && best.beaten_by(residual[i], c)) best = {residual[i], gain[i], c};
+  }
+}
 
 // One workspace per thread, in large pages, kept until the thread ends.
 search_workspace& workspace() { return per_thread_large<search_workspace>(); }
-
-// The numbers 0 .. GROUPS - 1, for a range-for.
-struct every_group {
-  struct iterator {
-    int g;
-    int operator*() const { return g; }
-    iterator& operator++() {
-      ++g;
-      return *this;
-    }
-    bool operator!=(const iterator& other) const { return g != other.g; }
-  };
-  iterator begin() const { return {0}; }
-  iterator end() const { return {GROUPS}; }
-};
-
-search_result no_winner(double reference_energy) {
-  return {false, 0, 0.0, std::sqrt(INITIAL_BEST_RESIDUAL / reference_energy)};
-}
-
-
-// The windows surveyed, every candidate open and the gains bracketed.
-struct prepared_search {
-  bool finished;          // the result below is final: no bounds needed
-  search_result result;
-  window_survey survey;
-  const double* finite_test;
-};
 
 prepared_search prepare_search(const double* stretch, const double* test, search_workspace& w) {
   window_survey survey = survey_windows(stretch, test, w);
@@ -609,7 +490,7 @@ prepared_search prepare_search(const double* stretch, const double* test, search
   if (has_silent_stretch(test)) return {true, SILENT, survey, test};
   // A NaN or infinite reference energy makes every gain or residual NaN or
   // infinite: no candidate is ever taken.
-  if (!is_finite(survey.reference_energy)) {
+  if (!std::isfinite(survey.reference_energy)) {
     return {true, no_winner(survey.reference_energy), survey, test};
   }
   std::fill(w.open.begin(), w.open.end(), 1);
@@ -627,38 +508,24 @@ prepared_search prepare_search(const double* stretch, const double* test, search
   return {false, {}, survey, finite_test};
 }
 
-}  // namespace
-
-bool residual_lower_bounds(const double* reference, const double* test, double* low) {
-  search_workspace& w = workspace();
-  const double* stretch = reference + REFERENCE_BEGIN;
-  const prepared_search p = prepare_search(stretch, test, w);
-  if (p.finished) return false;
-  search_state state{stretch, test, p.finite_test, p.survey.reference_energy,
-                     build_pool(stretch, w), w, {}};
-  add_bound_terms(p.finite_test, state.pool, 0, state.pool.count, w.groups.data(), GROUPS,
-                  w.bound.data());
-  if (p.survey.sums_finite) {
-    state.list_open_groups();
-    state.bound_by_correlation(stretch_sum(w, p.survey.middle, 0, TAIL_BEGIN + TAIL_LENGTH));
-  }
-  for (int c = 0; c < CANDIDATES; ++c) low[c] = state.lower_bound(c);
-  return true;
+double decoded_energy(const search_workspace& w, const window_survey& s) {
+  return stretch_sum(w, s.middle, 0, TAIL_BEGIN + TAIL_LENGTH);
 }
 
+}  // namespace search_internal
+
 search_result search_offset(const double* reference, const double* test) {
+  using namespace search_internal;
   search_workspace& w = workspace();
   const double* stretch = reference + REFERENCE_BEGIN;
   const prepared_search p = prepare_search(stretch, test, w);
   if (p.finished) return p.result;
   const window_survey& survey = p.survey;
   const double* finite_test = p.finite_test;
-  search_state state{stretch, test, finite_test, survey.reference_energy,
-                     build_pool(stretch, w), w, {}};
+  search_state state{stretch, test, finite_test, survey.reference_energy, build_pool(stretch, w), w, {}};
 
   // A first bound for every candidate, from the loudest positions only.
-  add_bound_terms(finite_test, state.pool, 0, FIRST_LEVEL, w.groups.data(), GROUPS,
-                  w.bound.data());
+  add_bound_terms(finite_test, state.pool, 0, FIRST_LEVEL, w.groups.data(), GROUPS, w.bound.data());
   std::fill(w.used.begin(), w.used.end(), FIRST_LEVEL);
 
   // The candidate with the smallest first bound is most likely the match:
@@ -667,18 +534,18 @@ search_result search_offset(const double* reference, const double* test) {
   // candidate fits poorly, or where many groups stay open after it, every
   // candidate is bounded by its correlation and the most promising by that
   // bound is summed.
-  const double decoded_energy = stretch_sum(w, survey.middle, 0, TAIL_BEGIN + TAIL_LENGTH);
-  const int seed = state.most_promising(every_group());
+  const double decoded = decoded_energy(w, survey);
+  const int seed = state.most_promising(std::views::iota(0, GROUPS));
   if (seed >= 0 && survey.sums_finite && state.fits_poorly(seed)) {
     state.list_open_groups();
-    state.bound_by_correlation(decoded_energy);
+    state.bound_by_correlation(decoded);
     state.sum_around(state.most_promising(w.open_groups));
     state.shorten_open_groups();
   } else {
     state.sum_around(seed);
     state.list_open_groups();
     if (survey.sums_finite && w.open_groups.size() > CORRELATION_THRESHOLD) {
-      state.bound_by_correlation(decoded_energy);
+      state.bound_by_correlation(decoded);
       state.sum_around(state.most_promising(w.open_groups));
       state.shorten_open_groups();
     }
@@ -691,7 +558,7 @@ search_result search_offset(const double* reference, const double* test) {
     state.refine(g, state.pool.count);
     double key = INFINITY;
     for (int c = g * GROUP_WIDTH; c < (g + 1) * GROUP_WIDTH; ++c) {
-      if (state.still_open(c)) key = std::min(key, state.lower_bound(c));
+      if (state.recheck_open(c)) key = std::min(key, state.lower_bound(c));
     }
     if (key != INFINITY) w.order.push_back({key, g});
   }
@@ -699,7 +566,7 @@ search_result search_offset(const double* reference, const double* test) {
   int batch[BATCH_GROUPS];
   int count = 0;
   for (std::size_t i = 0; i < w.order.size(); ++i) {
-    if (state.group_open(w.order[i].second)) batch[count++] = w.order[i].second;
+    if (state.recheck_group_open(w.order[i].second)) batch[count++] = w.order[i].second;
     if (count == BATCH_GROUPS || (i + 1 == w.order.size() && count > 0)) {
       state.sum_exactly(batch, count);
       count = 0;
@@ -708,8 +575,7 @@ search_result search_offset(const double* reference, const double* test) {
 
   const best_match& best = state.best;
   if (best.candidate == INT_MIN) return no_winner(survey.reference_energy);
-  return {false, MIN_OFFSET + best.candidate, best.gain,
-          std::sqrt(best.residual / survey.reference_energy)};
+  return {false, MIN_OFFSET + best.candidate, best.gain, std::sqrt(best.residual / survey.reference_energy)};
 }
 
 search_result find_offset_and_gain(const wav_track& original, wav_track& track) {

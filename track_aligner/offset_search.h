@@ -17,17 +17,17 @@ constexpr int REFERENCE_LENGTH = REFERENCE_END - REFERENCE_BEGIN;   // 30000
 constexpr double INITIAL_BEST_RESIDUAL = std::numeric_limits<double>::infinity();
 
 struct search_result {
-  bool silent;    // a stretch had no energy at all: offset 0, gain 1, score 0
+  bool silent;  // a stretch had no energy at all: offset 0, gain 1, score 0
   int offset;
   double gain;
   double score;
 };
 
-// The search exactly as it reads: every candidate's test energy summed afresh,
-// every residual summed in ascending order with the early stop. The oracle.
-search_result search_offset_literal(const double* reference, const double* test);
-
-// The shipped search: the same bits as search_offset_literal, much faster.
+// The candidate offsets' best match. Its bits are those of the literal search:
+// every candidate's test energy summed afresh, then gain = sqrt(reference
+// energy / test energy) and every residual summed in ascending order, stopping
+// once it exceeds the best so far; the smallest residual wins, the most
+// negative offset among equals. (The tests keep that search as the reference.)
 search_result search_offset(const double* reference, const double* test);
 
 // Runs the search for one decoded track against the original and stores

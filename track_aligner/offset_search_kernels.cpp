@@ -7,6 +7,9 @@
 // compiler keeps them in registers.
 #include "offset_search_kernels.h"
 
+#include <cstdlib>
+#include <cstring>
+
 #include "offset_search.h"
 
 namespace {
@@ -112,8 +115,7 @@ KERNEL bool all_done(const quad<V>& sum, double best, const bool* active) {
 }
 
 template <class V>
-KERNEL void energies(const double* test, const int (&window)[BATCH_GROUPS],
-                     double (&energy)[BATCH_LANES]) {
+KERNEL void energies(const double* test, const int (&window)[BATCH_GROUPS], double (&energy)[BATCH_LANES]) {
   const double* p0 = test + window[0];
   const double* p1 = test + window[1];
   const double* p2 = test + window[2];
@@ -142,8 +144,8 @@ KERNEL void energies(const double* test, const int (&window)[BATCH_GROUPS],
 
 template <class V>
 KERNEL bool residuals(const double* stretch, const double* test, const int (&window)[BATCH_GROUPS],
-                      const double (&gain)[BATCH_LANES], const bool (&active)[BATCH_LANES],
-                      double best, double (&residual)[BATCH_LANES]) {
+                      const double (&gain)[BATCH_LANES], const bool (&active)[BATCH_LANES], double best,
+                      double (&residual)[BATCH_LANES]) {
   const double* p0 = test + window[0];
   const double* p1 = test + window[1];
   const double* p2 = test + window[2];
@@ -160,8 +162,7 @@ KERNEL bool residuals(const double* stretch, const double* test, const int (&win
   s3 = s0;
   bool complete = true;
   for (int k0 = 0; k0 < REFERENCE_LENGTH; k0 += STOP_CHECK_STRIDE) {
-    const int k1 = k0 + STOP_CHECK_STRIDE < REFERENCE_LENGTH ? k0 + STOP_CHECK_STRIDE
-                                                             : REFERENCE_LENGTH;
+    const int k1 = k0 + STOP_CHECK_STRIDE < REFERENCE_LENGTH ? k0 + STOP_CHECK_STRIDE : REFERENCE_LENGTH;
     for (int k = k0; k < k1; ++k) {
       const double r = stretch[k];
       quad<V> x0, x1, x2, x3;
@@ -174,9 +175,8 @@ KERNEL bool residuals(const double* stretch, const double* test, const int (&win
       s2 = add_error(s2, x2, g2, r);
       s3 = add_error(s3, x3, g3, r);
     }
-    if (k1 < REFERENCE_LENGTH && all_done(s0, best, active + 0) &&
-        all_done(s1, best, active + 4) && all_done(s2, best, active + 8) &&
-        all_done(s3, best, active + 12)) {
+    if (k1 < REFERENCE_LENGTH && all_done(s0, best, active + 0) && all_done(s1, best, active + 4) &&
+        all_done(s2, best, active + 8) && all_done(s3, best, active + 12)) {
       complete = false;
       break;
     }
@@ -190,8 +190,8 @@ KERNEL bool residuals(const double* stretch, const double* test, const int (&win
 
 // Squared distance term of one pool entry for one vector of lanes.
 template <class W>
-KERNEL W bound_term(const W& x, const W& gain_low, const W& gain_high, const W& margin,
-                    double above, double below) {
+KERNEL W bound_term(const W& x, const W& gain_low, const W& gain_high, const W& margin, double above,
+                    double below) {
   const W a = x * gain_low;
   const W b = x * gain_high;
   const W w = vmax(vmin(a, b) - above, below - vmax(a, b)) - margin;
@@ -225,8 +225,8 @@ KERNEL void group_bounds(const double* test, const bound_pool& pool, int from, i
 }
 
 template <class V>
-KERNEL void bounds(const double* test, const bound_pool& pool, int from, int to,
-                   const bound_group* group, int count, double* bound) {
+KERNEL void bounds(const double* test, const bound_pool& pool, int from, int to, const bound_group* group,
+                   int count, double* bound) {
   for (int g = 0; g < count; ++g) {
     group_bounds<V>(test, pool, from, to, group[g], bound + GROUP_WIDTH * g);
   }
@@ -344,42 +344,40 @@ KERNEL void short_levels(double* re, double* im, int first, int end, const doubl
 // One set of entry points per instruction set.
 struct kernel_set {
   void (*energies)(const double*, const int (&)[BATCH_GROUPS], double (&)[BATCH_LANES]);
-  bool (*residuals)(const double*, const double*, const int (&)[BATCH_GROUPS],
-                    const double (&)[BATCH_LANES], const bool (&)[BATCH_LANES], double,
-                    double (&)[BATCH_LANES]);
+  bool (*residuals)(const double*, const double*, const int (&)[BATCH_GROUPS], const double (&)[BATCH_LANES],
+                    const bool (&)[BATCH_LANES], double, double (&)[BATCH_LANES]);
   void (*bounds)(const double*, const bound_pool&, int, int, const bound_group*, int, double*);
   void (*level)(double*, double*, int, int, int, const double*, const double*, bool);
   void (*short_levels)(double*, double*, int, int, const double*, const double*, bool);
 };
 
-#define DEFINE_KERNEL_SET(NAME, V, TARGET)                                                   \
-  TARGET void NAME##_energies(const double* t, const int (&w)[BATCH_GROUPS],                 \
-                              double (&e)[BATCH_LANES]) {                                    \
-    energies<V>(t, w, e);                                                                    \
-  }                                                                                          \
-  TARGET bool NAME##_residuals(const double* r, const double* t, const int (&w)[BATCH_GROUPS], \
-                               const double (&g)[BATCH_LANES], const bool (&a)[BATCH_LANES],   \
-                               double best, double (&s)[BATCH_LANES]) {                      \
-    return residuals<V>(r, t, w, g, a, best, s);                                             \
-  }                                                                                          \
-  TARGET void NAME##_bounds(const double* t, const bound_pool& p, int from, int to,          \
-                            const bound_group* g, int n, double* b) {                        \
-    bounds<V>(t, p, from, to, g, n, b);                                                      \
-  }                                                                                          \
-  TARGET void NAME##_level(double* re, double* im, int first, int end, int h,                \
-                           const double* w_re, const double* w_im, bool inverse) {           \
-    level<V>(re, im, first, end, h, w_re, w_im, inverse);                                    \
-  }                                                                                          \
-  TARGET void NAME##_short_levels(double* re, double* im, int first, int end,                \
-                                  const double* t_re, const double* t_im, bool inverse) {    \
-    if (inverse) {                                                                           \
-      short_levels<true>(re, im, first, end, t_re, t_im);                                    \
-    } else {                                                                                 \
-      short_levels<false>(re, im, first, end, t_re, t_im);                                   \
-    }                                                                                        \
-  }                                                                                          \
-  const kernel_set NAME##_kernels = {NAME##_energies, NAME##_residuals, NAME##_bounds,       \
-                                     NAME##_level, NAME##_short_levels};
+#define DEFINE_KERNEL_SET(NAME, V, TARGET)                                                                \
+  TARGET void NAME##_energies(const double* t, const int(&w)[BATCH_GROUPS], double(&e)[BATCH_LANES]) {    \
+    energies<V>(t, w, e);                                                                                 \
+  }                                                                                                       \
+  TARGET bool NAME##_residuals(const double* r, const double* t, const int(&w)[BATCH_GROUPS],             \
+                               const double(&g)[BATCH_LANES], const bool(&a)[BATCH_LANES], double best,   \
+                               double(&s)[BATCH_LANES]) {                                                 \
+    return residuals<V>(r, t, w, g, a, best, s);                                                          \
+  }                                                                                                       \
+  TARGET void NAME##_bounds(const double* t, const bound_pool& p, int from, int to, const bound_group* g, \
+                            int n, double* b) {                                                           \
+    bounds<V>(t, p, from, to, g, n, b);                                                                   \
+  }                                                                                                       \
+  TARGET void NAME##_level(double* re, double* im, int first, int end, int h, const double* w_re,         \
+                           const double* w_im, bool inverse) {                                            \
+    level<V>(re, im, first, end, h, w_re, w_im, inverse);                                                 \
+  }                                                                                                       \
+  TARGET void NAME##_short_levels(double* re, double* im, int first, int end, const double* t_re,         \
+                                  const double* t_im, bool inverse) {                                     \
+    if (inverse) {                                                                                        \
+      short_levels<true>(re, im, first, end, t_re, t_im);                                                 \
+    } else {                                                                                              \
+      short_levels<false>(re, im, first, end, t_re, t_im);                                                \
+    }                                                                                                     \
+  }                                                                                                       \
+  const kernel_set NAME##_kernels = {NAME##_energies, NAME##_residuals, NAME##_bounds, NAME##_level,      \
+                                     NAME##_short_levels};
 
 // Two doubles a register: SSE2 on x86-64, NEON on aarch64, and whatever the
 // compiler makes of them elsewhere.
@@ -406,11 +404,18 @@ const kernel_set& pick_kernels() {
 const kernel_set& pick_kernels() { return sse2_kernels; }
 #endif
 
-bool g_force_baseline = false;
+// WAVMATCH_KERNELS=baseline keeps the two-double loops even where wider ones
+// are available: a diagnostic, and how the tests and the benchmark check the
+// loops of machines without AVX2 on one that has it. Read once, at first use.
+const kernel_set& chosen_kernels() {
+  const char* requested = std::getenv("WAVMATCH_KERNELS");
+  if (requested != nullptr && std::strcmp(requested, "baseline") == 0) return sse2_kernels;
+  return pick_kernels();
+}
 
 const kernel_set& kernels() {
-  static const kernel_set& chosen = pick_kernels();
-  return g_force_baseline ? sse2_kernels : chosen;
+  static const kernel_set& chosen = chosen_kernels();
+  return chosen;
 }
 
 }  // namespace
@@ -420,15 +425,14 @@ void sum_batch_energies(const double* test, const int (&window)[BATCH_GROUPS],
   kernels().energies(test, window, energy);
 }
 
-bool sum_batch_residuals(const double* stretch, const double* test,
-                         const int (&window)[BATCH_GROUPS], const double (&gain)[BATCH_LANES],
-                         const bool (&active)[BATCH_LANES], double best,
+bool sum_batch_residuals(const double* stretch, const double* test, const int (&window)[BATCH_GROUPS],
+                         const double (&gain)[BATCH_LANES], const bool (&active)[BATCH_LANES], double best,
                          double (&residual)[BATCH_LANES]) {
   return kernels().residuals(stretch, test, window, gain, active, best, residual);
 }
 
-void add_bound_terms(const double* test, const bound_pool& pool, int from, int to,
-                     const bound_group* group, int count, double* bound) {
+void add_bound_terms(const double* test, const bound_pool& pool, int from, int to, const bound_group* group,
+                     int count, double* bound) {
   kernels().bounds(test, pool, from, to, group, count, bound);
 }
 
@@ -441,5 +445,3 @@ void transform_short_levels(double* re, double* im, int first, int end, const do
                             const double* twiddle_im, bool inverse) {
   kernels().short_levels(re, im, first, end, twiddle_re, twiddle_im, inverse);
 }
-
-void force_baseline_kernels(bool baseline) { g_force_baseline = baseline; }

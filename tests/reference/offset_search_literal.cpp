@@ -1,9 +1,9 @@
 // The offset and gain search written out term by term. It is the reference the
 // fast search in offset_search.cpp must reproduce bit for bit, and what the
 // tests and benchmarks compare against.
-#include <cmath>
+#include "offset_search_literal.h"
 
-#include "offset_search.h"
+#include <cmath>
 
 search_result search_offset_literal(const double* reference, const double* test) {
   double reference_energy = 0.0;
