@@ -44,7 +44,7 @@ row "search, delay -4000 (outside), speed-up" "literal search" "$(window 'delay 
 row "search, steady 441 Hz tone, speed-up" "literal search" "$(window 'steady tone')x" ">= 500x"
 row "search, slowest window, speed-up" "literal search" "$(value search 'lowest ratio')x" ">= 500x"
 row "equal-loudness filter, ns per frame" "-" "$(value search 'filter_block')" "<= 12"
-row "wavmatch2, 10 files of 60000 frames, CPU" "plain program (literal_wavmatch)" \
+row "wavmatch2, 10 files of 60000 frames, CPU" "literal_wavmatch program" \
   "$(value short 'reference / wavmatch2 (CPU)' 2)x" ">= 100x"
 row "wavmatch2, 10 files of 30 s, time" "cat + dd of the same bytes" "$(value run30 'wavmatch2 / floor' 2)x" "<= 1.25x"
 row "wavmatch2, 10 files of 4 min, time" "cat + dd of the same bytes" "$(value run 'wavmatch2 / floor' 2)x" "<= 1.25x"
