@@ -74,7 +74,8 @@ bool write_copy(const std::vector<int16_t>& music, const decoded_copy& copy, uns
     if (copy.is_float) {
       floats.push_back(static_cast<float>(x));
     } else {
-      const double scaled = std::round(std::fmax(-1.0, std::fmin(x, 2147483647.0 / 2147483648.0)) * 2147483648.0);
+      const double scaled =
+          std::round(std::fmax(-1.0, std::fmin(x, 2147483647.0 / 2147483648.0)) * 2147483648.0);
       ints.push_back(static_cast<int32_t>(scaled));
     }
   }
@@ -114,7 +115,8 @@ int main(int argc, char** argv) {
     copies.push_back(copy);
   }
   const std::vector<int16_t> music = music_16(static_cast<std::size_t>(std::lround(seconds * MUSIC_RATE)));
-  if (!save(argv[2], pcm32_wav_from_16(music)) || (!pcm16_path.empty() && !save(pcm16_path, pcm16_wav(music)))) {
+  if (!save(argv[2], pcm32_wav_from_16(music)) ||
+      (!pcm16_path.empty() && !save(pcm16_path, pcm16_wav(music)))) {
     std::fprintf(stderr, "make_test_audio: cannot write the original\n");
     return 1;
   }

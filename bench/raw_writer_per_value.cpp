@@ -61,8 +61,8 @@ int write_raw_outputs(wav_track* tracks, const std::string* paths, int wav_num, 
     fseeko(track.fp, static_cast<off_t>(track.data_pos + FRAME_BYTES * first_frame), SEEK_SET);
     const double output_scale = (track.gain * 32768) / (extremes.biggest_gain * OUTPUT_HEADROOM);
     int clip_count = 0;
-    const int status =
-        write_track_per_value(track, paths[k], raw_path_for(paths[k]), output_scale, shortest_sample, clip_count);
+    const int status = write_track_per_value(track, paths[k], raw_path_for(paths[k]), output_scale,
+                                             shortest_sample, clip_count);
     if (status != 0) return status;
     if (clip_count > 0) say("%s Clipped %d times.\r\n", track.label, clip_count);
     release_track(track);

@@ -35,7 +35,8 @@ std::string file_contents(int fd) {
   std::string contents;
   lseek(fd, 0, SEEK_SET);
   char block[4096];
-  for (ssize_t n; (n = read(fd, block, sizeof block)) > 0;) contents.append(block, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = read(fd, block, sizeof block)) > 0;)
+    contents.append(block, static_cast<std::size_t>(n));
   return contents;
 }
 
@@ -68,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const auto line_feeds = static_cast<std::size_t>(std::count(log.begin(), log.end(), '\n'));
   const auto returns = static_cast<std::size_t>(std::count(log.begin(), log.end(), '\r'));
-  if (static_cast<std::size_t>(std::count(whole.begin(), whole.end(), '\n')) != line_feeds + 1) __builtin_trap();
+  if (static_cast<std::size_t>(std::count(whole.begin(), whole.end(), '\n')) != line_feeds + 1)
+    __builtin_trap();
   if (whole.size() > log.size() - returns + 1) __builtin_trap();
 
   const int input = memory_file(log);

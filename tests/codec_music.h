@@ -63,7 +63,8 @@ inline void add_note(std::vector<double>& channel, std::size_t start, double hz,
 
 inline void add_kick(std::vector<double>& channel, std::size_t start, double amplitude) {
   add_partial(channel, start, static_cast<std::size_t>(0.3 * MUSIC_RATE), 58.0, amplitude, 0.12, 0.001);
-  add_partial(channel, start, static_cast<std::size_t>(0.05 * MUSIC_RATE), 140.0, amplitude * 0.5, 0.015, 0.0005);
+  add_partial(channel, start, static_cast<std::size_t>(0.05 * MUSIC_RATE), 140.0, amplitude * 0.5, 0.015,
+              0.0005);
 }
 
 inline void add_hat(std::vector<double>& channel, std::size_t start, double amplitude, music_rng& rng) {

@@ -36,12 +36,15 @@ inline wav_contents read_wav(const std::string& path) {
     const std::string tag(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at) + 4);
     const std::size_t length = get_u32(b, at + 4);
     const std::size_t body = at + 8;
-    const std::size_t available = std::min(length, b.size() - body);  // a decoder may leave a length unpatched
+    const std::size_t available =
+        std::min(length, b.size() - body);  // a decoder may leave a length unpatched
     if (tag == "fmt " && available >= 16) {
       w.format_tag = get_u16(b, body);
       w.channels = get_u16(b, body + 2);
       w.bits = get_u16(b, body + 14);
-      if (available >= 40) w.subformat.assign(b.begin() + static_cast<long>(body) + 24, b.begin() + static_cast<long>(body) + 40);
+      if (available >= 40)
+        w.subformat.assign(b.begin() + static_cast<long>(body) + 24,
+                           b.begin() + static_cast<long>(body) + 40);
       have_fmt = true;
     } else if (tag == "data") {
       w.samples.assign(b.begin() + static_cast<long>(body), b.begin() + static_cast<long>(body + available));
@@ -57,7 +60,8 @@ inline wav_contents read_wav(const std::string& path) {
 // Returns "" or what is wrong with the input.
 inline std::string widen_16_to_32(const std::string& from, const std::string& to) {
   const wav_contents w = read_wav(from);
-  if (!w.ok || w.format_tag != 1 || w.bits != 16 || w.channels != 2) return from + " is not a 16-bit stereo WAV file";
+  if (!w.ok || w.format_tag != 1 || w.bits != 16 || w.channels != 2)
+    return from + " is not a 16-bit stereo WAV file";
   std::vector<int32_t> wide(w.samples.size() / 2);
   for (std::size_t i = 0; i < wide.size(); ++i) {
     wide[i] = static_cast<int32_t>(static_cast<int16_t>(get_u16(w.samples, 2 * i))) * 65536;

@@ -75,8 +75,8 @@ inline std::vector<double> window_of(const std::vector<double>& filtered_signal)
 
 // The input signal delayed by `shift` frames (negative: earlier), scaled by
 // `gain`, with white noise of `noise` times the signal's RMS added.
-inline std::vector<double> codec(const std::vector<double>& x, std::uint64_t seed, int shift,
-                                 double gain, double noise) {
+inline std::vector<double> codec(const std::vector<double>& x, std::uint64_t seed, int shift, double gain,
+                                 double noise) {
   std::mt19937_64 rng(seed ^ 0x9e3779b97f4a7c15ull);
   std::normal_distribution<double> gauss(0.0, 1.0);
   double energy = 0.0;

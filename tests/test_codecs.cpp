@@ -46,29 +46,36 @@ std::vector<codec_case> codec_cases() {
       // LAME puts 576 frames of encoder delay before the music; mpg123 adds the
       // 529 frames of the decoder's filter bank unless it trims both using the
       // gapless information LAME writes into its header frame.
-      {"mp3_no_gapless", 1105,
+      {"mp3_no_gapless",
+       1105,
        {{"lame", "--quiet", "-b", "128", "@orig16.wav", "@mp3_no_gapless.mp3"},
-        {"mpg123", "-q", "--no-gapless", "-e", "s32", "-w", "@mp3_no_gapless32b.wav", "@mp3_no_gapless.mp3"}}},
-      {"mp3_gapless", 0,
+        {"mpg123", "-q", "--no-gapless", "-e", "s32", "-w", "@mp3_no_gapless32b.wav",
+         "@mp3_no_gapless.mp3"}}},
+      {"mp3_gapless",
+       0,
        {{"lame", "--quiet", "-b", "128", "@orig16.wav", "@mp3_gapless.mp3"},
         {"mpg123", "-q", "-e", "s32", "-w", "@mp3_gapless32b.wav", "@mp3_gapless.mp3"}}},
       // ADTS carries no priming information, so the decoder keeps the encoder's
       // 1024 frames of priming. The float WAV ffmpeg writes is extensible.
-      {"aac_adts", 1024,
+      {"aac_adts",
+       1024,
        {{"ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", "@orig16.wav", "-c:a", "aac", "-b:a", "128k",
          "-f", "adts", "@aac_adts.aac"},
         {"ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", "@aac_adts.aac", "-c:a", "pcm_f32le",
          "@aac_adts32b.wav"}},
-       false, true},
+       false,
+       true},
       // Ogg records the granule position of the first page, so oggdec drops
       // the priming itself.
-      {"vorbis", 0,
+      {"vorbis",
+       0,
        {{"oggenc", "-Q", "-q", "4", "-o", "@vorbis.ogg", "@orig16.wav"},
         {"oggdec", "-Q", "-o", "@vorbis16.wav", "@vorbis.ogg"}},
        true},
       // opusdec skips the pre-skip the header announces and resamples from
       // 48 kHz back to the original's rate.
-      {"opus", 0,
+      {"opus",
+       0,
        {{"opusenc", "--quiet", "--bitrate", "96", "@orig16.wav", "@opus.opus"},
         {"opusdec", "--quiet", "--rate", "44100", "@opus.opus", "@opus16.wav"}},
        true},
@@ -117,7 +124,8 @@ parsed_report parse_report(const std::string& out) {
     table_row row;
     double gain_db = 0;
     double score = 0;
-    if (std::sscanf(line.c_str() + 21, " O:%d G:%lf G:%lf S:%lf", &row.offset, &row.gain, &gain_db, &score) != 4) {
+    if (std::sscanf(line.c_str() + 21, " O:%d G:%lf G:%lf S:%lf", &row.offset, &row.gain, &gain_db, &score) !=
+        4) {
       continue;
     }
     row.found = true;
@@ -132,7 +140,8 @@ std::vector<double> raw_mono(const std::string& path) {
   const bytes b = read_file(path);
   std::vector<double> mono(b.size() / 4);
   for (std::size_t i = 0; i < mono.size(); ++i) {
-    mono[i] = static_cast<int16_t>(get_u16(b, 4 * i)) + static_cast<double>(static_cast<int16_t>(get_u16(b, 4 * i + 2)));
+    mono[i] = static_cast<int16_t>(get_u16(b, 4 * i)) +
+              static_cast<double>(static_cast<int16_t>(get_u16(b, 4 * i + 2)));
   }
   return mono;
 }
@@ -202,7 +211,8 @@ struct codec_run {
       const program_run step = run_program(programs[k], args);
       if (step.status != 0) {
         outcome.state = prepared::failed;
-        outcome.why = c.commands[k][0] + " failed with status " + std::to_string(step.status) + ": " + step.err;
+        outcome.why =
+            c.commands[k][0] + " failed with status " + std::to_string(step.status) + ": " + step.err;
         return;
       }
     }
@@ -273,6 +283,8 @@ TEST_P(codec_end_to_end, found_at_the_codec_delay_and_written_in_step) {
 }
 
 INSTANTIATE_TEST_SUITE_P(codecs, codec_end_to_end, ::testing::ValuesIn(codec_cases()),
-                         [](const ::testing::TestParamInfo<codec_case>& row) { return std::string(row.param.name); });
+                         [](const ::testing::TestParamInfo<codec_case>& row) {
+                           return std::string(row.param.name);
+                         });
 
 }  // namespace

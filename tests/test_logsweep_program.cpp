@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <csignal>
-
 #include <filesystem>
 #include <iostream>
 #include <string>

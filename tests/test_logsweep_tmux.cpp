@@ -36,8 +36,8 @@ struct tmux_server {
   std::string socket = "logsweep-test-" + std::to_string(getpid());
 
   program_run run(const std::vector<std::string>& args) const {
-    std::vector<std::string> full = {"-u", "TMUX", "LC_ALL=C.UTF-8", "LANG=C.UTF-8", "SHELL=/bin/sh",
-                                     tmux, "-u", "-L", socket, "-f", "/dev/null"};
+    std::vector<std::string> full = {"-u", "TMUX", "LC_ALL=C.UTF-8", "LANG=C.UTF-8", "SHELL=/bin/sh", tmux,
+                                     "-u", "-L",   socket,           "-f",           "/dev/null"};
     full.insert(full.end(), args.begin(), args.end());
     return run_program("/usr/bin/env", full);
   }
@@ -68,7 +68,8 @@ std::string block_bar_log() {
   std::string log = "Encoding sample.flac\n";
   for (int filled = 0; filled <= 20; ++filled) {
     log += "\r[";
-    for (int i = 0; i < 20; ++i) log += i < filled ? "\xE2\x96\x88" : "\xE2\x96\x91";  // full block, light shade
+    for (int i = 0; i < 20; ++i)
+      log += i < filled ? "\xE2\x96\x88" : "\xE2\x96\x91";  // full block, light shade
     log += "] " + std::to_string(filled * 5) + "%";
   }
   log += "\nDone.\n\xC3\xA9t\xC3\xA9\rX\n\xE2\x96\x88\xE2\x96\x88\xE2\x96\x88\rok\n";
@@ -77,7 +78,8 @@ std::string block_bar_log() {
 
 std::string encoder_log() {
   std::string log = "lame -V2 track01.wav\n";
-  for (int percent = 0; percent <= 100; percent += 7) log += "\r  " + std::to_string(percent) + "% processing.....";
+  for (int percent = 0; percent <= 100; percent += 7)
+    log += "\r  " + std::to_string(percent) + "% processing.....";
   log += "\n  done\nabc\rX\n100%\r50%\none\r\ntwo\r\n\nkept\r\n\r\r\nshort\rlonger text\rmid\n";
   return log;
 }
@@ -85,7 +87,8 @@ std::string encoder_log() {
 // Random logs of text, UTF-8 characters, carriage returns and line feeds,
 // short enough that no line wraps and the whole log fits on the screen.
 std::string random_log(std::mt19937& random) {
-  const std::vector<std::string> pieces = {"a", "b", " ", "xyz", "42%", "\xC3\xA9", "\xE2\x96\x88", "\xE2\x96\x91"};
+  const std::vector<std::string> pieces = {"a",           "b", " ", "xyz", "42%", "\xC3\xA9", "\xE2\x96\x88",
+                                           "\xE2\x96\x91"};
   std::string log;
   for (int line = 0; line < 30; ++line) {
     const int segments = static_cast<int>(random() % 5);
@@ -132,9 +135,9 @@ TEST(LogsweepTmux, MatchesWhatTheTerminalShows) {
     // The mark follows the log through the same terminal, so once it shows,
     // the whole log has been drawn.
     const std::string command = "cat '" + path + "'; printf '\\n" + END_MARK + "\\n'; sleep 60";
-    const program_run started = server.run({"new-session", "-d", "-s", "log" + std::to_string(i), "-x",
-                                            std::to_string(PANE_WIDTH), "-y", std::to_string(PANE_HEIGHT),
-                                            command});
+    const program_run started =
+        server.run({"new-session", "-d", "-s", "log" + std::to_string(i), "-x", std::to_string(PANE_WIDTH),
+                    "-y", std::to_string(PANE_HEIGHT), command});
     ASSERT_EQ(started.status, 0) << started.err;
   }
   for (std::size_t i = 0; i < logs.size(); ++i) {

@@ -41,7 +41,8 @@ struct twin_folders {
 std::map<std::string, bytes> raw_files(const std::string& folder) {
   std::map<std::string, bytes> raws;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    if (entry.path().extension() == ".raw") raws[entry.path().filename().string()] = read_file(entry.path().string());
+    if (entry.path().extension() == ".raw")
+      raws[entry.path().filename().string()] = read_file(entry.path().string());
   }
   return raws;
 }

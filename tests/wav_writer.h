@@ -35,10 +35,10 @@ inline const bytes GUID_FLOAT = {0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
 
 struct extra_chunk {
   std::string tag;
-  uint32_t length;       // what the chunk header says
-  bool pad = true;       // a zero byte after an odd body, as RIFF wants
+  uint32_t length;  // what the chunk header says
+  bool pad = true;  // a zero byte after an odd body, as RIFF wants
   unsigned char fill = 'x';
-  int64_t body = -1;     // bytes actually written; -1: as many as the length says
+  int64_t body = -1;  // bytes actually written; -1: as many as the length says
 };
 
 struct wav_layout {
@@ -47,14 +47,14 @@ struct wav_layout {
   uint16_t format_tag = 1;
   uint16_t channels = 2;
   uint32_t sample_rate = 44100;
-  int64_t byte_rate = -1;      // -1: sample_rate * channels * bits / 8
+  int64_t byte_rate = -1;  // -1: sample_rate * channels * bits / 8
   uint16_t bits = 32;
   uint32_t fmt_length = 16;    // 16, 18, 40 ... ; the body is padded or cut to it
   bytes subformat = GUID_PCM;  // written at body offset 24 when fmt_length >= 40
   bool fmt_pad = true;         // pad byte after an odd "fmt " body
   std::vector<extra_chunk> before_fmt;
   std::vector<extra_chunk> after_fmt;
-  int64_t data_length = -1;    // -1: the size of the sample bytes
+  int64_t data_length = -1;  // -1: the size of the sample bytes
 };
 
 inline void put_chunk(bytes& b, const extra_chunk& c) {
@@ -77,8 +77,8 @@ inline bytes make_wav(const wav_layout& w, const bytes& samples) {
   put_u16(body, w.format_tag);
   put_u16(body, w.channels);
   put_u32(body, w.sample_rate);
-  const uint32_t byte_rate = w.byte_rate >= 0 ? static_cast<uint32_t>(w.byte_rate)
-                                              : w.sample_rate * w.channels * (w.bits / 8u);
+  const uint32_t byte_rate =
+      w.byte_rate >= 0 ? static_cast<uint32_t>(w.byte_rate) : w.sample_rate * w.channels * (w.bits / 8u);
   put_u32(body, byte_rate);
   put_u16(body, w.channels * (w.bits / 8u));
   put_u16(body, w.bits);
@@ -93,7 +93,8 @@ inline bytes make_wav(const wav_layout& w, const bytes& samples) {
   if (w.fmt_length % 2 == 1 && w.fmt_pad) b.push_back(0);
   for (const extra_chunk& c : w.after_fmt) put_chunk(b, c);
   put_tag(b, "data");
-  put_u32(b, w.data_length >= 0 ? static_cast<uint32_t>(w.data_length) : static_cast<uint32_t>(samples.size()));
+  put_u32(b,
+          w.data_length >= 0 ? static_cast<uint32_t>(w.data_length) : static_cast<uint32_t>(samples.size()));
   b.insert(b.end(), samples.begin(), samples.end());
   const uint32_t riff_size = static_cast<uint32_t>(b.size() - 8);
   std::memcpy(b.data() + 4, &riff_size, 4);

@@ -14,8 +14,8 @@ constexpr double INT_FULL_SCALE = 1.0 / 2147483648.0;
 
 struct frame_block {
   unsigned char bytes[BLOCK_FRAMES * FRAME_BYTES];
-  int frames;   // frames held
-  bool error;   // the stream reported an I/O error
+  int frames;  // frames held
+  bool error;  // the stream reported an I/O error
 };
 
 // The working memory of a pass over a track's frames: a block of frames and
@@ -35,8 +35,8 @@ frame_scratch& pass_scratch();
 void read_frames(FILE* fp, frame_block& block, int wanted, unsigned char (&last)[4]);
 
 inline uint32_t load_u32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
 }
 inline int32_t load_i32(const unsigned char* p) { return static_cast<int32_t>(load_u32(p)); }
 inline float load_f32(const unsigned char* p) {

@@ -9,5 +9,4 @@
 // returned error of the exact real sum. test and stretch must be finite.
 // `energy` must be at least the sum of squares of test[0 .. 39998] plus that
 // of stretch[0 .. 29999].
-double correlate_candidates(const double* test, const double* stretch, double energy,
-                            double* correlation);
+double correlate_candidates(const double* test, const double* stretch, double energy, double* correlation);
