@@ -162,7 +162,7 @@ inline void append_argument(std::wstring& line, const std::wstring& arg) {
 inline program_run run_program(const std::string& program, const std::vector<std::string>& args,
                                const std::string& workdir = "", unsigned timeout_seconds = 300) {
   program_run result;
-  // Made absolute here: a path from the build, such as /work/build/x.exe,
+  // Made absolute here: a path from the build, such as /tmp/build/x.exe,
   // names the drive of this process's folder, not of the child's.
   const std::wstring application = std::filesystem::absolute(std::filesystem::path(utf16(program))).wstring();
   std::wstring line;

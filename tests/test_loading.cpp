@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "device_files.h"
 #include "program_runner.h"
 #include "signal_maker.h"
-#include "special_files.h"
 #include "track_record.h"
 #include "wav_track.h"
 #include "wav_writer.h"

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "device_files.h"
 #include "logsweep_files.h"
 #include "program_runner.h"
-#include "special_files.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "console_capture.h"
+#include "device_files.h"
 #include "malformed_wavs.h"
-#include "special_files.h"
 #include "track_record.h"
 #include "wav_header.h"
 #include "wav_track.h"

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "console_capture.h"
+#include "device_files.h"
 #include "literal_wavmatch.h"
 #include "loudness_filter_reference.h"
 #include "signal_maker.h"
-#include "special_files.h"
 #include "track_record.h"
 #include "wav_header.h"
 #include "wav_track.h"
