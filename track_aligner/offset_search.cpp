@@ -26,8 +26,9 @@
 #include "offset_search.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
-#include <ranges>
+#include <numeric>
 
 #include "offset_search_correlation.h"
 #include "offset_search_internal.h"
@@ -35,6 +36,15 @@
 
 namespace search_internal {
 namespace {
+
+// Every group's index, in order: 0, 1, ..., GROUPS - 1. (A fixed table rather
+// than std::views::iota, whose GCC 12 library Clang 14, the fuzzing build,
+// cannot compile.)
+constexpr std::array<int, GROUPS> ALL_GROUPS = [] {
+  std::array<int, GROUPS> groups{};
+  std::iota(groups.begin(), groups.end(), 0);
+  return groups;
+}();
 
 // Relative error bound of the prefix sums of squares (at most 20000 terms a
 // sum, three sums joined: about 7e-12 of the total).
@@ -535,7 +545,7 @@ search_result search_offset(const double* reference, const double* test) {
   // candidate is bounded by its correlation and the most promising by that
   // bound is summed.
   const double decoded = decoded_energy(w, survey);
-  const int seed = state.most_promising(std::views::iota(0, GROUPS));
+  const int seed = state.most_promising(ALL_GROUPS);
   if (seed >= 0 && survey.sums_finite && state.fits_poorly(seed)) {
     state.list_open_groups();
     state.bound_by_correlation(decoded);
