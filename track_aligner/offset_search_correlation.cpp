@@ -71,12 +71,13 @@ inline v2 seconds(v2 a, v2 b) { return v2{a[1], b[1]}; }
 inline v2 load_reversed(const double* p) { return swapped(load(p)); }
 inline void store_reversed(double* p, v2 v) { store(p, swapped(v)); }
 
-struct signal {
+// A complex sequence of TRANSFORM_LENGTH values, real and imaginary parts apart.
+struct complex_block {
   std::array<double, TRANSFORM_LENGTH> re, im;
 };
 
 struct transform_buffers {
-  signal half[2];  // each half's transform, in place
+  complex_block half[2];  // each half's transform, in place
   // exp(-2 pi i j / 2h) at h + j, for every half-block length h = 1, 2, 4, ...,
   // N/2 and j < h: each level's twiddles side by side.
   std::array<double, TRANSFORM_LENGTH> twiddle_re, twiddle_im;
@@ -130,7 +131,7 @@ void short_levels(double* re, double* im, int first, int end, bool inverse, cons
 }
 
 // Natural order in, bit-reversed order out.
-void forward(signal& x, const transform_buffers& b) {
+void forward(complex_block& x, const transform_buffers& b) {
   double* re = x.re.data();
   double* im = x.im.data();
   int h = TRANSFORM_LENGTH / 2;
@@ -165,7 +166,7 @@ void products_at(transform_buffers& b, int i, int j, T lane) {
       return load_reversed(p);
   };
   T pr = T{}, pi = T{};
-  for (const signal& h : b.half) {
+  for (const complex_block& h : b.half) {
     const T zr = load(h.re.data() + i, lane), zi = load(h.im.data() + i, lane);
     const T yr = get(h.re.data() + j), yi = get(h.im.data() + j);
     const T tr = 0.5 * (zr + yr), ti = 0.5 * (zi - yi);
@@ -173,7 +174,7 @@ void products_at(transform_buffers& b, int i, int j, T lane) {
     pr = pr + (tr * rr + ti * ri);
     pi = pi + (ti * rr - tr * ri);
   }
-  signal& out = b.half[0];
+  complex_block& out = b.half[0];
   if constexpr (sizeof(T) == sizeof(double)) {
     out.re[i] = pr;
     out.im[i] = pi;
@@ -226,7 +227,7 @@ void fold(transform_buffers& b) {
 double correlate_candidates(const double* test, const double* stretch, double energy, double* correlation) {
   transform_buffers& b = buffers();
   for (int h = 0; h < 2; ++h) {
-    signal& z = b.half[h];
+    complex_block& z = b.half[h];
     std::copy(test + h * HALF_STRETCH, test + h * HALF_STRETCH + HALF_READ, z.re.begin());
     std::fill(z.re.begin() + HALF_READ, z.re.end(), 0.0);
     std::copy(stretch + h * HALF_STRETCH, stretch + (h + 1) * HALF_STRETCH, z.im.begin());
