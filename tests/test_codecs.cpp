@@ -65,6 +65,15 @@ std::vector<codec_case> codec_cases() {
          "@aac_adts32b.wav"}},
        false,
        true},
+      // An MP4 file's edit list tells the decoder to drop those 1024 frames.
+      {"aac_m4a",
+       0,
+       {{"ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", "@orig16.wav", "-c:a", "aac", "-b:a", "128k",
+         "@aac_m4a.m4a"},
+        {"ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", "@aac_m4a.m4a", "-c:a", "pcm_f32le",
+         "@aac_m4a32b.wav"}},
+       false,
+       true},
       // Ogg records the granule position of the first page, so oggdec drops
       // the priming itself.
       {"vorbis",
