@@ -80,11 +80,28 @@ judge_block() {
   fi
 }
 
+# Opens a block at the document line $1: it runs, with a line that names it
+# in the log, or it is reported as left out or skipped.
+start_block() {
+  local verdict
+  verdict=$(judge_block "$1" "$markers")
+  in_block=1
+  run=0
+  markers=""
+  if [ "$verdict" = run ]; then
+    run=1
+    out="echo \"== $1\""
+  else
+    echo "$verdict"
+    if [[ $verdict == skipped* ]]; then skipped=1; fi
+  fi
+}
+
 # Writes the shell session of one document: line n of the script is line n of
 # the document, its command where the line belongs to a block that runs, else
 # empty, so that the shell's line numbers are the document's.
 extract() {
-  local document=$1 script=$2 name kind n=0 line in_block=0 run=0 markers="" verdict examples=0 indent=0
+  local document=$1 script=$2 name kind n=0 line in_block=0 run=0 markers="" examples=0 indent=0
   name=$(basename "$document")
   case $name in
     *.md) kind="markdown" ;;
@@ -102,20 +119,11 @@ extract() {
         if [ $in_block = 1 ]; then
           in_block=0
         else
-          in_block=1
-          run=0
           indent=$((${#line} - ${#text}))
           local info=${text#\`\`\`}
           case ${info%% *} in
-            sh | bash | shell)
-              verdict=$(judge_block "$name:$n" "$markers")
-              if [ "$verdict" = run ]; then
-                run=1
-                out="echo \"== $name:$n\""
-              else
-                echo "$verdict"
-                [[ $verdict == skipped* ]] && skipped=1
-              fi ;;
+            sh | bash | shell) start_block "$name:$n" ;;
+            *) in_block=1 run=0 markers="" ;;
           esac
         fi
         markers=""
@@ -135,17 +143,7 @@ extract() {
         [[ $line =~ ^\.SH\ +\"?EXAMPLES ]] && examples=1 || examples=0
         markers=""
       elif [ $examples = 1 ] && [[ $line =~ ^\.(nf|EX)$ ]]; then
-        verdict=$(judge_block "$name:$n" "$markers")
-        in_block=1
-        run=0
-        if [ "$verdict" = run ]; then
-          run=1
-          out="echo \"== $name:$n\""
-        else
-          echo "$verdict"
-          [[ $verdict == skipped* ]] && skipped=1
-        fi
-        markers=""
+        start_block "$name:$n"
       elif [ $in_block = 1 ] && [[ $line =~ ^\.(fi|EE)$ ]]; then
         in_block=0
       elif [ $in_block = 1 ]; then
