@@ -359,7 +359,7 @@ void search_state::refine(int g, int until) {
   double* bound = &w.bound[g * GROUP_WIDTH];
   while (w.used[g] < until && recheck_group_open(g)) {
     const int to = std::min(w.used[g] + REFINE_STEP, until);
-    add_bound_terms(finite_test, pool, w.used[g], to, &w.groups[g], 1, bound);
+    kernels.add_bound_terms(finite_test, pool, w.used[g], to, &w.groups[g], 1, bound);
     w.used[g] = to;
     double most = 0.0;
     for (int j = 0; j < GROUP_WIDTH; ++j) {
@@ -376,8 +376,9 @@ void search_state::refine(int g, int until) {
 // exact residual, and the summed one lies within a relative 1e-15 of it in
 // the 2-norm (rounding of x * g and of the difference).
 void search_state::bound_by_correlation(double decoded_energy) {
-  const double error = correlate_candidates(
-      finite_test, stretch, (decoded_energy + reference_energy) * (1.0 + PREFIX_SLACK), w.correlation.data());
+  const double error =
+      correlate_candidates(finite_test, stretch, (decoded_energy + reference_energy) * (1.0 + PREFIX_SLACK),
+                           w.correlation.data(), kernels);
   const double reference_low = reference_energy * (1.0 - ENERGY_SLACK);
   // The bound below exceeds the best residual exactly when its norm exceeds
   // this; a candidate that plainly clears it is ruled out without the root.
@@ -478,9 +479,10 @@ void search_state::sum_exactly(const int* groups, int count) {
   }
   if (std::find(std::begin(active), std::end(active), true) == std::end(active)) return;
   double energy[BATCH_LANES], gain[BATCH_LANES], residual[BATCH_LANES];
-  sum_batch_energies(test, window, energy);
+  kernels.sum_batch_energies(test, window, energy);
   for (int i = 0; i < BATCH_LANES; ++i) gain[i] = std::sqrt(reference_energy / energy[i]);
-  const bool complete = sum_batch_residuals(stretch, test, window, gain, active, best.residual, residual);
+  const bool complete =
+      kernels.sum_batch_residuals(stretch, test, window, gain, active, best.residual, residual);
   for (int i = 0; i < BATCH_LANES; ++i) {
     if (!active[i]) continue;
     const int c = window[i / GROUP_WIDTH] + i % GROUP_WIDTH;
@@ -524,7 +526,7 @@ double decoded_energy(const search_workspace& w, const window_survey& s) {
 
 }  // namespace search_internal
 
-search_result search_offset(const double* reference, const double* test) {
+search_result search_offset(const double* reference, const double* test, const kernel_set& kernels) {
   using namespace search_internal;
   search_workspace& w = workspace();
   const double* stretch = reference + REFERENCE_BEGIN;
@@ -532,10 +534,11 @@ search_result search_offset(const double* reference, const double* test) {
   if (p.finished) return p.result;
   const window_survey& survey = p.survey;
   const double* finite_test = p.finite_test;
-  search_state state{stretch, test, finite_test, survey.reference_energy, build_pool(stretch, w), w, {}};
+  search_state state{stretch, test, finite_test, survey.reference_energy, build_pool(stretch, w),
+                     w,       {},   kernels};
 
   // A first bound for every candidate, from the loudest positions only.
-  add_bound_terms(finite_test, state.pool, 0, FIRST_LEVEL, w.groups.data(), GROUPS, w.bound.data());
+  kernels.add_bound_terms(finite_test, state.pool, 0, FIRST_LEVEL, w.groups.data(), GROUPS, w.bound.data());
   std::fill(w.used.begin(), w.used.end(), FIRST_LEVEL);
 
   // The candidate with the smallest first bound is most likely the match:
@@ -589,7 +592,7 @@ search_result search_offset(const double* reference, const double* test) {
 }
 
 search_result find_offset_and_gain(const wav_track& original, wav_track& track) {
-  const search_result found = search_offset(original.samples, track.samples);
+  const search_result found = search_offset(original.samples, track.samples, widest_kernels());
   if (!found.silent) {
     track.offset = found.offset;
     track.gain = found.gain;
