@@ -391,6 +391,8 @@ bool has_avx512f() {
 }
 #endif
 
+// Narrowest first: the search takes the widest set the processor supports,
+// the tests take each in turn.
 const kernel_set KERNEL_SETS[] = {
     {"baseline", always, sse2_energies, sse2_residuals, sse2_bounds, sse2_level, sse2_short_levels},
 #if defined(__x86_64__) || defined(__i386__)
