@@ -44,9 +44,11 @@ for t in "${targets[@]}"; do
     # Stack protector, fortified C library calls, read-only relocations bound
     # at start-up, position-independent executables. Only the hardening is
     # taken: the project's Release flags come after these and keep -O3.
-    buildflags() { env "${host[@]}" DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1" 2> /dev/null; }
-    flags+=("-DCMAKE_CXX_FLAGS=$(buildflags CPPFLAGS) $(buildflags CXXFLAGS)"
-            "-DCMAKE_EXE_LINKER_FLAGS=$(buildflags LDFLAGS)")
+    buildflags() { env "${host[@]}" DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
+    cppflags=$(buildflags CPPFLAGS)
+    cxxflags=$(buildflags CXXFLAGS)
+    ldflags=$(buildflags LDFLAGS)
+    flags+=("-DCMAKE_CXX_FLAGS=$cppflags $cxxflags" "-DCMAKE_EXE_LINKER_FLAGS=$ldflags")
   fi
   echo "== $t"
   log=$out/$t.log
