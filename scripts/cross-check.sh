@@ -64,8 +64,11 @@ for b in "${builds[@]}"; do
       continue
     fi
     rm -rf "${root:?}/$b"
-    dpkg-deb -x "$deb" "$root/$b/unpacked"
-    mkdir -p "$root/$b/track_aligner" "$root/$b/log_cleaner"
+    mkdir -p "$root/$b/unpacked" "$root/$b/track_aligner" "$root/$b/log_cleaner"
+    if ! dpkg-deb -x "$deb" "$root/$b/unpacked" >> "$log" 2>&1; then
+      echo "   $b: $deb does not unpack (see $log)"
+      continue
+    fi
     ln -s "$root/$b/unpacked/usr/bin/wavmatch2" "$root/$b/track_aligner/wavmatch2"
     ln -s "$root/$b/unpacked/usr/bin/logsweep" "$root/$b/log_cleaner/logsweep"
     built+=("$b/wavmatch2" "$b/logsweep")
