@@ -83,9 +83,9 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION sound)
   # The dependencies, from the libraries the programs link and the symbol
-  # versions they use (dpkg-shlibdeps). A cross build needs the target's
-  # libraries installed as Debian packages of its architecture, and
-  # DEB_HOST_ARCH set: scripts/package.sh does both.
+  # versions they use (dpkg-shlibdeps). For a cross build, scripts/package.sh
+  # runs dpkg-shlibdeps on the target's library packages and hands cpack the
+  # result.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # lintian's notes on what it cannot tell apart from a fault, with the reason.
   set(CPACK_ABCHR_LINTIAN_OVERRIDES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides)
