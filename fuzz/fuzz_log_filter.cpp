@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "line_replay.h"
 #include "log_filter.h"
+#include "replay_in_memory.h"
 #include "text_output.h"
 
 namespace {
