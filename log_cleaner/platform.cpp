@@ -33,8 +33,9 @@ guarded_output g_guarded_output{};
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
-// windows.h first: shellapi.h needs its types.
+// windows.h first: these need its types.
 #include <shellapi.h>
+#include <winternl.h>
 
 #include <cstdlib>
 
@@ -80,33 +81,48 @@ std::wstring final_path(HANDLE handle) {
   return target;
 }
 
-bool identify_disk_file(HANDLE handle, file_identity& identity) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle, &info)) return false;
-  identity.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FILE_FOLDER : FILE_REGULAR;
-  identity.volume = info.dwVolumeSerialNumber;
-  identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  return true;
+// A file's index on its volume, and the volume's serial number, asked in
+// the two ways that need no right to read the file's attributes (a handle
+// that cmd.exe opens for > or >> has none). Under wine the handle of a Unix
+// shell's redirection gives its index, but no volume.
+void identify_without_rights(HANDLE handle, file_identity& identity) {
+  IO_STATUS_BLOCK status{};
+  FILE_INTERNAL_INFORMATION internal{};
+  if (NtQueryInformationFile(handle, &status, &internal, sizeof internal, FileInternalInformation) != 0)
+    return;
+  identity.kind = FILE_REGULAR;
+  identity.index = static_cast<std::uint64_t>(internal.IndexNumber.QuadPart);
+  identity.volume_known = false;
+  // Room for a volume label after the fixed part, which holds the serial number.
+  alignas(FILE_FS_VOLUME_INFORMATION) unsigned char
+      buffer[sizeof(FILE_FS_VOLUME_INFORMATION) + 64 * sizeof(WCHAR)];
+  constexpr NTSTATUS LABEL_CUT = static_cast<NTSTATUS>(0x80000005);  // STATUS_BUFFER_OVERFLOW
+  const NTSTATUS asked =
+      NtQueryVolumeInformationFile(handle, &status, buffer, sizeof buffer, FileFsVolumeInformation);
+  if (asked == 0 || asked == LABEL_CUT) {
+    FILE_FS_VOLUME_INFORMATION volume;
+    std::memcpy(&volume, buffer, sizeof volume);
+    identity.volume = volume.VolumeSerialNumber;
+    identity.volume_known = true;
+  }
 }
 
 // st_ino is always 0 on Windows: a file is known by the serial number of its
-// volume and its index on that volume. Asking needs the right to read the
-// file's attributes, which a handle that cmd.exe opens for > or >> lacks: the
-// file is then asked about again by its final path, through a handle of our
-// own that needs no right at all.
+// volume and its index on that volume.
 file_identity identify_handle(HANDLE handle) {
   file_identity identity;
   if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return identity;
   identity.kind = FILE_OTHER;
   if (GetFileType(handle) != FILE_TYPE_DISK) return identity;
-  identity.kind = FILE_UNKNOWN;
-  if (identify_disk_file(handle, identity)) return identity;
-  const std::wstring path = final_path(handle);
-  if (path.empty()) return identity;
-  const HANDLE own = open_to_ask(path);
-  if (own == INVALID_HANDLE_VALUE) return identity;
-  identify_disk_file(own, identity);
-  CloseHandle(own);
+  identity.kind = FILE_UNIDENTIFIED;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) {
+    identify_without_rights(handle, identity);
+    return identity;
+  }
+  identity.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FILE_FOLDER : FILE_REGULAR;
+  identity.volume = info.dwVolumeSerialNumber;
+  identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   return identity;
 }
 
@@ -439,10 +455,13 @@ file_identity identify(const std::string& path) {
 #endif
 
 bool same_file(const file_identity& a, const file_identity& b) {
-  const auto may_be_regular = [](file_kind kind) { return kind == FILE_REGULAR || kind == FILE_UNKNOWN; };
+  const auto may_be_regular = [](file_kind kind) {
+    return kind == FILE_REGULAR || kind == FILE_UNIDENTIFIED;
+  };
   if (!may_be_regular(a.kind) || !may_be_regular(b.kind)) return false;
-  if (a.kind == FILE_UNKNOWN || b.kind == FILE_UNKNOWN) return true;
-  return a.volume == b.volume && a.index == b.index;
+  if (a.kind == FILE_UNIDENTIFIED || b.kind == FILE_UNIDENTIFIED) return true;
+  // Known by its index alone, a file may be the one of that index on any volume.
+  return a.index == b.index && (a.volume == b.volume || !a.volume_known || !b.volume_known);
 }
 
 void say_system_error(file_descriptor stream, const std::string& path, int error) {

@@ -52,8 +52,8 @@ enum file_kind {
   FILE_MISSING,
   FILE_REGULAR,
   FILE_FOLDER,
-  FILE_OTHER,   // a pipe, a FIFO, a device, a console
-  FILE_UNKNOWN  // a file on disk that the system would not identify: it may be any file
+  FILE_OTHER,        // a pipe, a FIFO, a device, a console
+  FILE_UNIDENTIFIED  // a file on disk that the system would not identify: it may be any file
 };
 
 // Which file a handle or a path stands for. Two names of one file (hard and
@@ -62,6 +62,7 @@ struct file_identity {
   file_kind kind = FILE_MISSING;
   std::uint64_t volume = 0;
   std::uint64_t index = 0;
+  bool volume_known = true;  // false: the system gave the index alone
 };
 
 file_identity identify(file_descriptor file);
@@ -69,7 +70,7 @@ file_identity identify(file_descriptor file);
 file_identity identify(const std::string& path);
 
 // Whether a and b may be one regular file: they are, or one of them is a disk
-// file of unknown identity and the other a regular file or unknown too.
+// file of unknown identity, or of unknown volume and the same index.
 bool same_file(const file_identity& a, const file_identity& b);
 
 // Opens any file that can be read, except a folder (EISDIR): a regular file,

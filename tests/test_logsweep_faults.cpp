@@ -203,7 +203,7 @@ const std::vector<shell_case> CMD_CASES = {
      "",
      "Output is the input file 'in.log'.\r\r\n",
      {}},
-    {"cmd: messages appended to the input too", "LOGSWEEP in.log 2>> in.log >> in.log", 2, "", "", {}},
+    {"cmd: messages appended to the input too", "LOGSWEEP in.log >> in.log 2>&1", 2, "", "", {}},
     {"cmd: the reason of a failed output with standard error on the input",
      "LOGSWEEP in.log no\\such\\out.txt 2>> in.log",
      2,
@@ -227,6 +227,45 @@ TEST(LogsweepFaults, CmdRedirectionsOntoTheInput) {
 TEST(LogsweepFaults, SignalWhileWritingRemovesTheOutput) {
   GTEST_SKIP() << "LogsweepFaults.SignalWhileWritingRemovesTheOutput not run on Windows: the test cannot "
                   "send a console control event to the program";
+}
+
+// Under wine, a redirection made by the Unix shell reaches the program as a
+// handle of a disk file that Windows' usual calls cannot identify: it must
+// still be known as the input. Wine starts Unix programs, so the test runs
+// the Unix shell, which runs the program through wine.
+TEST(LogsweepFaults, UnixShellAppendsOntoTheInputUnderWine) {
+  using unix_name = char*(CDECL*)(const wchar_t*);
+  // Through void (*)(): a function pointer of no particular type.
+  const auto to_unix = reinterpret_cast<unix_name>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (to_unix == nullptr)
+    GTEST_SKIP() << "LogsweepFaults.UnixShellAppendsOntoTheInputUnderWine runs under wine only";
+  temp_dir folder;
+  write_bytes(folder.file("in.log"), LOG);
+  char* const unix_folder = to_unix(utf16(folder.path).c_str());
+  ASSERT_NE(unix_folder, nullptr);
+  // A program that appends its own output for ever is stopped at 64 MiB.
+  const std::string script =
+      std::string("cd '") + unix_folder +
+      "' && ulimit -f 65536 && wine=$(command -v wine64 || echo /usr/lib/wine/wine64) && "
+      "timeout 120 \"$wine\" '" +
+      LOGSWEEP + "' in.log >> in.log 2> err.txt; echo $? > status";
+  HeapFree(GetProcessHeap(), 0, unix_folder);
+  std::wstring line;
+  for (const char* word : {"/bin/sh", "-c"}) append_argument(line, utf16(word));
+  append_argument(line, utf16(script));
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &startup, &process));
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  // Wine does not wait for a Unix process: the status file says it is done.
+  for (int wait = 0; wait < 1500 && read_bytes(folder.file("status")).empty(); ++wait) Sleep(100);
+  EXPECT_EQ(read_bytes(folder.file("status")), "2\n");
+  EXPECT_EQ(read_bytes(folder.file("err.txt")), "Output is the input file 'in.log'.\r\r\n");
+  EXPECT_TRUE(read_bytes(folder.file("in.log")) == LOG) << "the input changed";
 }
 
 #endif
