@@ -267,8 +267,6 @@ long long write_some(file_descriptor file, const char* bytes, std::size_t size) 
   return _write(file, bytes, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
 }
 
-bool close_file(file_descriptor file) { return _close(file) == 0; }
-
 file_identity identify(file_descriptor file) { return identify_handle(handle_of(file)); }
 
 file_identity identify(const std::string& path) {
@@ -439,8 +437,6 @@ long long write_some(file_descriptor file, const char* bytes, std::size_t size) 
     if (n >= 0 || errno != EINTR) return n;
   }
 }
-
-bool close_file(file_descriptor file) { return close(file) == 0; }
 
 file_identity identify(file_descriptor file) {
   struct stat info {};

@@ -109,7 +109,6 @@ void release_output_guard();
 // Bytes read (0 at the end of the file) or written, or -1 with errno set.
 long long read_some(file_descriptor file, char* buffer, std::size_t size);
 long long write_some(file_descriptor file, const char* bytes, std::size_t size);
-bool close_file(file_descriptor file);
 
 // Writes "logsweep: <path>: <the system's reason for error>" as one line to
 // `stream` (nothing when it is NO_FILE).
