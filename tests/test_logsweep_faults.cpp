@@ -144,6 +144,15 @@ TEST(LogsweepFaults, CmdRedirectionsOntoTheInput) {
   GTEST_SKIP() << "LogsweepFaults.CmdRedirectionsOntoTheInput runs in the Windows build only (cmd.exe)";
 }
 
+TEST(LogsweepFaults, ConsoleShowsUtf8DuringTheRun) {
+  GTEST_SKIP()
+      << "LogsweepFaults.ConsoleShowsUtf8DuringTheRun runs in the Windows build only (console code pages)";
+}
+
+TEST(LogsweepFaults, UnixShellAppendsOntoTheInputUnderWine) {
+  GTEST_SKIP() << "LogsweepFaults.UnixShellAppendsOntoTheInputUnderWine runs in the Windows build only";
+}
+
 // A signal while the output is written: the output file is removed and the
 // program ends by that signal, so the caller still sees it. The input is a
 // pipe that the test holds open, so the program is still at work when the
@@ -227,6 +236,52 @@ TEST(LogsweepFaults, CmdRedirectionsOntoTheInput) {
 TEST(LogsweepFaults, SignalWhileWritingRemovesTheOutput) {
   GTEST_SKIP() << "LogsweepFaults.SignalWhileWritingRemovesTheOutput not run on Windows: the test cannot "
                   "send a console control event to the program";
+}
+
+// A console shows the program's UTF-8 text while it runs; its code page is
+// put back at the end. The input is a named pipe that the test holds open,
+// so the program is still at work when the console is looked at.
+TEST(LogsweepFaults, ConsoleShowsUtf8DuringTheRun) {
+  constexpr UINT OTHER_CODE_PAGE = 850;
+  if ((GetConsoleWindow() == nullptr && !AllocConsole()) || !SetConsoleOutputCP(OTHER_CODE_PAGE)) {
+    GTEST_SKIP() << "LogsweepFaults.ConsoleShowsUtf8DuringTheRun not run: no console here";
+  }
+  const std::wstring pipe_name = L"\\\\.\\pipe\\logsweep-test-" + std::to_wstring(GetCurrentProcessId());
+  const HANDLE pipe = CreateNamedPipeW(pipe_name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+                                       65536, 65536, 0, nullptr);
+  ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  const HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(console, INVALID_HANDLE_VALUE);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = console;
+  startup.hStdError = console;
+  const std::wstring application =
+      std::filesystem::absolute(std::filesystem::path(utf16(LOGSWEEP))).wstring();
+  std::wstring line;
+  append_argument(line, application);
+  append_argument(line, pipe_name);
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                             &startup, &process));
+  const bool connected = ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+  const UINT during = GetConsoleOutputCP();
+  DWORD written = 0;
+  WriteFile(pipe, "10%\r20%\n", 8, &written, nullptr);
+  CloseHandle(pipe);
+  WaitForSingleObject(process.hProcess, 60000);
+  DWORD status = 1;
+  GetExitCodeProcess(process.hProcess, &status);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  CloseHandle(console);
+  EXPECT_TRUE(connected);
+  EXPECT_EQ(status, 0u);
+  EXPECT_EQ(during, static_cast<UINT>(CP_UTF8));
+  EXPECT_EQ(GetConsoleOutputCP(), OTHER_CODE_PAGE);
 }
 
 // Under wine, a redirection made by the Unix shell reaches the program as a
