@@ -12,9 +12,10 @@ namespace {
 // What a signal handler must reach: the C library calls it with the signal's
 // number alone, so the output being written can reach it only through a
 // variable of the program's own. logsweep's one global; the handler reads it
-// and nothing else of the program's state.
+// and nothing else of the program's state. (A lock-free atomic may be used
+// in a signal handler, and on Windows the handler runs in a thread of its own.)
 struct guarded_output {
-  volatile int armed;
+  std::atomic<bool> armed;
 #if defined(_WIN32)
   void* handle;
   const wchar_t* path;
@@ -23,7 +24,8 @@ struct guarded_output {
   const char* path;
 #endif
 };
-guarded_output g_guarded_output{};
+static_assert(std::atomic<bool>::is_always_lock_free);
+guarded_output g_guarded_output;
 
 }  // namespace
 
@@ -131,7 +133,7 @@ file_identity identify_handle(HANDLE handle) {
 void ignore_invalid_parameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned, std::uintptr_t) {}
 
 BOOL WINAPI remove_guarded_output(DWORD) {
-  if (g_guarded_output.armed != 0) {
+  if (g_guarded_output.armed) {
     FILE_END_OF_FILE_INFO empty{};
     SetFileInformationByHandle(g_guarded_output.handle, FileEndOfFileInfo, &empty, sizeof empty);
     DeleteFileW(g_guarded_output.path);
@@ -249,15 +251,11 @@ void guard_output(const output_file& out) {
   if (out.removal_path.empty()) return;
   g_guarded_output.handle = handle_of(out.file);
   g_guarded_output.path = out.removal_path.c_str();
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  g_guarded_output.armed = 1;
+  g_guarded_output.armed = true;
   SetConsoleCtrlHandler(remove_guarded_output, TRUE);
 }
 
-void release_output_guard() {
-  g_guarded_output.armed = 0;
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-}
+void release_output_guard() { g_guarded_output.armed = false; }
 
 long long read_some(file_descriptor file, char* buffer, std::size_t size) {
   return _read(file, buffer, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
@@ -314,7 +312,7 @@ file_descriptor open_without_waiting(const std::string& path, int flags) {
 constexpr int GUARDED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 
 extern "C" void remove_guarded_output(int signal_number) {
-  if (g_guarded_output.armed != 0) {
+  if (g_guarded_output.armed) {
     if (ftruncate(g_guarded_output.file, 0) != 0) {
       // Removed all the same below; another hard link would keep the text.
     }
@@ -405,8 +403,7 @@ void guard_output(const output_file& out) {
   if (out.removal_path.empty()) return;
   g_guarded_output.file = out.file;
   g_guarded_output.path = out.removal_path.c_str();
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  g_guarded_output.armed = 1;
+  g_guarded_output.armed = true;
   for (const int signal_number : GUARDED_SIGNALS) {
     struct sigaction action {};
     struct sigaction previous {};
@@ -419,10 +416,7 @@ void guard_output(const output_file& out) {
   }
 }
 
-void release_output_guard() {
-  g_guarded_output.armed = 0;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-}
+void release_output_guard() { g_guarded_output.armed = false; }
 
 long long read_some(file_descriptor file, char* buffer, std::size_t size) {
   for (;;) {
