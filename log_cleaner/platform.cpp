@@ -128,6 +128,27 @@ file_identity identify_handle(HANDLE handle) {
   return identity;
 }
 
+// The C runtime's error number for a system error of opening a file, as the
+// runtime's own open would have set it.
+int errno_of(DWORD error) {
+  struct error_pair {
+    DWORD system;
+    int runtime;
+  };
+  constexpr error_pair PAIRS[] = {
+      {ERROR_FILE_NOT_FOUND, ENOENT},    {ERROR_PATH_NOT_FOUND, ENOENT},
+      {ERROR_INVALID_NAME, ENOENT},      {ERROR_BAD_PATHNAME, ENOENT},
+      {ERROR_ACCESS_DENIED, EACCES},     {ERROR_SHARING_VIOLATION, EACCES},
+      {ERROR_LOCK_VIOLATION, EACCES},    {ERROR_WRITE_PROTECT, EACCES},
+      {ERROR_DISK_FULL, ENOSPC},         {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
+      {ERROR_NOT_ENOUGH_MEMORY, ENOMEM}, {ERROR_OUTOFMEMORY, ENOMEM},
+  };
+  for (const error_pair& pair : PAIRS) {
+    if (pair.system == error) return pair.runtime;
+  }
+  return EINVAL;
+}
+
 // A bad descriptor (a stream closed by the parent) is a failed call, not the
 // end of the program.
 void ignore_invalid_parameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned, std::uintptr_t) {}
@@ -197,10 +218,7 @@ bool open_output(const std::string& path, output_file& out) {
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    errno = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT
-            : error == ERROR_ACCESS_DENIED                                 ? EACCES
-                                                                           : EINVAL;
+    errno = errno_of(GetLastError());
     return false;
   }
   out.identity = identify_handle(handle);
