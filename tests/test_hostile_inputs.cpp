@@ -4,7 +4,8 @@
 // and too little memory. The program must always end, never wait and never
 // die on a signal, with one of its statuses and that status's message, and
 // nothing on standard error (where the sanitizers of the checking build
-// report) but the one message about a lost standard output.
+// report) but the message about a lost standard output and the system's or
+// the program's reason for a refused file.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>

@@ -31,6 +31,10 @@ stream_file stream_of(FILE* stream) {
 int check_standard_streams(const char* const* paths, int count) {
   const stream_file out = stream_of(stdout);
   const stream_file err = stream_of(stderr);
+  const auto may_be_a_file = [](const stream_file& s) {
+    return s.kind == file_kind::regular || s.kind == file_kind::unknown;
+  };
+  if (!may_be_a_file(out) && !may_be_a_file(err)) return 0;
   for (int k = 0; k < count; ++k) {
     for (const std::string& path : {std::string(paths[k]), raw_path_for(paths[k])}) {
       file_identity id;
