@@ -158,9 +158,11 @@ inline void append_argument(std::wstring& line, const std::wstring& arg) {
 }
 
 // A child still running after timeout_seconds is ended with status 128 + 14,
-// the status a POSIX alarm gives, so that a hang fails its test.
+// the status a POSIX alarm gives, so that a hang fails its test. With
+// closed_output the child starts without a standard output, as after ">&-".
 inline program_run run_program(const std::string& program, const std::vector<std::string>& args,
-                               const std::string& workdir = "", unsigned timeout_seconds = 300) {
+                               const std::string& workdir = "", unsigned timeout_seconds = 300,
+                               bool closed_output = false) {
   program_run result;
   // Made absolute here: a path from the build, such as /tmp/build/x.exe,
   // names the drive of this process's folder, not of the child's.
@@ -182,7 +184,7 @@ inline program_run run_program(const std::string& program, const std::vector<std
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = null_in;
-  startup.hStdOutput = out_write;
+  startup.hStdOutput = closed_output ? INVALID_HANDLE_VALUE : out_write;
   startup.hStdError = err_write;
   PROCESS_INFORMATION process{};
   const std::wstring folder = utf16(workdir);

@@ -2,6 +2,7 @@
 // the track labels and records as functions.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,7 @@ struct run_case {
   std::vector<std::string> args;
   int status;
   std::string out;  // as the program prints it; LF standing alone becomes CR LF
+  std::string err = "";
 };
 
 const std::string HEADER = "wavmatch v.2.0.0  /  original reference file:";
@@ -38,6 +40,10 @@ const std::string HEADER = "wavmatch v.2.0.0  /  original reference file:";
 std::vector<run_case> run_cases() {
   const bytes ok = music_wav(40001);
   const bytes short_one = music_wav(40000);
+  wav_layout at_48000;
+  at_48000.sample_rate = 48000;
+  const bytes ok_48000 = make_wav(at_48000, bytes(ok.begin() + 44, ok.end()));
+  const std::string rate_warning = "> Using sample rate other than 44.1kHz is not recommended.\r\r\n";
   const bytes mono = make_wav(
       [] {
         wav_layout w;
@@ -61,7 +67,27 @@ std::vector<run_case> run_cases() {
                    {},
                    {"nothing.wav", "b.wav"},
                    2,
-                   HEADER + "nothing.wav\r\r\nCannot open this file : nothing.wav\r\r\n"});
+                   HEADER + "nothing.wav\r\r\nCannot open this file : nothing.wav\r\r\n",
+                   "wavmatch2: nothing.wav: No such file or directory\r\r\n"});
+  // A name ending in '/' is made as a folder.
+  cases.push_back({"folder_as_original",
+                   {{"adir/", {}}},
+                   {"adir", "b.wav"},
+                   2,
+                   HEADER + "adir\r\r\nCannot open this file : adir\r\r\n",
+                   "wavmatch2: adir: Is a directory\r\r\n"});
+  cases.push_back({"decoded_at_another_rate",
+                   {{"o.wav", ok}, {"d.wav", ok_48000}},
+                   {"o.wav", "d.wav", "never.wav"},
+                   11,
+                   HEADER + "o.wav\r\r\nINT 1>d.wav         " + rate_warning +
+                       "INT 1>d.wav         > Sample rate 48000 differs from the original's 44100.\r\r\n"});
+  cases.push_back({"original_at_another_rate_before_the_length_rule",
+                   {{"o.wav", ok_48000}, {"d.wav", short_one}},
+                   {"o.wav", "d.wav"},
+                   11,
+                   HEADER + "o.wav\r\r\nINT 0>o.wav         " + rate_warning +
+                       "INT 1>d.wav         > Sample rate 44100 differs from the original's 48000.\r\r\n"});
   cases.push_back({"original_of_40000_frames",
                    {{"orig.wav", short_one}, {"b.wav", ok}},
                    {"orig.wav", "b.wav"},
@@ -99,11 +125,17 @@ class wavmatch_command_line : public ::testing::TestWithParam<run_case> {};
 TEST_P(wavmatch_command_line, prints_and_exits_as_expected) {
   const run_case& c = GetParam();
   temp_dir dir;
-  for (const auto& [name, content] : c.files) write_file(dir.file(name), content);
+  for (const auto& [name, content] : c.files) {
+    if (name.ends_with('/')) {
+      std::filesystem::create_directory(dir.file(name));
+    } else {
+      write_file(dir.file(name), content);
+    }
+  }
   const program_run run = run_program(WAVMATCH2_PATH, c.args, dir.path);
   EXPECT_EQ(run.status, c.status);
   EXPECT_EQ(run.out, c.out);
-  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.err, c.err);
 }
 
 INSTANTIATE_TEST_SUITE_P(rows, wavmatch_command_line, ::testing::ValuesIn(run_cases()),
@@ -148,6 +180,21 @@ TEST(track_label, is_21_bytes_of_kind_index_and_base_name) {
       {7, "folder\\", "??? 7>              >"},
       {8, "/forward/slashes/only.wav", "??? 8>/forward/slash>"},
       {9, "d:\\a/b\\twenty_bytes_long_xx", "??? 9>twenty_bytes_l>"},
+      // Whole UTF-8 characters only; 14 bytes or fewer, padded to 14.
+      {1, "abcdefghijklm\xc3\x9c.wav", "??? 1>abcdefghijklm >"},        // 2 bytes across byte 14
+      {2, "abcdefghijkl\xe2\x82\xac.wav", "??? 2>abcdefghijkl  >"},     // 3 bytes across byte 14
+      {3, "abcdefghijk\xf0\x9f\x8e\xb5.wav", "??? 3>abcdefghijk   >"},  // 4 bytes across byte 14
+      {4, "abcdefghijkl\xc3\x9c.wav", "??? 4>abcdefghijkl\xc3\x9c>"},   // ends on byte 14
+      {5,
+       "\xc3\x9cn\xc3\xaf"
+       "c\xc3\xb8"
+       "d\xc3\xa9 name.wav",
+       "??? 5>\xc3\x9cn\xc3\xaf"
+       "c\xc3\xb8"
+       "d\xc3\xa9 na>"},
+      // Not UTF-8: cut by bytes, as the characters cannot be told.
+      {6, "abcdefghijklm\xc3\x9c\xff.wav", "??? 6>abcdefghijklm\xc3>"},
+      {7, "abcdefghijklm\xe0\x80\x80.wav", "??? 7>abcdefghijklm\xe0>"},  // overlong
   };
   for (const label_case& c : cases) {
     char label[LABEL_LENGTH + 1];

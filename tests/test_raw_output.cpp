@@ -1,11 +1,15 @@
 // The aligned raw output: rounding, clamping and byte order of the values, the
 // output names, and what happens when an output cannot be written.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -151,22 +155,6 @@ TEST(raw_output, loud_floats_clip_and_are_counted_per_track) {
       << r.result.out;
 }
 
-TEST(raw_output, third_output_that_cannot_be_created_ends_with_9) {
-  output_run r;
-  const stereo o = music(FRAMES, 5);
-  write_file(r.file("a.wav"), as_int_wav(o));
-  write_file(r.file("b32b.wav"), as_int_wav(codec_copy(o, 10, 1.0, 0)));
-  write_file(r.file("c32b.wav"), as_int_wav(codec_copy(o, 20, 1.0, 0)));
-  ASSERT_EQ(mkdir(r.file("c.raw").c_str(), 0755), 0);  // a folder where the third raw file goes
-  r.run({"a.wav", "b32b.wav", "c32b.wav"});
-  EXPECT_EQ(r.result.status, 9);
-  const std::string out = r.result.out;
-  EXPECT_TRUE(out.ends_with("\r\r\nOutput path is not available.\r\r\n")) << out;
-  const long expected = 4L * reported(out, "shortest_sample  : ");
-  EXPECT_EQ(r.size("a.wav.raw"), expected);
-  EXPECT_EQ(r.size("b.raw"), expected);
-}
-
 TEST(raw_output, folder_named_like_a_decoded_file_shortens_the_path) {
   output_run r;
   ASSERT_EQ(mkdir(r.file("x32b.wav").c_str(), 0755), 0);
@@ -182,28 +170,46 @@ struct refusal_case {
   const char* name;
   std::vector<std::string> inputs;  // written as WAV files; the first is the original
   std::vector<std::string> args;
-  std::string message;
+  std::string reason;                  // on standard error
   std::vector<std::string> untouched;  // inputs that must keep their bytes
 };
 
-// No output may truncate an input, replace a stimulus written earlier in the
-// run, or end the run with 0 when it could not be written in full.
-TEST(raw_output, unsafe_or_failing_outputs_end_with_9) {
+// No output may truncate an input, replace another stimulus of the run, or be
+// a folder or a name the system cannot hold. Every raw path is checked before
+// the first raw file is written: a refused run writes none. A folder at
+// c.raw and a link d.raw to d32b.wav are made where a row names them.
+TEST(raw_output, unsafe_outputs_end_with_9_before_any_is_written) {
+  const std::string long_name(251, 'n');  // with ".wav.raw", beyond 255 bytes
   const std::vector<refusal_case> cases = {
       {"output would overwrite an input",
        {"o.wav", "o.wav.raw"},
        {"o.wav", "o.wav.raw"},
-       "Output path is not available.\r\r\n",
+       "wavmatch2: o.wav.raw: would overwrite the input o.wav.raw\r\r\n",
        {"o.wav.raw"}},
       {"output is a link to an input",
        {"o.wav", "d32b.wav"},
        {"o.wav", "d32b.wav"},
-       "Output path is not available.\r\r\n",
+       "wavmatch2: d.raw: would overwrite the input d32b.wav\r\r\n",
        {"d32b.wav"}},
       {"two decoded files map to one raw file",
        {"o.wav", "x32b.wav", "x32b.wav.opus.wav"},
        {"o.wav", "x32b.wav", "x32b.wav.opus.wav"},
-       "Output path is not available.\r\r\n",
+       "wavmatch2: x.raw: is also the raw file of x32b.wav\r\r\n",
+       {}},
+      {"one file given twice",
+       {"o.wav", "b32b.wav"},
+       {"o.wav", "b32b.wav", "./b32b.wav"},
+       "wavmatch2: ./b.raw: is also the raw file of b32b.wav\r\r\n",
+       {}},
+      {"third raw path is a folder",
+       {"a.wav", "b32b.wav", "c32b.wav"},
+       {"a.wav", "b32b.wav", "c32b.wav"},
+       "wavmatch2: c.raw: Is a directory\r\r\n",
+       {}},
+      {"raw name too long",
+       {"o.wav", long_name + ".wav"},
+       {"o.wav", long_name + ".wav"},
+       "wavmatch2: " + long_name + ".wav.raw: File name too long\r\r\n",
        {}},
   };
   for (const refusal_case& c : cases) {
@@ -212,21 +218,24 @@ TEST(raw_output, unsafe_or_failing_outputs_end_with_9) {
     for (std::size_t i = 0; i < c.inputs.size(); ++i) {
       write_file(r.file(c.inputs[i]), as_int_wav(codec_copy(o, static_cast<int>(i), 1.0, 0)));
     }
-    if (std::string(c.name) == "output is a link to an input") {
+    if (c.inputs.back() == "c32b.wav") {
+      ASSERT_EQ(mkdir(r.file("c.raw").c_str(), 0755), 0);
+    }
+    if (c.reason.find("d.raw") != std::string::npos) {
       ASSERT_EQ(symlink("d32b.wav", r.file("d.raw").c_str()), 0);
     }
     std::vector<bytes> before;
     for (const std::string& name : c.untouched) before.push_back(read_file(r.file(name)));
     r.run(c.args);
     EXPECT_EQ(r.result.status, 9) << c.name;
-    EXPECT_TRUE(r.result.out.ends_with(c.message)) << c.name << "\n" << r.result.out;
+    EXPECT_TRUE(r.result.out.ends_with("\r\r\nOutput path is not available.\r\r\n")) << c.name << "\n"
+                                                                                     << r.result.out;
+    EXPECT_EQ(r.result.err, c.reason) << c.name;
     for (std::size_t i = 0; i < c.untouched.size(); ++i) {
       EXPECT_EQ(read_file(r.file(c.untouched[i])), before[i]) << c.name;
     }
-    // Whatever was written before the failure is complete.
-    const long expected = 4L * reported(r.result.out, "shortest_sample  : ");
-    if (std::string(c.name) != "output would overwrite an input") {
-      EXPECT_EQ(r.size("o.wav.raw"), expected) << c.name;
+    for (const char* raw : {"a.wav.raw", "o.wav.raw", "b.raw", "x.raw"}) {
+      EXPECT_TRUE(!r.exists(raw) || c.inputs.back() == raw) << c.name << ": " << raw << " written";
     }
   }
 }
@@ -290,20 +299,102 @@ TEST(raw_output, full_disk_removes_the_file_being_written) {
   }
 }
 
-TEST(raw_output, input_read_error_removes_the_output_and_ends_with_2) {
-  temp_dir dir;
-  wav_track track;
-  ASSERT_EQ(init_track(track), 0);
-  track.index = 0;
-  track.fp = std::fopen("/proc/self/mem", "rb");  // reads at offset 0 fail with EIO
-  ASSERT_NE(track.fp, nullptr);
-  const std::string path = dir.file("in.wav");
-  const run_extremes extremes{0, 0, 1.0};
-  console_capture console;
-  EXPECT_EQ(write_raw_outputs(&track, &path, 1, extremes, 50000), 2);
-  EXPECT_EQ(console.text(), "Cannot read " + path + "\r\r\n");
-  EXPECT_NE(access(dir.file("in.wav.raw").c_str(), F_OK), 0);
-  release_track(track);
+// An input that fails, or that has shrunk since its header was read, stops
+// the run with 2; the raw file being written is removed. Frames beyond a
+// shrunk file's end would otherwise be written as a constant value.
+TEST(raw_output, input_read_error_or_shrunk_input_removes_the_output_and_ends_with_2) {
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"read error", "/proc/self/mem"},  // reads at offset 0 fail with EIO
+      {"input shorter than its header said", "short"},
+  };
+  for (const auto& [name, source] : cases) {
+    temp_dir dir;
+    wav_track track;
+    ASSERT_EQ(init_track(track), 0);
+    track.index = 0;
+    write_file(dir.file("short"), bytes(8 * 1000, 1));
+    const std::string from = source.starts_with("/") ? source : dir.file(source);
+    track.fp = std::fopen(from.c_str(), "rb");
+    ASSERT_NE(track.fp, nullptr) << name;
+    const std::string path = dir.file("in.wav");
+    const run_extremes extremes{0, 0, 1.0};
+    console_capture console;
+    EXPECT_EQ(write_raw_outputs(&track, &path, 1, extremes, 50000), 2) << name;
+    EXPECT_EQ(console.text(), "Cannot read " + path + "\r\r\n") << name;
+    EXPECT_NE(access(dir.file("in.wav.raw").c_str(), F_OK), 0) << name;
+    release_track(track);
+  }
+}
+
+// A file-size limit (ulimit -f) fails the write as a full disk does: the run
+// ends with 9 and the system's reason, and the file is emptied before it is
+// removed, so that another hard link to it keeps none of the partial stimulus.
+TEST(raw_output, file_size_limit_fails_the_write_and_leaves_no_partial_data) {
+  for (const bool hard_link : {false, true}) {
+    output_run r;
+    const stereo o = music(FRAMES, 5);
+    write_file(r.file("o.wav"), as_int_wav(o));
+    write_file(r.file("d32b.wav"), as_int_wav(codec_copy(o, 0, 1.0, 0)));
+    if (hard_link) {
+      write_file(r.file("kept.raw"), bytes(100, 1));
+      ASSERT_EQ(link(r.file("kept.raw").c_str(), r.file("o.wav.raw").c_str()), 0);
+    }
+    // 100 blocks of 512 or 1024 bytes, as the shell counts them: a quarter of a raw file at most.
+    const std::string command = "ulimit -f 100 && exec " + shell_command(WAVMATCH2_PATH) + " o.wav d32b.wav";
+    r.result = run_program("/bin/sh", {"-c", command}, r.dir.path);
+    EXPECT_EQ(r.result.status, 9) << hard_link;
+    EXPECT_TRUE(r.result.out.ends_with("Cannot write to o.wav.raw\r\r\n")) << r.result.out;
+    EXPECT_EQ(r.result.err, "wavmatch2: o.wav.raw: File too large\r\r\n");
+    EXPECT_FALSE(r.exists("o.wav.raw"));
+    EXPECT_FALSE(r.exists("d.raw"));
+    EXPECT_EQ(r.size("kept.raw"), hard_link ? 0 : -1);
+  }
+}
+
+// SIGINT, SIGTERM or SIGHUP while the raw files are written: the program
+// removes the file it was writing and then dies of the signal, so that its
+// caller sees it. Inputs of a hundred million frames, mostly a hole in the
+// file, keep it writing long enough to be caught at it; wherever the signal
+// lands, no raw file shorter than a whole one may be left.
+TEST(raw_output, signal_during_output_leaves_no_partial_file) {
+  constexpr uint32_t LONG_FRAMES = 100'000'000;
+  for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+    temp_dir dir;
+    const bytes music_start = as_int_wav(music(60000, 5));
+    wav_layout layout;
+    layout.data_length = int64_t{LONG_FRAMES} * 8;
+    const bytes head = make_wav(layout, bytes(music_start.begin() + 44, music_start.end()));
+    for (const char* name : {"o.wav", "d32b.wav"}) {
+      write_file(dir.file(name), head);
+      ASSERT_EQ(truncate(dir.file(name).c_str(), 44 + int64_t{LONG_FRAMES} * 8), 0);
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+      for (const int caught : {SIGINT, SIGTERM, SIGHUP}) signal(caught, SIG_DFL);
+      const int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      dup2(null, 2);
+      if (chdir(dir.path.c_str()) != 0) _exit(127);
+      exec_program(WAVMATCH2_PATH, {"o.wav", "d32b.wav"});
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    bool ended = false;
+    while (!ended && access(dir.file("o.wav.raw").c_str(), F_OK) != 0) {
+      ended = waitpid(pid, &status, WNOHANG) == pid;
+      usleep(1000);
+    }
+    if (!ended) {
+      kill(pid, number);
+      waitpid(pid, &status, 0);
+    }
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == number) << strsignal(number) << ": " << status;
+    for (const char* raw : {"o.wav.raw", "d.raw"}) {
+      struct stat info;
+      if (stat(dir.file(raw).c_str(), &info) != 0) continue;
+      EXPECT_EQ(info.st_size, int64_t{LONG_FRAMES} * 4) << strsignal(number) << ": " << raw;
+    }
+  }
 }
 
 }  // namespace

@@ -106,12 +106,13 @@ inline std::vector<whole_run_case> cases() {
        [] {
          // Headers as other tools write them: a LIST chunk before "fmt ", the
          // extensible format with its float sub-format, a fact chunk of odd
-         // length with its pad byte, another sample rate.
+         // length with its pad byte, another sample rate for every file.
          const stereo o = music(FRAMES, 13);
          const bytes o_wav = as_int_wav(o);
          const bytes d_wav = as_float_wav(codec_copy(o, 441, 1.05, 1e-3));
          wav_layout original;
          original.before_fmt = {extra_chunk{"LIST", 26}};
+         original.sample_rate = 48000;
          wav_layout decoded = float_layout();
          decoded.format_tag = 0xFFFE;
          decoded.fmt_length = 40;

@@ -10,5 +10,5 @@ void read_frames(FILE* fp, frame_block& block, int wanted, unsigned char (&last)
   block.error = std::ferror(fp) != 0;
   if (got >= 4) std::memcpy(last, block.bytes + (got - got % 4) - 4, 4);
   for (std::size_t i = got - got % 4; i < want_bytes; i += 4) std::memcpy(block.bytes + i, last, 4);
-  block.frames = wanted;
+  block.frames = static_cast<int>(got / FRAME_BYTES);
 }

@@ -14,7 +14,7 @@ constexpr double INT_FULL_SCALE = 1.0 / 2147483648.0;
 
 struct frame_block {
   unsigned char bytes[BLOCK_FRAMES * FRAME_BYTES];
-  int frames;  // frames held
+  int frames;  // whole frames the file still held; the rest repeat the last value
   bool error;  // the stream reported an I/O error
 };
 
@@ -29,9 +29,10 @@ struct frame_scratch {
 };
 frame_scratch& pass_scratch();
 
-// Reads up to `wanted` (at most BLOCK_FRAMES) frames. Frames the file no longer
+// Reads `wanted` (at most BLOCK_FRAMES) frames. Frames the file no longer
 // holds repeat the last 4-byte value read, as a file shrunk under the reader
-// would otherwise leave garbage; an I/O error sets `error`.
+// would otherwise leave garbage, and are not counted in `frames`; an I/O error
+// sets `error`.
 void read_frames(FILE* fp, frame_block& block, int wanted, unsigned char (&last)[4]);
 
 inline uint32_t load_u32(const unsigned char* p) {

@@ -29,7 +29,7 @@ namespace {
 
 int main(int argc, char** argv) {
   std::set_terminate(end_without_memory);
-  prepare_console();
+  const console_state console = prepare_console();
   int status = STATUS_OK;
   try {
     const std::vector<std::string> arguments = program_arguments(argc, argv);
@@ -43,10 +43,12 @@ int main(int argc, char** argv) {
     status = STATUS_OUT_OF_MEMORY;
   }
   // A report that did not reach its reader is a failure even when every raw
-  // file was written; an earlier failure keeps its own status.
-  if (!console_flushed()) {
+  // file was written; an earlier failure keeps its own status. A standard
+  // output that was closed from the start wrote to the null device.
+  if (!console_flushed() || console.output_closed) {
     say_error("Cannot write to standard output\r\n");
     if (status == STATUS_OK) status = STATUS_OUTPUT_UNAVAILABLE;
   }
+  restore_console(console);
   return status;
 }

@@ -1,6 +1,7 @@
 #include "raw_writer.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -27,7 +28,8 @@ struct output_buffers {
 };
 
 bool names_any(const file_identity& id, const std::vector<file_identity>& files) {
-  return std::find(files.begin(), files.end(), id) != files.end();
+  return std::any_of(files.begin(), files.end(),
+                     [&](const file_identity& file) { return same_file(id, file); });
 }
 
 // Eight values at a time in GNU vectors of 16 bytes, which GCC makes SSE2
@@ -153,14 +155,24 @@ void convert_values(const unsigned char* in, int values, bool is_float, double o
 }
 
 // A raw file is either complete or gone: whatever ends its writing early (a
-// failed read or write, or memory running out) removes it.
+// failed read or write, memory running out, a signal) removes it.
 struct pending_output {
   output_file& out;
   bool complete = false;
+  explicit pending_output(output_file& opened) : out(opened) { guard_output(out); }
   ~pending_output() {
     if (!complete) discard_output(out);
+    release_output_guard();
   }
+  pending_output(const pending_output&) = delete;
+  pending_output& operator=(const pending_output&) = delete;
 };
+
+int cannot_read(const std::string& input_path, int error) {
+  say("Cannot read %s\r\n", input_path.c_str());
+  say_system_error(input_path, error);
+  return STATUS_CANNOT_OPEN;
+}
 
 // Writes one track's raw file into the opened, emptied output. Returns 0, or
 // the status of the failure after printing its message.
@@ -169,29 +181,35 @@ int write_track(wav_track& track, const std::string& input_path, const std::stri
                 int& clip_count) {
   pending_output pending{out};
   if (!empty_output(out)) {
+    const int cause = errno;
     say("Output path is not available.\r\n");
+    say_system_error(output_path, cause);
     return STATUS_OUTPUT_UNAVAILABLE;
   }
   unsigned char last[4] = {};
   const bool is_float = track.is_float != 0;
   bool write_failed = false;
+  int cause = 0;
   for (int32_t done = 0; done < frames && !write_failed;) {
     const int count = frames - done < BLOCK_FRAMES ? frames - done : BLOCK_FRAMES;
     read_frames(track.fp, buffers.block, count, last);
-    if (buffers.block.error) {
-      say("Cannot read %s\r\n", input_path.c_str());
-      return STATUS_CANNOT_OPEN;
-    }
+    if (buffers.block.error) return cannot_read(input_path, errno);
+    // The header promised these frames when the file was loaded: a file that
+    // has shrunk since would give a stimulus padded with a constant value.
+    if (buffers.block.frames < count) return cannot_read(input_path, 0);
     convert_values(buffers.block.bytes, 2 * count, is_float, output_scale, buffers.bytes, clip_count);
     const std::size_t n = static_cast<std::size_t>(count) * 4;
     write_failed = std::fwrite(buffers.bytes, 1, n, out.fp) != n;
+    cause = errno;
     done += count;
   }
-  write_failed = std::fflush(out.fp) != 0 || write_failed;
-  write_failed = std::fclose(out.fp) != 0 || write_failed;
-  out.fp = nullptr;
+  if (!write_failed && !close_output(out)) {
+    write_failed = true;
+    cause = errno;
+  }
   if (write_failed) {
     say("Cannot write to %s\r\n", output_path.c_str());
+    say_system_error(output_path, cause);
     return STATUS_OUTPUT_UNAVAILABLE;
   }
   pending.complete = true;
@@ -242,7 +260,7 @@ int write_raw_outputs(wav_track* tracks, const std::string* paths, int wav_num, 
   written.reserve(MAX_TRACKS);
   for (int k = 0; k < wav_num; ++k) {
     file_identity id;
-    if (tracks[k].fp != nullptr && identity_of(tracks[k].fp, id)) inputs.push_back(id);
+    if (tracks[k].fp != nullptr && identify(tracks[k].fp, id) == file_kind::regular) inputs.push_back(id);
   }
   const auto buffers = std::make_unique<output_buffers>();
 
@@ -250,18 +268,21 @@ int write_raw_outputs(wav_track* tracks, const std::string* paths, int wav_num, 
     wav_track& track = tracks[k];
     const int64_t first_frame = track.offset - extremes.smallest_delay;
     if (!file_seek(track.fp, track.data_pos + FRAME_BYTES * first_frame, SEEK_SET)) {
-      say("Cannot read %s\r\n", paths[k].c_str());
-      return STATUS_CANNOT_OPEN;
+      return cannot_read(paths[k], errno);
     }
 
     const std::string output_path = raw_path_for(paths[k]);
     output_file out;
     if (!open_output(output_path, out)) {
+      const int cause = errno;
       say("Output path is not available.\r\n");
+      say_system_error(output_path, cause);
       return STATUS_OUTPUT_UNAVAILABLE;
     }
+    // Checked before the first raw file; checked again in case a name was
+    // changed since.
     if (names_any(out.identity, inputs) || names_any(out.identity, written)) {
-      std::fclose(out.fp);  // never emptied: the file keeps its bytes
+      close_output(out);  // never emptied: the file keeps its bytes
       say("Output path is not available.\r\n");
       return STATUS_OUTPUT_UNAVAILABLE;
     }

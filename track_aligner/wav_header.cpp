@@ -4,6 +4,7 @@
 // through it ends with one of its statuses; a seek that fails is a read error.
 #include "wav_header.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstring>
 
@@ -73,7 +74,9 @@ struct header_stream {
 bool same_tag(const char (&tag)[5], const char* name) { return std::memcmp(tag, name, 4) == 0; }
 
 int cannot_read(const std::string& path) {
+  const int cause = errno;
   say("Cannot read %s\r\n", path.c_str());
+  say_system_error(path, cause);
   return STATUS_CANNOT_OPEN;
 }
 
@@ -88,7 +91,9 @@ int read_wav_header(wav_track& track, const std::string& path) {
   // device is no input, however it was named, and must not make the run wait.
   track.fp = open_input(path);
   if (track.fp == nullptr) {
+    const int cause = errno;
     say("Cannot open this file : %s\r\n", path.c_str());
+    say_system_error(path, cause);
     return STATUS_CANNOT_OPEN;
   }
   return parse_wav_header(track, path);
@@ -159,6 +164,7 @@ int parse_wav_header(wav_track& track, const std::string& path) {
     return STATUS_NOT_STEREO;
   }
   const uint32_t sample_rate = in.read_u32();
+  track.sample_rate = sample_rate;
   if (sample_rate != 44100) {
     say("%s Using sample rate other than 44.1kHz is not recommended.\r\n", label);
   }

@@ -41,6 +41,7 @@ enum wavmatch_status : int {
   STATUS_TOO_SHORT = 8,
   STATUS_OUTPUT_UNAVAILABLE = 9,
   STATUS_OUT_OF_MEMORY = 10,
+  STATUS_RATE_MISMATCH = 11,
 };
 
 struct wav_track {
@@ -52,6 +53,7 @@ struct wav_track {
   int32_t offset;           // frames this track's music lies later than the original's
   int64_t data_pos;         // file position of the first sample byte
   int32_t is_float;         // 1: IEEE float samples, 0: 32-bit signed integers
+  uint32_t sample_rate;     // frames per second, from the header
   int32_t index;            // position on the command line, 0 = original
   int32_t initial_offset;   // first frame of the analysis window
   char label[LABEL_LENGTH + 1];

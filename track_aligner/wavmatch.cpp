@@ -6,6 +6,7 @@
 
 #include "console.h"
 #include "offset_search.h"
+#include "output_checks.h"
 #include "raw_writer.h"
 #include "report.h"
 #include "track_record.h"
@@ -45,6 +46,8 @@ int run_wavmatch(int argc, const char* const* argv) {
     print_usage();
     return STATUS_OK;
   }
+  // Before the first byte of the report: it must not land in an input or a stimulus.
+  if (const int status = check_standard_streams(argv + 1, argc - 1); status != 0) return status;
   say("wavmatch v.2.0.0  /  original reference file:%s\r\n", argv[1]);
 
   track_table table;
@@ -66,6 +69,12 @@ int run_wavmatch(int argc, const char* const* argv) {
     tracks[k].index = k;
     const int status = read_wav_header(tracks[k], table.paths[k]);
     if (status != 0) return status;
+    // Inputs of different rates can never be aligned: the result would be noise.
+    if (tracks[k].sample_rate != tracks[0].sample_rate) {
+      say("%s Sample rate %d differs from the original's %d.\r\n", tracks[k].label,
+          static_cast<int>(tracks[k].sample_rate), static_cast<int>(tracks[0].sample_rate));
+      return STATUS_RATE_MISMATCH;
+    }
     if (tracks[k].frame_num < shortest_sample) {
       shortest_sample = tracks[k].frame_num;
       if (shortest_sample <= MINIMAL_WAV_LENGTH) {
@@ -94,5 +103,6 @@ int run_wavmatch(int argc, const char* const* argv) {
   // Track 1 holds a copy of the original's initial_offset.
   shortest_sample = report_summary(extremes, shortest_sample, tracks[1].initial_offset);
 
+  if (const int status = check_output_paths(tracks, table.paths, wav_num); status != 0) return status;
   return write_raw_outputs(tracks, table.paths, wav_num, extremes, shortest_sample);
 }

@@ -3,6 +3,7 @@
 // where the window starts: where the music has become audible.
 #include "window_capture.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 
@@ -24,7 +25,9 @@ constexpr double AUDIBLE_POWER = 0.0000152587890625;  // 2^-16
 double finite_or_zero(float value) { return std::isfinite(value) ? static_cast<double>(value) : 0.0; }
 
 capture_result cannot_read(const std::string& path) {
+  const int cause = errno;
   say("Cannot read %s\r\n", path.c_str());
+  say_system_error(path, cause);
   return capture_result::read_error;
 }
 
