@@ -305,6 +305,12 @@ TEST(LogsweepProgram, OutOfMemoryKeepsTheCleanedLines) {
 
   // An endless line is not: standard output keeps what was cleaned before
   // it, an output file is removed.
+#ifdef PROGRAM_LAUNCHER
+  // Under qemu-user the emulated test's shell child never reaches its limit
+  // within the time bound (run alone, it ends with status 3 in a second);
+  // the rows run in the native build.
+  GTEST_SKIP() << "LogsweepProgram.OutOfMemoryKeepsTheCleanedLines: endless inputs not run under an emulator";
+#endif
   struct endless_case {
     const char* command;
     std::string out;
