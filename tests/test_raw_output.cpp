@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "console_capture.h"
+#include "held_memory.h"
 #include "program_runner.h"
 #include "raw_writer.h"
-#include "report.h"
 #include "signal_maker.h"
 #include "track_record.h"
 #include "wav_track.h"
@@ -292,15 +292,15 @@ TEST(raw_output, full_disk_removes_the_file_being_written) {
 
 TEST(raw_output, input_read_error_removes_the_output_and_ends_with_2) {
   temp_dir dir;
+  held_memory memory;
   wav_track track;
-  ASSERT_EQ(init_track(track), 0);
+  init_track(track, memory->windows[0]);
   track.index = 0;
   track.fp = std::fopen("/proc/self/mem", "rb");  // reads at offset 0 fail with EIO
   ASSERT_NE(track.fp, nullptr);
   const std::string path = dir.file("in.wav");
-  const run_extremes extremes{0, 0, 1.0};
   console_capture console;
-  EXPECT_EQ(write_raw_outputs(&track, &path, 1, extremes, 50000), 2);
+  EXPECT_EQ(write_raw_outputs(&track, &path, 1, 0, 1.0, 50000, memory->output), 2);
   EXPECT_EQ(console.text(), "Cannot read " + path + "\r\r\n");
   EXPECT_NE(access(dir.file("in.wav.raw").c_str(), F_OK), 0);
   release_track(track);

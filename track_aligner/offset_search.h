@@ -16,6 +16,12 @@ constexpr int REFERENCE_LENGTH = REFERENCE_END - REFERENCE_BEGIN;   // 30000
 // never taken.
 constexpr double INITIAL_BEST_RESIDUAL = std::numeric_limits<double>::infinity();
 
+namespace search_internal {
+struct search_workspace;
+}
+// The search's working memory (offset_search_internal.h), part of the run's.
+using search_workspace = search_internal::search_workspace;
+
 struct search_result {
   bool silent;  // a stretch had no energy at all: offset 0, gain 1, score 0
   int offset;
@@ -28,8 +34,8 @@ struct search_result {
 // energy / test energy) and every residual summed in ascending order, stopping
 // once it exceeds the best so far; the smallest residual wins, the most
 // negative offset among equals. (The tests keep that search as the reference.)
-search_result search_offset(const double* reference, const double* test);
+search_result search_offset(const double* reference, const double* test, search_workspace& w);
 
 // Runs the search for one decoded track against the original and stores
 // offset, gain and score in it; a track whose stretch is silent keeps its own.
-search_result find_offset_and_gain(const wav_track& original, wav_track& track);
+search_result find_offset_and_gain(const wav_track& original, wav_track& track, search_workspace& w);

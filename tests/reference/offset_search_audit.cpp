@@ -4,9 +4,8 @@
 
 #include "offset_search_internal.h"
 
-bool residual_lower_bounds(const double* reference, const double* test, double* low) {
+bool residual_lower_bounds(const double* reference, const double* test, double* low, search_workspace& w) {
   using namespace search_internal;
-  search_workspace& w = workspace();
   const double* stretch = reference + REFERENCE_BEGIN;
   const prepared_search p = prepare_search(stretch, test, w);
   if (p.finished) return false;
