@@ -1,7 +1,8 @@
 // wavmatch2 on hostile inputs and surroundings: every malformed file of the
 // header tests, a valid file cut at every byte of its header and first frames,
 // FIFOs, sockets and devices where files belong, a standard output that fails,
-// and too little memory. The program must always end, never wait and never
+// and too little memory: an address-space limit, or each allocation of a run
+// refused in turn. The program must always end, never wait and never
 // die on a signal, with one of its statuses and that status's message, and
 // nothing on standard error (where the sanitizers of the checking build
 // report) but the one message about a lost standard output.
