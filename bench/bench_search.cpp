@@ -1,8 +1,8 @@
 // Offset and gain search: the literal search against the shipped one on
-// generated windows, with the ratio literal / shipped for each (also with the
-// two-double loops of machines without AVX2, timed in a second run of this
-// program with WAVMATCH_KERNELS=baseline) and a bit-for-bit check of every
-// result; then the equal-loudness filter in ns per frame.
+// generated windows, with the ratio literal / shipped for each (with the widest
+// vector loops this processor runs, as wavmatch2 does, and with the two-double
+// loops of processors without AVX2) and a bit-for-bit check of every result;
+// then the equal-loudness filter in ns per frame.
 //
 //   build-dir/bench/bench_search
 //
@@ -10,10 +10,8 @@
 // below 500. The exit status is 1 when a result differs from the literal search.
 #include <algorithm>
 #include <chrono>
-#include <cinttypes>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -23,13 +21,9 @@
 #include "held_memory.h"
 #include "loudness_filter.h"
 #include "offset_search.h"
+#include "offset_search_kernels.h"
 #include "offset_search_literal.h"
 #include "search_windows.h"
-
-#ifdef _WIN32
-#define popen _popen
-#define pclose _pclose
-#endif
 
 namespace {
 
@@ -86,72 +80,25 @@ std::vector<bench_window> windows() {
   return list;
 }
 
-// The shipped search's median time on each window, with its result, as one
-// line a window: what the second run prints for the first.
-void print_shipped_times(const std::vector<bench_window>& list) {
-  held_memory memory;
-  for (const bench_window& w : list) {
-    search_result found{};
-    const double time = median_seconds(
-        [&] { found = search_offset(w.pair.reference.data(), w.pair.test.data(), memory->search); }, 0.1, 3);
-    std::uint64_t gain, score;
-    std::memcpy(&gain, &found.gain, sizeof gain);
-    std::memcpy(&score, &found.score, sizeof score);
-    std::printf("%.9e %d %d %" PRIx64 " %" PRIx64 "\n", time, found.silent ? 1 : 0, found.offset, gain,
-                score);
-  }
-}
-
-// Runs this program again with the two-double loops and reads its times and
-// results; false when that run fails.
-bool baseline_times(const char* self, std::size_t count, std::vector<double>& time,
-                    std::vector<search_result>& found) {
-#ifdef _WIN32
-  _putenv_s("WAVMATCH_KERNELS", "baseline");
-#else
-  setenv("WAVMATCH_KERNELS", "baseline", 1);
-#endif
-  std::string command = "\"";
-  command.append(self).append("\" --shipped-times");
-  std::FILE* child = popen(command.c_str(), "r");
-  if (child == nullptr) return false;
-  for (std::size_t i = 0; i < count; ++i) {
-    double t;
-    int silent, offset;
-    std::uint64_t gain, score;
-    if (std::fscanf(child, "%lf %d %d %" SCNx64 " %" SCNx64, &t, &silent, &offset, &gain, &score) != 5) break;
-    search_result r{silent != 0, offset, 0.0, 0.0};
-    std::memcpy(&r.gain, &gain, sizeof gain);
-    std::memcpy(&r.score, &score, sizeof score);
-    time.push_back(t);
-    found.push_back(r);
-  }
-  return pclose(child) == 0 && time.size() == count;
-}
-
 }  // namespace
 
-int main(int argc, char** argv) {
+int main() {
   const std::vector<bench_window> list = windows();
-  if (argc > 1 && std::strcmp(argv[1], "--shipped-times") == 0) {
-    print_shipped_times(list);
-    return 0;
-  }
-  std::vector<double> literal_time, shipped_time;
-  std::vector<search_result> literal(list.size()), shipped(list.size());
+  const kernel_set& widest = widest_kernels();
+  const kernel_set& two_doubles = kernel_sets().front();
+  std::vector<double> literal_time, shipped_time, baseline_time;
+  std::vector<search_result> literal(list.size()), shipped(list.size()), baseline(list.size());
   held_memory memory;
   for (std::size_t i = 0; i < list.size(); ++i) {
     const double* r = list[i].pair.reference.data();
     const double* t = list[i].pair.test.data();
     literal_time.push_back(median_seconds([&] { literal[i] = search_offset_literal(r, t); }, 0.0, 3));
-    shipped_time.push_back(median_seconds([&] { shipped[i] = search_offset(r, t, memory->search); }, 0.3, 5));
+    shipped_time.push_back(
+        median_seconds([&] { shipped[i] = search_offset(r, t, widest, memory->search); }, 0.3, 5));
+    baseline_time.push_back(
+        median_seconds([&] { baseline[i] = search_offset(r, t, two_doubles, memory->search); }, 0.1, 3));
   }
-  std::vector<double> baseline_time;
-  std::vector<search_result> baseline;
-  if (!baseline_times(argv[0], list.size(), baseline_time, baseline)) {
-    std::fprintf(stderr, "bench_search: the run with WAVMATCH_KERNELS=baseline failed\n");
-    return 1;
-  }
+  std::printf("vector loops: %s (and %s for the SSE2 column)\n\n", widest.name, two_doubles.name);
   std::printf("%-24s %12s %12s %9s %9s  %s\n", "window", "literal ms", "shipped us", "ratio", "SSE2 only",
               "bits");
   std::vector<double> realistic_ratios;

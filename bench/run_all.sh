@@ -10,8 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release > /dev/null
-cmake --build "$build" -j "$(nproc)" --target wavmatch2 wavmatch2_per_value literal_wavmatch make_test_audio bench_search \
-  logsweep logsweep_bench > /dev/null
+cmake --build "$build" -j "$(nproc)" --target wavmatch2 logsweep benchmarks > /dev/null
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/abchr-bench-XXXXXX")
 trap 'rm -rf "$tmp"' EXIT

@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "held_memory.h"
+#include "kernel_set_param.h"
 #include "offset_search.h"
 #include "offset_search_audit.h"
 #include "offset_search_correlation.h"
-#include "offset_search_kernels.h"
 #include "offset_search_literal.h"
 #include "program_runner.h"
 #include "search_windows.h"
@@ -49,10 +49,17 @@ std::uint64_t bits(double x) {
   return b;
 }
 
+// The search, its lower bounds and the correlation behind them run once for
+// every set of vector loops: every set must give the literal search's bits.
+KERNEL_SET_SUITE(SearchOffset);
+KERNEL_SET_SUITE(VectorLoops);
+KERNEL_SET_SUITE(ResidualLowerBounds);
+KERNEL_SET_SUITE(CorrelateCandidates);
+
 // Runs both searches on the pair and expects the same flag, offset and bits.
-search_result expect_same_as_literal(const window_pair& p) {
+search_result expect_same_as_literal(const window_pair& p, const kernel_set& kernels) {
   const search_result want = search_offset_literal(p.reference.data(), p.test.data());
-  const search_result got = search_offset(p.reference.data(), p.test.data(), workspace());
+  const search_result got = search_offset(p.reference.data(), p.test.data(), kernels, workspace());
   EXPECT_EQ(got.silent, want.silent);
   EXPECT_EQ(got.offset, want.offset);
   EXPECT_EQ(bits(got.gain), bits(want.gain)) << got.gain << " vs " << want.gain;
@@ -88,12 +95,12 @@ std::vector<codec_row> codec_rows() {
   return rows;
 }
 
-TEST(SearchOffset, MatchesLiteralOnMusicThroughCodec) {
+TEST_P(SearchOffset, MatchesLiteralOnMusicThroughCodec) {
   for (const codec_row& row : codec_rows()) {
     SCOPED_TRACE("seed " + std::to_string(row.seed) + " shift " + std::to_string(row.shift) + " gain " +
                  std::to_string(row.gain) + " noise " + std::to_string(row.noise));
-    const search_result got =
-        expect_same_as_literal(search_windows::codec_pair(row.seed, row.shift, row.gain, row.noise));
+    const search_result got = expect_same_as_literal(
+        search_windows::codec_pair(row.seed, row.shift, row.gain, row.noise), kernels());
     // With little noise the delay is found.
     if (row.noise <= 0.03) {
       EXPECT_EQ(got.offset, row.shift);
@@ -101,15 +108,13 @@ TEST(SearchOffset, MatchesLiteralOnMusicThroughCodec) {
   }
 }
 
-// ctest runs this and CorrelateCandidates once more with
-// WAVMATCH_KERNELS=baseline: the two-double loops that machines without AVX2
-// run, checked on one that has it.
-TEST(VectorLoops, MatchLiteral) {
+// A quick look at each set: a few delays and a steady tone.
+TEST_P(VectorLoops, MatchLiteral) {
   for (int shift : {-800, 1105, 7000}) {
     SCOPED_TRACE("shift " + std::to_string(shift));
-    expect_same_as_literal(search_windows::codec_pair(40, shift, 0.97, 0.01));
+    expect_same_as_literal(search_windows::codec_pair(40, shift, 0.97, 0.01), kernels());
   }
-  expect_same_as_literal(search_windows::tone_pair(441.0, 300, 0.0, 1));
+  expect_same_as_literal(search_windows::tone_pair(441.0, 300, 0.0, 1), kernels());
 }
 
 // Original and decoded windows from frame 0 of their files, the decoded file
@@ -123,7 +128,7 @@ window_pair copy_pair(std::uint64_t seed, int zeros, double scale) {
   return {fx, fy};
 }
 
-TEST(SearchOffset, ExactCopiesGiveExactOffsetGainAndScore) {
+TEST_P(SearchOffset, ExactCopiesGiveExactOffsetGainAndScore) {
   struct row {
     int zeros;
     double scale;
@@ -133,7 +138,7 @@ TEST(SearchOffset, ExactCopiesGiveExactOffsetGainAndScore) {
                       {4096, 1.0, 1.0}, {7499, 1.0, 1.0}, {0, 0.5, 2.0}, {0, 2.0, 0.5}};
   for (const row& r : rows) {
     SCOPED_TRACE("zeros " + std::to_string(r.zeros) + " scale " + std::to_string(r.scale));
-    const search_result got = expect_same_as_literal(copy_pair(7, r.zeros, r.scale));
+    const search_result got = expect_same_as_literal(copy_pair(7, r.zeros, r.scale), kernels());
     EXPECT_FALSE(got.silent);
     EXPECT_EQ(got.offset, r.zeros);
     EXPECT_EQ(bits(got.gain), bits(r.gain));
@@ -152,17 +157,17 @@ void fill(std::vector<double>& v, int from, int to, double value) {
   for (int i = from; i < to; ++i) v[static_cast<std::size_t>(i)] = value;
 }
 
-void run_edited_rows(const std::vector<edited_row>& rows) {
+void run_edited_rows(const std::vector<edited_row>& rows, const kernel_set& kernels) {
   const window_pair music = search_windows::codec_pair(21, 900, 0.98, 0.01);
   for (const edited_row& row : rows) {
     SCOPED_TRACE(row.name);
     window_pair p = music;
     row.edit(p);
-    EXPECT_EQ(expect_same_as_literal(p).silent, row.silent);
+    EXPECT_EQ(expect_same_as_literal(p, kernels).silent, row.silent);
   }
 }
 
-TEST(SearchOffset, SilentStretchesMatchLiteral) {
+TEST_P(SearchOffset, SilentStretchesMatchLiteral) {
   // Squares of magnitudes up to 2^-538 round to 0; 2^-537 squared is the
   // smallest subnormal number.
   const double vanishing = std::ldexp(1.0, -538);
@@ -211,10 +216,10 @@ TEST(SearchOffset, SilentStretchesMatchLiteral) {
        },
        true},
   };
-  run_edited_rows(rows);
+  run_edited_rows(rows, kernels());
 }
 
-TEST(SearchOffset, NonFiniteValuesMatchLiteral) {
+TEST_P(SearchOffset, NonFiniteValuesMatchLiteral) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
   struct row {
@@ -235,11 +240,11 @@ TEST(SearchOffset, NonFiniteValuesMatchLiteral) {
                  " value " + std::to_string(r.value));
     window_pair p = music;
     (r.in_test ? p.test : p.reference)[static_cast<std::size_t>(r.position)] = r.value;
-    expect_same_as_literal(p);
+    expect_same_as_literal(p, kernels());
   }
 }
 
-TEST(SearchOffset, TiesGoToTheMostNegativeOffset) {
+TEST_P(SearchOffset, TiesGoToTheMostNegativeOffset) {
   struct row {
     std::uint64_t seed;
     int period;
@@ -254,8 +259,8 @@ TEST(SearchOffset, TiesGoToTheMostNegativeOffset) {
   for (const row& r : rows) {
     SCOPED_TRACE("period " + std::to_string(r.period) + " shift " + std::to_string(r.shift) +
                  " other table " + std::to_string(r.test_seed));
-    const search_result got =
-        expect_same_as_literal(search_windows::periodic_pair(r.seed, r.period, r.shift, r.gain, r.test_seed));
+    const search_result got = expect_same_as_literal(
+        search_windows::periodic_pair(r.seed, r.period, r.shift, r.gain, r.test_seed), kernels());
     // Offsets a period apart read the same stretch: the most negative of
     // them is reported.
     EXPECT_LT(got.offset, MIN_OFFSET + r.period);
@@ -268,7 +273,7 @@ TEST(SearchOffset, TiesGoToTheMostNegativeOffset) {
   }
 }
 
-TEST(SearchOffset, NearTiesOfSteadyTonesMatchLiteral) {
+TEST_P(SearchOffset, NearTiesOfSteadyTonesMatchLiteral) {
   // Tones computed at every frame repeat only up to rounding: many offsets
   // have residuals a few units in the last place apart.
   struct row {
@@ -280,11 +285,11 @@ TEST(SearchOffset, NearTiesOfSteadyTonesMatchLiteral) {
   if (REDUCED) rows.resize(2);
   for (const row& r : rows) {
     SCOPED_TRACE("tone " + std::to_string(r.frequency) + " shift " + std::to_string(r.shift));
-    expect_same_as_literal(search_windows::tone_pair(r.frequency, r.shift, r.noise, 5));
+    expect_same_as_literal(search_windows::tone_pair(r.frequency, r.shift, r.noise, 5), kernels());
   }
 }
 
-TEST(SearchOffset, UnrelatedMusicAndDelaysOutsideTheRangeMatchLiteral) {
+TEST_P(SearchOffset, UnrelatedMusicAndDelaysOutsideTheRangeMatchLiteral) {
   std::vector<std::function<window_pair()>> rows = {
       [] { return search_windows::unrelated_pair(31); },
       [] { return search_windows::codec_pair(32, 9000, 0.97, 0.01); },
@@ -296,19 +301,19 @@ TEST(SearchOffset, UnrelatedMusicAndDelaysOutsideTheRangeMatchLiteral) {
   if (REDUCED) rows.resize(2);
   for (std::size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE("row " + std::to_string(i));
-    expect_same_as_literal(rows[i]());
+    expect_same_as_literal(rows[i](), kernels());
   }
 }
 
 // Float files may hold values far beyond full scale. With an original at
 // +-32768 and a copy carrying noise of a tenth of its level, the residual at
 // the true delay is about 1e9: no fixed ceiling may hide it.
-TEST(SearchOffset, LoudFloatTracksFindTheirDelay) {
+TEST_P(SearchOffset, LoudFloatTracksFindTheirDelay) {
   window_pair p = search_windows::codec_pair(7, 576, 1.0, 0.1);
   for (std::vector<double>* window : {&p.reference, &p.test}) {
     for (double& v : *window) v *= 32768.0;
   }
-  EXPECT_EQ(expect_same_as_literal(p).offset, 576);
+  EXPECT_EQ(expect_same_as_literal(p, kernels()).offset, 576);
 }
 
 TEST(FindOffsetAndGain, LoudFloatFilesGiveAnAudibleStimulus) {
@@ -361,7 +366,7 @@ window_pair nudged_copy(int zeros) {
 
 // The bounds the search prunes with never exceed the residuals they bound:
 // checked for the winner's neighbourhood and a spread of other candidates.
-TEST(ResidualLowerBounds, NeverExceedTheCompleteResidual) {
+TEST_P(ResidualLowerBounds, NeverExceedTheCompleteResidual) {
   struct row {
     const char* name;
     std::function<window_pair()> make;
@@ -381,7 +386,7 @@ TEST(ResidualLowerBounds, NeverExceedTheCompleteResidual) {
     SCOPED_TRACE(r.name);
     const window_pair p = r.make();
     std::vector<double> low(MAX_OFFSET - MIN_OFFSET + 1);
-    ASSERT_TRUE(residual_lower_bounds(p.reference.data(), p.test.data(), low.data(), workspace()));
+    ASSERT_TRUE(residual_lower_bounds(p.reference.data(), p.test.data(), low.data(), kernels(), workspace()));
     const search_result found = search_offset_literal(p.reference.data(), p.test.data());
     double reference_energy = 0.0;
     for (int k = REFERENCE_BEGIN; k < REFERENCE_END; ++k) {
@@ -402,7 +407,7 @@ TEST(ResidualLowerBounds, NeverExceedTheCompleteResidual) {
 
 // The transform's correlations lie within the error bound they come with,
 // checked against sums in extended precision (whose own error is far below).
-TEST(CorrelateCandidates, StaysWithinItsErrorBound) {
+TEST_P(CorrelateCandidates, StaysWithinItsErrorBound) {
   struct row {
     const char* name;
     window_pair pair;
@@ -420,8 +425,8 @@ TEST(CorrelateCandidates, StaysWithinItsErrorBound) {
     for (int i = 0; i < ANALYSIS_WINDOW - 1; ++i) energy += test[i] * test[i];
     for (int k = 0; k < REFERENCE_LENGTH; ++k) energy += stretch[k] * stretch[k];
     std::vector<double> correlation(MAX_OFFSET - MIN_OFFSET + 1);
-    const double error =
-        correlate_candidates(test, stretch, energy * 1.001, correlation.data(), workspace().transform);
+    const double error = correlate_candidates(test, stretch, energy * 1.001, correlation.data(), kernels(),
+                                              workspace().transform);
     EXPECT_LT(error, 1e-6 * energy);  // tight enough to rule candidates out
     for (int c = 0; c <= MAX_OFFSET - MIN_OFFSET; c += REDUCED ? 499 : 37) {
       long double exact = 0.0L;

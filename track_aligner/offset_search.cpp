@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <numeric>
 
 #include "offset_search_correlation.h"
@@ -97,6 +98,8 @@ constexpr int MISFIT_POSITIONS = 16;
 constexpr double POOR_FIT = 0.5;
 
 constexpr search_result SILENT = {true, 0, 1.0, 0.0};
+// A bound that rules a candidate out; a margin for which no bound is proven.
+constexpr double POSITIVE_INFINITY = std::numeric_limits<double>::infinity();
 
 search_result no_winner(double reference_energy) {
   return {false, 0, 0.0, std::sqrt(INITIAL_BEST_RESIDUAL / reference_energy)};
@@ -180,7 +183,7 @@ const double* exclude_non_finite(const double* test, search_workspace& w) {
   for (int c = 0; c < CANDIDATES; ++c) {
     if (bad_before[c + REFERENCE_LENGTH] != bad_before[c]) {
       w.open[c] = 0;
-      w.bound[c] = INFINITY;
+      w.bound[c] = POSITIVE_INFINITY;
     }
   }
   return w.finite_test.data();
@@ -212,12 +215,12 @@ void bracket_gains(search_workspace& w, const window_survey& s) {
     b.window = c;
     w.energy_low[g] = low;
     w.energy_high[g] = high;
-    if (e_ref / high == INFINITY) {
+    if (e_ref / high == POSITIVE_INFINITY) {
       // Even the largest test energy leaves the gain infinite: every residual
       // is then infinite or NaN (0 * infinity), and never taken.
       for (int j = c; j < c + GROUP_WIDTH; ++j) {
         w.open[j] = 0;
-        w.bound[j] = INFINITY;
+        w.bound[j] = POSITIVE_INFINITY;
       }
     }
     if (provable && low >= ENERGY_MIN && high <= BRACKET_RATIO_MAX * low) {
@@ -229,7 +232,7 @@ void bracket_gains(search_workspace& w, const window_survey& s) {
     } else {
       b.gain_low = 0.0;
       b.gain_high = 0.0;
-      b.margin = INFINITY;
+      b.margin = POSITIVE_INFINITY;
     }
   }
 }
@@ -289,9 +292,9 @@ bool search_state::loses_to_exact_match(int c) {
   if (best.residual != 0.0 || c > best.candidate || w.exact_tried[c]) return false;
   w.exact_tried[c] = 1;
   const bound_group& b = w.groups[c / GROUP_WIDTH];
-  const bool bracketed = b.margin != INFINITY;
+  const bool bracketed = b.margin != POSITIVE_INFINITY;
   double low = bracketed ? b.gain_low : 0.0;
-  double high = bracketed ? b.gain_high : INFINITY;
+  double high = bracketed ? b.gain_high : POSITIVE_INFINITY;
   const int positions = std::min(pool.count, EXACT_MATCH_POSITIONS);
   for (int i = 0; i < positions; ++i) {
     const int k = pool.position[i];
@@ -358,7 +361,7 @@ void search_state::refine(int g, int until) {
   double* bound = &w.bound[g * GROUP_WIDTH];
   while (w.used[g] < until && recheck_group_open(g)) {
     const int to = std::min(w.used[g] + REFINE_STEP, until);
-    add_bound_terms(finite_test, pool, w.used[g], to, &w.groups[g], 1, bound);
+    kernels.add_bound_terms(finite_test, pool, w.used[g], to, &w.groups[g], 1, bound);
     w.used[g] = to;
     double most = 0.0;
     for (int j = 0; j < GROUP_WIDTH; ++j) {
@@ -377,14 +380,14 @@ void search_state::refine(int g, int until) {
 void search_state::bound_by_correlation(double decoded_energy) {
   const double error =
       correlate_candidates(finite_test, stretch, (decoded_energy + reference_energy) * (1.0 + PREFIX_SLACK),
-                           w.correlation.data(), w.transform);
+                           w.correlation.data(), kernels, w.transform);
   const double reference_low = reference_energy * (1.0 - ENERGY_SLACK);
   // The bound below exceeds the best residual exactly when its norm exceeds
   // this; a candidate that plainly clears it is ruled out without the root.
   const double least_norm = std::sqrt((best.residual + TERM_FLOOR) / (1.0 - BOUND_SHRINK));
   for (int g : w.open_groups) {
     const bound_group& b = w.groups[g];
-    if (b.margin == INFINITY) continue;  // bounds not proven for this group
+    if (b.margin == POSITIVE_INFINITY) continue;  // bounds not proven for this group
     const double x_low = w.energy_low[g];
     const double x_high = w.energy_high[g];
     const double slack = TERM_SLACK * b.gain_high * std::sqrt(x_high) + TERM_FLOOR;
@@ -478,9 +481,10 @@ void search_state::sum_exactly(const int* groups, int count) {
   }
   if (std::find(std::begin(active), std::end(active), true) == std::end(active)) return;
   double energy[BATCH_LANES], gain[BATCH_LANES], residual[BATCH_LANES];
-  sum_batch_energies(test, window, energy);
+  kernels.sum_batch_energies(test, window, energy);
   for (int i = 0; i < BATCH_LANES; ++i) gain[i] = std::sqrt(reference_energy / energy[i]);
-  const bool complete = sum_batch_residuals(stretch, test, window, gain, active, best.residual, residual);
+  const bool complete =
+      kernels.sum_batch_residuals(stretch, test, window, gain, active, best.residual, residual);
   for (int i = 0; i < BATCH_LANES; ++i) {
     if (!active[i]) continue;
     const int c = window[i / GROUP_WIDTH] + i % GROUP_WIDTH;
@@ -521,17 +525,19 @@ double decoded_energy(const search_workspace& w, const window_survey& s) {
 
 }  // namespace search_internal
 
-search_result search_offset(const double* reference, const double* test, search_workspace& w) {
+search_result search_offset(const double* reference, const double* test, const kernel_set& kernels,
+                            search_workspace& w) {
   using namespace search_internal;
   const double* stretch = reference + REFERENCE_BEGIN;
   const prepared_search p = prepare_search(stretch, test, w);
   if (p.finished) return p.result;
   const window_survey& survey = p.survey;
   const double* finite_test = p.finite_test;
-  search_state state{stretch, test, finite_test, survey.reference_energy, build_pool(stretch, w), w, {}};
+  search_state state{stretch, test, finite_test, survey.reference_energy, build_pool(stretch, w),
+                     w,       {},   kernels};
 
   // A first bound for every candidate, from the loudest positions only.
-  add_bound_terms(finite_test, state.pool, 0, FIRST_LEVEL, w.groups.data(), GROUPS, w.bound.data());
+  kernels.add_bound_terms(finite_test, state.pool, 0, FIRST_LEVEL, w.groups.data(), GROUPS, w.bound.data());
   std::fill(w.used.begin(), w.used.end(), FIRST_LEVEL);
 
   // The candidate with the smallest first bound is most likely the match:
@@ -562,11 +568,11 @@ search_result search_offset(const double* reference, const double* test, search_
   w.order.clear();
   for (int g : w.open_groups) {
     state.refine(g, state.pool.count);
-    double key = INFINITY;
+    double key = POSITIVE_INFINITY;
     for (int c = g * GROUP_WIDTH; c < (g + 1) * GROUP_WIDTH; ++c) {
       if (state.recheck_open(c)) key = std::min(key, state.lower_bound(c));
     }
-    if (key != INFINITY) w.order.push_back({key, g});
+    if (key != POSITIVE_INFINITY) w.order.push_back({key, g});
   }
   std::sort(w.order.begin(), w.order.end());
   int batch[BATCH_GROUPS];
@@ -585,7 +591,7 @@ search_result search_offset(const double* reference, const double* test, search_
 }
 
 search_result find_offset_and_gain(const wav_track& original, wav_track& track, search_workspace& w) {
-  const search_result found = search_offset(original.samples, track.samples, w);
+  const search_result found = search_offset(original.samples, track.samples, widest_kernels(), w);
   if (!found.silent) {
     track.offset = found.offset;
     track.gain = found.gain;

@@ -101,34 +101,36 @@ void fill_twiddles(transform_buffers& b) {
 }
 
 // One level of butterflies over the blocks from `first` to `end`.
-void level(double* re, double* im, int first, int end, int h, bool inverse, const transform_buffers& b) {
-  transform_level(re, im, first, end, h, b.twiddle_re.data() + h, b.twiddle_im.data() + h, inverse);
+void level(double* re, double* im, int first, int end, int h, bool inverse, const transform_buffers& b,
+           const kernel_set& set) {
+  set.transform_level(re, im, first, end, h, b.twiddle_re.data() + h, b.twiddle_im.data() + h, inverse);
 }
 
 // The levels of blocks of 4 and 2 values over the blocks from `first` to `end`.
-void short_levels(double* re, double* im, int first, int end, bool inverse, const transform_buffers& b) {
-  transform_short_levels(re, im, first, end, b.twiddle_re.data(), b.twiddle_im.data(), inverse);
+void short_levels(double* re, double* im, int first, int end, bool inverse, const transform_buffers& b,
+                  const kernel_set& set) {
+  set.transform_short_levels(re, im, first, end, b.twiddle_re.data(), b.twiddle_im.data(), inverse);
 }
 
 // Natural order in, bit-reversed order out.
-void forward(complex_block& x, const transform_buffers& b) {
+void forward(complex_block& x, const transform_buffers& b, const kernel_set& set) {
   double* re = x.re.data();
   double* im = x.im.data();
   int h = TRANSFORM_LENGTH / 2;
-  for (; 2 * h > CACHE_BLOCK; h /= 2) level(re, im, 0, TRANSFORM_LENGTH, h, false, b);
+  for (; 2 * h > CACHE_BLOCK; h /= 2) level(re, im, 0, TRANSFORM_LENGTH, h, false, b, set);
   for (int first = 0; first < TRANSFORM_LENGTH; first += CACHE_BLOCK) {
-    for (int k = h; k > 2; k /= 2) level(re, im, first, first + CACHE_BLOCK, k, false, b);
-    short_levels(re, im, first, first + CACHE_BLOCK, false, b);
+    for (int k = h; k > 2; k /= 2) level(re, im, first, first + CACHE_BLOCK, k, false, b, set);
+    short_levels(re, im, first, first + CACHE_BLOCK, false, b, set);
   }
 }
 
 // Bit-reversed order in, natural order out, not divided by the length.
-void inverse(double* re, double* im, int length, const transform_buffers& b) {
+void inverse(double* re, double* im, int length, const transform_buffers& b, const kernel_set& set) {
   for (int first = 0; first < length; first += CACHE_BLOCK) {
-    short_levels(re, im, first, first + CACHE_BLOCK, true, b);
-    for (int h = 4; 2 * h <= CACHE_BLOCK; h *= 2) level(re, im, first, first + CACHE_BLOCK, h, true, b);
+    short_levels(re, im, first, first + CACHE_BLOCK, true, b, set);
+    for (int h = 4; 2 * h <= CACHE_BLOCK; h *= 2) level(re, im, first, first + CACHE_BLOCK, h, true, b, set);
   }
-  for (int h = CACHE_BLOCK; h < length; h *= 2) level(re, im, 0, length, h, true, b);
+  for (int h = CACHE_BLOCK; h < length; h *= 2) level(re, im, 0, length, h, true, b, set);
 }
 
 // The transform of the correlation at bin m, summed over both halves: with Z
@@ -205,7 +207,7 @@ void fold(transform_buffers& b) {
 }  // namespace
 
 double correlate_candidates(const double* test, const double* stretch, double energy, double* correlation,
-                            transform_buffers& b) {
+                            const kernel_set& kernels, transform_buffers& b) {
   if (!b.twiddles_ready) fill_twiddles(b);
   for (int h = 0; h < 2; ++h) {
     complex_block& z = b.half[h];
@@ -213,13 +215,13 @@ double correlate_candidates(const double* test, const double* stretch, double en
     std::fill(z.re.begin() + HALF_READ, z.re.end(), 0.0);
     std::copy(stretch + h * HALF_STRETCH, stretch + (h + 1) * HALF_STRETCH, z.im.begin());
     std::fill(z.im.begin() + HALF_STRETCH, z.im.end(), 0.0);
-    forward(z, b);
+    forward(z, b, kernels);
   }
   products(b);
   fold(b);
   double* re = b.half[0].re.data();
   double* im = b.half[0].im.data();
-  inverse(re, im, FOLDED_LENGTH, b);
+  inverse(re, im, FOLDED_LENGTH, b, kernels);
   const double scale = 1.0 / TRANSFORM_LENGTH;
   for (int n = 0; n < CANDIDATES / 2; ++n) {
     correlation[2 * n] = re[n] * scale;

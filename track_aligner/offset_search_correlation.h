@@ -36,10 +36,13 @@ struct transform_buffers {
   bool twiddles_ready = false;
 };
 
+struct kernel_set;  // offset_search_kernels.h
+
 // correlation[c] receives an approximation of the sum over k = 0 .. 29999 of
 // test[c + k] * stretch[k], for c = 0 .. 9999; every value lies within the
 // returned error of the exact real sum. test and stretch must be finite.
 // `energy` must be at least the sum of squares of test[0 .. 39998] plus that
-// of stretch[0 .. 29999]. The transforms work in b.
+// of stretch[0 .. 29999]. The transforms run the loops of `kernels` and work
+// in b.
 double correlate_candidates(const double* test, const double* stretch, double energy, double* correlation,
-                            transform_buffers& b);
+                            const kernel_set& kernels, transform_buffers& b);

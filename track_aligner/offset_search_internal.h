@@ -100,7 +100,7 @@ struct best_match {
 };
 
 // One search under way: the windows, the pool of loud positions, the
-// workspace and the best complete residual so far.
+// workspace, the best complete residual so far and the loops it runs.
 struct search_state {
   const double* stretch;
   const double* test;
@@ -109,6 +109,7 @@ struct search_state {
   bound_pool pool;
   search_workspace& w;
   best_match best;
+  const kernel_set& kernels;
 
   // The lower bound of candidate c's residual proven so far.
   double lower_bound(int c) const {

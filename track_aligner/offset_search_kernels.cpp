@@ -7,9 +7,6 @@
 // compiler keeps them in registers.
 #include "offset_search_kernels.h"
 
-#include <cstdlib>
-#include <cstring>
-
 #include "offset_search.h"
 
 namespace {
@@ -341,16 +338,6 @@ KERNEL void short_levels(double* re, double* im, int first, int end, const doubl
   }
 }
 
-// One set of entry points per instruction set.
-struct kernel_set {
-  void (*energies)(const double*, const int (&)[BATCH_GROUPS], double (&)[BATCH_LANES]);
-  bool (*residuals)(const double*, const double*, const int (&)[BATCH_GROUPS], const double (&)[BATCH_LANES],
-                    const bool (&)[BATCH_LANES], double, double (&)[BATCH_LANES]);
-  void (*bounds)(const double*, const bound_pool&, int, int, const bound_group*, int, double*);
-  void (*level)(double*, double*, int, int, int, const double*, const double*, bool);
-  void (*short_levels)(double*, double*, int, int, const double*, const double*, bool);
-};
-
 #define DEFINE_KERNEL_SET(NAME, V, TARGET)                                                                \
   TARGET void NAME##_energies(const double* t, const int(&w)[BATCH_GROUPS], double(&e)[BATCH_LANES]) {    \
     energies<V>(t, w, e);                                                                                 \
@@ -375,16 +362,16 @@ struct kernel_set {
     } else {                                                                                              \
       short_levels<false>(re, im, first, end, t_re, t_im);                                                \
     }                                                                                                     \
-  }                                                                                                       \
-  const kernel_set NAME##_kernels = {NAME##_energies, NAME##_residuals, NAME##_bounds, NAME##_level,      \
-                                     NAME##_short_levels};
+  }
 
 // Two doubles a register: SSE2 on x86-64, NEON on aarch64, and whatever the
 // compiler makes of them elsewhere.
 DEFINE_KERNEL_SET(sse2, v2d, )
 
+bool always() { return true; }
+
 #if defined(__x86_64__) || defined(__i386__)
-// Only x86 processors offer a choice, made once at run time.
+// Only x86 processors offer a choice, made at run time.
 DEFINE_KERNEL_SET(avx2, v4d, __attribute__((target("avx2"))))
 
 // The transform's levels also in eight lanes where the processor has AVX-512.
@@ -392,56 +379,36 @@ __attribute__((target("avx512f"))) void avx512_level(double* re, double* im, int
                                                      const double* w_re, const double* w_im, bool inverse) {
   level<v8d>(re, im, first, end, h, w_re, w_im, inverse);
 }
-const kernel_set avx512_kernels = {avx2_energies, avx2_residuals, avx2_bounds, avx512_level,
-                                   avx2_short_levels};
 
-const kernel_set& pick_kernels() {
+bool has_avx2() {
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f")) return avx512_kernels;
-  return __builtin_cpu_supports("avx2") ? avx2_kernels : sse2_kernels;
+  return __builtin_cpu_supports("avx2");
 }
-#else
-const kernel_set& pick_kernels() { return sse2_kernels; }
+// The AVX-512 set keeps the AVX2 loops for everything but the transform.
+bool has_avx512f() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2");
+}
 #endif
 
-// WAVMATCH_KERNELS=baseline keeps the two-double loops even where wider ones
-// are available: a diagnostic, and how the tests and the benchmark check the
-// loops of machines without AVX2 on one that has it. Read once, at first use.
-const kernel_set& chosen_kernels() {
-  const char* requested = std::getenv("WAVMATCH_KERNELS");
-  if (requested != nullptr && std::strcmp(requested, "baseline") == 0) return sse2_kernels;
-  return pick_kernels();
-}
-
-const kernel_set& kernels() {
-  static const kernel_set& chosen = chosen_kernels();
-  return chosen;
-}
+// Narrowest first: the search takes the widest set the processor supports,
+// the tests take each in turn.
+const kernel_set KERNEL_SETS[] = {
+    {"baseline", always, sse2_energies, sse2_residuals, sse2_bounds, sse2_level, sse2_short_levels},
+#if defined(__x86_64__) || defined(__i386__)
+    {"avx2", has_avx2, avx2_energies, avx2_residuals, avx2_bounds, avx2_level, avx2_short_levels},
+    {"avx512", has_avx512f, avx2_energies, avx2_residuals, avx2_bounds, avx512_level, avx2_short_levels},
+#endif
+};
 
 }  // namespace
 
-void sum_batch_energies(const double* test, const int (&window)[BATCH_GROUPS],
-                        double (&energy)[BATCH_LANES]) {
-  kernels().energies(test, window, energy);
-}
+std::span<const kernel_set> kernel_sets() { return KERNEL_SETS; }
 
-bool sum_batch_residuals(const double* stretch, const double* test, const int (&window)[BATCH_GROUPS],
-                         const double (&gain)[BATCH_LANES], const bool (&active)[BATCH_LANES], double best,
-                         double (&residual)[BATCH_LANES]) {
-  return kernels().residuals(stretch, test, window, gain, active, best, residual);
-}
-
-void add_bound_terms(const double* test, const bound_pool& pool, int from, int to, const bound_group* group,
-                     int count, double* bound) {
-  kernels().bounds(test, pool, from, to, group, count, bound);
-}
-
-void transform_level(double* re, double* im, int first, int end, int h, const double* w_re,
-                     const double* w_im, bool inverse) {
-  kernels().level(re, im, first, end, h, w_re, w_im, inverse);
-}
-
-void transform_short_levels(double* re, double* im, int first, int end, const double* twiddle_re,
-                            const double* twiddle_im, bool inverse) {
-  kernels().short_levels(re, im, first, end, twiddle_re, twiddle_im, inverse);
+const kernel_set& widest_kernels() {
+  const std::span<const kernel_set> sets = kernel_sets();
+  for (auto set = sets.rbegin(); set != sets.rend(); ++set) {
+    if (set->supported()) return *set;
+  }
+  return sets.front();
 }

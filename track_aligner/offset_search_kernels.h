@@ -5,8 +5,11 @@
 // lanes with AVX2 where an x86 processor has it (the transform's levels in
 // eight with AVX-512), and otherwise in GNU vectors of two doubles: SSE2 on
 // x86, NEON on aarch64, whatever the compiler makes of them elsewhere.
-// WAVMATCH_KERNELS=baseline in the environment picks the two-double loops.
+// Every set the build holds sits in one table; the search runs the widest one
+// the processor supports, and the tests run each of them.
 #pragma once
+
+#include <span>
 
 // Candidates are handled in groups of this many consecutive offsets; four
 // groups make one batch of the exact sums.
@@ -33,34 +36,48 @@ struct bound_group {
   double margin;  // rounding margin of the decoded value times the gain
 };
 
-// Test energies of a batch: energy[4 * q + j] is the sum of test[i]^2 over the
-// REFERENCE_LENGTH positions from window[q] + j, in ascending order.
-void sum_batch_energies(const double* test, const int (&window)[BATCH_GROUPS], double (&energy)[BATCH_LANES]);
+// One set of the loops, compiled for one instruction set.
+struct kernel_set {
+  const char* name;     // "baseline", "avx2", "avx512"
+  bool (*supported)();  // whether this processor runs the set
 
-// Residuals of a batch: for lane 4 * q + j, e = test[window[q] + j + k] * gain -
-// stretch[k], then residual = residual + e * e, for k ascending. Stops once
-// every lane whose `active` flag is set has a partial residual above `best`
-// and then returns false; returns true when all sums are complete.
-bool sum_batch_residuals(const double* stretch, const double* test, const int (&window)[BATCH_GROUPS],
-                         const double (&gain)[BATCH_LANES], const bool (&active)[BATCH_LANES], double best,
-                         double (&residual)[BATCH_LANES]);
+  // Test energies of a batch: energy[4 * q + j] is the sum of test[i]^2 over
+  // the REFERENCE_LENGTH positions from window[q] + j, in ascending order.
+  void (*sum_batch_energies)(const double* test, const int (&window)[BATCH_GROUPS],
+                             double (&energy)[BATCH_LANES]);
 
-// For each of `count` groups, adds to its four entries of `bound` (GROUP_WIDTH
-// a group) the squared least distances, over the gain interval and after the
-// rounding margins, between the group's decoded values and the reference
-// values of pool entries from .. to - 1. The decoded values read must be finite.
-void add_bound_terms(const double* test, const bound_pool& pool, int from, int to, const bound_group* group,
-                     int count, double* bound);
+  // Residuals of a batch: for lane 4 * q + j, e = test[window[q] + j + k] *
+  // gain - stretch[k], then residual = residual + e * e, for k ascending.
+  // Stops once every lane whose `active` flag is set has a partial residual
+  // above `best` and then returns false; returns true when all sums are complete.
+  bool (*sum_batch_residuals)(const double* stretch, const double* test, const int (&window)[BATCH_GROUPS],
+                              const double (&gain)[BATCH_LANES], const bool (&active)[BATCH_LANES],
+                              double best, double (&residual)[BATCH_LANES]);
 
-// One level of radix-2 butterflies of a Fourier transform over separate real
-// and imaginary parts: the blocks of 2h values from `first` to `end`, each
-// split at h, with twiddles (w_re[j], w_im[j]) = exp(-2 pi i j / 2h), j < h.
-// Forward (decimation in frequency): a + c and (a - c) w. Inverse (decimation
-// in time, conjugate twiddles): a + c w and a - c w. Every lane rounds as the
-// one-value-at-a-time butterfly does.
-void transform_level(double* re, double* im, int first, int end, int h, const double* w_re,
-                     const double* w_im, bool inverse);
-// The two levels of blocks of 4 and 2 values together (h = 2, then 1; the
-// inverse h = 1, then 2), with each level's twiddles at `twiddle` + h.
-void transform_short_levels(double* re, double* im, int first, int end, const double* twiddle_re,
-                            const double* twiddle_im, bool inverse);
+  // For each of `count` groups, adds to its four entries of `bound`
+  // (GROUP_WIDTH a group) the squared least distances, over the gain interval
+  // and after the rounding margins, between the group's decoded values and the
+  // reference values of pool entries from .. to - 1. The decoded values read
+  // must be finite.
+  void (*add_bound_terms)(const double* test, const bound_pool& pool, int from, int to,
+                          const bound_group* group, int count, double* bound);
+
+  // One level of radix-2 butterflies of a Fourier transform over separate real
+  // and imaginary parts: the blocks of 2h values from `first` to `end`, each
+  // split at h, with twiddles (w_re[j], w_im[j]) = exp(-2 pi i j / 2h), j < h.
+  // Forward (decimation in frequency): a + c and (a - c) w. Inverse
+  // (decimation in time, conjugate twiddles): a + c w and a - c w. Every lane
+  // rounds as the one-value-at-a-time butterfly does.
+  void (*transform_level)(double* re, double* im, int first, int end, int h, const double* w_re,
+                          const double* w_im, bool inverse);
+  // The two levels of blocks of 4 and 2 values together (h = 2, then 1; the
+  // inverse h = 1, then 2), with each level's twiddles at `twiddle` + h.
+  void (*transform_short_levels)(double* re, double* im, int first, int end, const double* twiddle_re,
+                                 const double* twiddle_im, bool inverse);
+};
+
+// Every set this build holds, the portable two-double one first, the widest last.
+std::span<const kernel_set> kernel_sets();
+
+// The widest set of the table that this processor supports.
+const kernel_set& widest_kernels();

@@ -9,5 +9,7 @@
 // position and the correlation bound applied; +infinity for a candidate that
 // is never taken (it reads a NaN or an infinity, or its gain is infinite).
 // Returns false, filling nothing, when the windows end the search before any
-// bound is needed (silence, a non-finite reference energy). The search works in w.
-bool residual_lower_bounds(const double* reference, const double* test, double* low, search_workspace& w);
+// bound is needed (silence, a non-finite reference energy). The search runs
+// the loops of `kernels` and works in w.
+bool residual_lower_bounds(const double* reference, const double* test, double* low,
+                           const kernel_set& kernels, search_workspace& w);
