@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "line_replay.h"
 #include "log_filter.h"
+#include "replay_in_memory.h"
 #include "text_output.h"
 
 namespace {
@@ -77,13 +77,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int output = memory_file("");
   if (input < 0 || output < 0) return 0;
   text_output good{output, {}, false};
-  if (filter_log(input, good) != FILTER_DONE) __builtin_trap();
+  int read_error = 0;
+  if (filter_log(input, good, read_error) != FILTER_DONE) __builtin_trap();
   if (file_contents(output) != with_crlf(whole)) __builtin_trap();
 
   // An output that refuses every write: the pass must say so.
   lseek(input, 0, SEEK_SET);
   text_output failing{-1, {}, false};
-  if (filter_log(input, failing) != FILTER_WRITE_FAILED) __builtin_trap();
+  if (filter_log(input, failing, read_error) != FILTER_WRITE_FAILED) __builtin_trap();
 
   close(input);
   close(output);

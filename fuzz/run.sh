@@ -23,7 +23,7 @@ targets=(fuzz_wav_header)
 if [ -f fuzz/fuzz_log_filter.cpp ]; then
   cleaner_sources=()
   for f in log_cleaner/*.cpp; do [ "$f" = log_cleaner/main.cpp ] || cleaner_sources+=("$f"); done
-  "$cxx" "${flags[@]}" -Ilog_cleaner fuzz/fuzz_log_filter.cpp "${cleaner_sources[@]}" -o "$out/fuzz_log_filter"
+  "$cxx" "${flags[@]}" -Ilog_cleaner -Itests fuzz/fuzz_log_filter.cpp "${cleaner_sources[@]}" -o "$out/fuzz_log_filter"
   rm -rf "$out/corpus_log" && mkdir -p "$out/corpus_log"
   printf 'Encoding  10%%\rEncoding  20%%\rdone\n' > "$out/corpus_log/progress"
   printf 'abc\rX\n\r\n\xc3\xa9t\xc3\xa9\rX\n\xe2\x96\x88\xe2\x96\x88\r\xe2\x96\x91\n' > "$out/corpus_log/utf8"

@@ -8,9 +8,7 @@
 #include <cstring>
 #include <new>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "byte_vectors.h"
 
 namespace {
 
@@ -404,15 +402,14 @@ void write_span(line_replay& line, const char* p, const char* end, bool final) {
 
 // The last `byte` in [begin, end), or nullptr.
 const char* find_last(const char* begin, const char* end, char byte) {
-#if defined(__SSE2__)
-  const __m128i wanted = _mm_set1_epi8(byte);
-  while (end - begin >= 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(end - 16));
-    const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, wanted)));
-    if (hits != 0) return end - 16 + (std::bit_width(hits) - 1);
-    end -= 16;
+  if constexpr (std::endian::native == std::endian::little) {
+    const byte_vector wanted = byte_vector{} + static_cast<unsigned char>(byte);
+    while (end - begin >= 16) {
+      const int hit = last_marked(equal_bytes(load_vector(end - 16), wanted));
+      if (hit >= 0) return end - 16 + hit;
+      end -= 16;
+    }
   }
-#endif
   const std::uint64_t wanted_word = EVERY_BYTE_ONE * static_cast<unsigned char>(byte);
   while (end - begin >= 8 && zero_bytes(load_word(end - 8) ^ wanted_word) == 0) end -= 8;
   while (end != begin) {
@@ -480,17 +477,12 @@ std::uint64_t nonzero_bytes(std::uint64_t word) {
 // nothing is decoded.
 bool same_shape(const char* a, const char* b, std::size_t size) {
   std::size_t at = 0;
-#if defined(__SSE2__)
   for (; at + 16 <= size; at += 16) {
-    const __m128i bytes_a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + at));
-    const __m128i bytes_b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at));
-    const int differing = ~_mm_movemask_epi8(_mm_cmpeq_epi8(bytes_a, bytes_b));
-    if ((differing & _mm_movemask_epi8(_mm_or_si128(bytes_a, bytes_b))) != 0 &&
-        !same_parts(a, b, at, at + 16)) {
+    const byte_vector bytes_a = load_vector(a + at);
+    const byte_vector bytes_b = load_vector(b + at);
+    if (any_high_bit(~equal_bytes(bytes_a, bytes_b) & (bytes_a | bytes_b)) && !same_parts(a, b, at, at + 16))
       return false;
-    }
   }
-#endif
   for (; at + 8 <= size; at += 8) {
     const std::uint64_t word_a = load_word(a + at);
     const std::uint64_t word_b = load_word(b + at);
@@ -603,13 +595,6 @@ void replay_redraws(line_replay& line, const char* first_return, const char* end
   line.partial_need = unfinished == 0 ? 0 : sequence_length(line.partial[0]);
 }
 
-void append_line(void* context, std::string_view first, std::string_view second) {
-  std::string& lines = *static_cast<std::string*>(context);
-  lines.append(first);
-  lines.append(second);
-  lines.push_back('\n');
-}
-
 }  // namespace
 
 line_replay::~line_replay() {
@@ -642,18 +627,4 @@ void replay_block(line_replay& line, std::string_view input, const line_sink& ou
 void replay_end(line_replay& line, const line_sink& out) {
   write_partial_as_bytes(line);
   emit_line(line, out);
-}
-
-void replay_block(line_replay& line, std::string_view input, std::string& lines) {
-  replay_block(line, input, line_sink{append_line, &lines});
-}
-
-void replay_end(line_replay& line, std::string& lines) { replay_end(line, line_sink{append_line, &lines}); }
-
-std::string replay_log(std::string_view log) {
-  line_replay line;
-  std::string lines;
-  replay_block(line, log, lines);
-  replay_end(line, lines);
-  return lines;
 }

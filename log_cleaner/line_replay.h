@@ -13,7 +13,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <string_view>
 
 // The line being replayed, kept as a gap buffer so that overwriting a
@@ -67,10 +66,3 @@ void replay_block(line_replay& line, std::string_view input, const line_sink& ou
 // Ends the input: the pending line, empty or not, goes to `out`, and `line` is
 // ready for a new log.
 void replay_end(line_replay& line, const line_sink& out);
-
-// The same, appending each line to `lines` followed by a line feed.
-void replay_block(line_replay& line, std::string_view input, std::string& lines);
-void replay_end(line_replay& line, std::string& lines);
-
-// The whole replay of a log held in memory.
-std::string replay_log(std::string_view log);

@@ -1,5 +1,6 @@
 #include "log_filter.h"
 
+#include <cerrno>
 #include <new>
 #include <string_view>
 #include <vector>
@@ -19,7 +20,7 @@ void put_line(void* context, std::string_view first, std::string_view second) {
 
 }  // namespace
 
-filter_status filter_log(file_descriptor input, text_output& out) {
+filter_status filter_log(file_descriptor input, text_output& out, int& read_error) {
   try {
     std::vector<char> block(READ_BLOCK);
     line_replay line;
@@ -27,7 +28,10 @@ filter_status filter_log(file_descriptor input, text_output& out) {
     bool read_failed = false;
     for (;;) {
       const long long n = read_some(input, block.data(), block.size());
-      if (n < 0) read_failed = true;
+      if (n < 0) {
+        read_failed = true;
+        read_error = errno;
+      }
       if (n <= 0) break;
       replay_block(line, std::string_view(block.data(), static_cast<std::size_t>(n)), sink);
       if (out.failed) return FILTER_WRITE_FAILED;

@@ -13,7 +13,7 @@ enum filter_status {
 };
 
 // Reads `input` to its end and writes the replayed lines to `out`, then
-// flushes `out`. After a read error the pending line is still written; when
-// memory runs out, the lines finished before are. Memory grows only with the
-// longest line, never with the size of the log.
-filter_status filter_log(file_descriptor input, text_output& out);
+// flushes `out`. After a read error (its errno in `read_error`) the pending
+// line is still written; when memory runs out, the lines finished before are.
+// Memory grows only with the longest line, never with the size of the log.
+filter_status filter_log(file_descriptor input, text_output& out, int& read_error);

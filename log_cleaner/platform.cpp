@@ -1,21 +1,31 @@
 // The two implementations of platform.h: Windows, and every POSIX system.
-#if !defined(_WIN32)
-// 64-bit file sizes and positions on 32-bit systems too: a log may pass 2 GB.
-#define _FILE_OFFSET_BITS 64
-#endif
-
 #include "platform.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 
 namespace {
 
-file_descriptor regular_or_none(file_descriptor file) {
-  if (file == NO_FILE || identify(file).kind == FILE_REGULAR) return file;
-  close_file(file);
-  return NO_FILE;
-}
+// What a signal handler must reach: the C library calls it with the signal's
+// number alone, so the output being written can reach it only through a
+// variable of the program's own. logsweep's one global; the handler reads it
+// and nothing else of the program's state. (A lock-free atomic may be used
+// in a signal handler, and on Windows the handler runs in a thread of its own.)
+struct guarded_output {
+  std::atomic<bool> armed;
+#if defined(_WIN32)
+  void* handle;
+  const wchar_t* path;
+#else
+  int file;
+  const char* path;
+#endif
+};
+static_assert(std::atomic<bool>::is_always_lock_free);
+guarded_output g_guarded_output;
 
 }  // namespace
 
@@ -25,8 +35,9 @@ file_descriptor regular_or_none(file_descriptor file) {
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
-// windows.h first: shellapi.h needs its types.
+// windows.h first: these need its types.
 #include <shellapi.h>
+#include <winternl.h>
 
 #include <cstdlib>
 
@@ -48,37 +59,135 @@ std::string narrow(const wchar_t* text) {
   return converted;
 }
 
+HANDLE handle_of(file_descriptor file) { return reinterpret_cast<HANDLE>(_get_osfhandle(file)); }
+
+// A handle that can only be asked about the file (folders too), or
+// INVALID_HANDLE_VALUE. Asking needs no access right, so no sharing mode
+// that another program chose stands in the way.
+HANDLE open_to_ask(const std::wstring& path) {
+  return CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// The path of the file itself, past any symbolic link, or "" (the name asked
+// for needs no access right to the file).
+std::wstring final_path(HANDLE handle) {
+  std::wstring target(MAX_PATH, L'\0');
+  DWORD size = GetFinalPathNameByHandleW(handle, target.data(), static_cast<DWORD>(target.size()), 0);
+  if (size >= target.size()) {
+    target.resize(size);
+    size = GetFinalPathNameByHandleW(handle, target.data(), static_cast<DWORD>(target.size()), 0);
+  }
+  if (size == 0 || size >= target.size()) return {};
+  target.resize(size);
+  return target;
+}
+
+// A file's index on its volume, and the volume's serial number, asked in
+// the two ways that need no right to read the file's attributes (a handle
+// that cmd.exe opens for > or >> has none). Under wine the handle of a Unix
+// shell's redirection gives its index, but no volume.
+void identify_without_rights(HANDLE handle, file_identity& identity) {
+  IO_STATUS_BLOCK status{};
+  FILE_INTERNAL_INFORMATION internal{};
+  if (NtQueryInformationFile(handle, &status, &internal, sizeof internal, FileInternalInformation) != 0)
+    return;
+  identity.kind = FILE_REGULAR;
+  identity.index = static_cast<std::uint64_t>(internal.IndexNumber.QuadPart);
+  identity.volume_known = false;
+  // Room for a volume label after the fixed part, which holds the serial number.
+  alignas(FILE_FS_VOLUME_INFORMATION) unsigned char
+      buffer[sizeof(FILE_FS_VOLUME_INFORMATION) + 64 * sizeof(WCHAR)];
+  constexpr NTSTATUS LABEL_CUT = static_cast<NTSTATUS>(0x80000005);  // STATUS_BUFFER_OVERFLOW
+  const NTSTATUS asked =
+      NtQueryVolumeInformationFile(handle, &status, buffer, sizeof buffer, FileFsVolumeInformation);
+  if (asked == 0 || asked == LABEL_CUT) {
+    FILE_FS_VOLUME_INFORMATION volume;
+    std::memcpy(&volume, buffer, sizeof volume);
+    identity.volume = volume.VolumeSerialNumber;
+    identity.volume_known = true;
+  }
+}
+
 // st_ino is always 0 on Windows: a file is known by the serial number of its
 // volume and its index on that volume.
 file_identity identify_handle(HANDLE handle) {
   file_identity identity;
   if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return identity;
   identity.kind = FILE_OTHER;
+  if (GetFileType(handle) != FILE_TYPE_DISK) return identity;
+  identity.kind = FILE_UNIDENTIFIED;
   BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info)) return identity;
+  if (!GetFileInformationByHandle(handle, &info)) {
+    identify_without_rights(handle, identity);
+    return identity;
+  }
   identity.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FILE_FOLDER : FILE_REGULAR;
   identity.volume = info.dwVolumeSerialNumber;
   identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   return identity;
 }
 
-// A handle that can only be asked about the file (folders too), or
-// INVALID_HANDLE_VALUE.
-HANDLE open_to_ask(const std::string& path) {
-  return CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+// The C runtime's error number for a system error of opening a file, as the
+// runtime's own open would have set it.
+int errno_of(DWORD error) {
+  struct error_pair {
+    DWORD system;
+    int runtime;
+  };
+  constexpr error_pair PAIRS[] = {
+      {ERROR_FILE_NOT_FOUND, ENOENT},    {ERROR_PATH_NOT_FOUND, ENOENT},
+      {ERROR_INVALID_NAME, ENOENT},      {ERROR_BAD_PATHNAME, ENOENT},
+      {ERROR_ACCESS_DENIED, EACCES},     {ERROR_SHARING_VIOLATION, EACCES},
+      {ERROR_LOCK_VIOLATION, EACCES},    {ERROR_WRITE_PROTECT, EACCES},
+      {ERROR_DISK_FULL, ENOSPC},         {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
+      {ERROR_NOT_ENOUGH_MEMORY, ENOMEM}, {ERROR_OUTOFMEMORY, ENOMEM},
+  };
+  for (const error_pair& pair : PAIRS) {
+    if (pair.system == error) return pair.runtime;
+  }
+  return EINVAL;
 }
 
-// A bad descriptor (standard output closed by the parent) is a failed call,
-// not the end of the program.
+// A bad descriptor (a stream closed by the parent) is a failed call, not the
+// end of the program.
 void ignore_invalid_parameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned, std::uintptr_t) {}
+
+BOOL WINAPI remove_guarded_output(DWORD) {
+  if (g_guarded_output.armed) {
+    FILE_END_OF_FILE_INFO empty{};
+    SetFileInformationByHandle(g_guarded_output.handle, FileEndOfFileInfo, &empty, sizeof empty);
+    DeleteFileW(g_guarded_output.path);
+  }
+  return FALSE;  // the next handler, the system's, ends the program as Ctrl-C does
+}
 
 }  // namespace
 
-void prepare_console() {
+console_state prepare_console() {
+  console_state console;
   _set_invalid_parameter_handler(ignore_invalid_parameter);
+  for (file_descriptor stream = 0; stream <= STANDARD_ERROR; ++stream) {
+    if (handle_of(stream) != INVALID_HANDLE_VALUE) continue;
+    if (stream == STANDARD_OUTPUT) console.output_was_closed = true;
+    const int null_device = _wopen(L"NUL", stream == 0 ? _O_RDONLY : _O_WRONLY);
+    if (null_device >= 0 && null_device != stream) {
+      _dup2(null_device, stream);
+      _close(null_device);
+    }
+  }
   _setmode(STANDARD_OUTPUT, _O_BINARY);
   _setmode(STANDARD_ERROR, _O_BINARY);
+  DWORD mode = 0;
+  if (GetConsoleMode(handle_of(STANDARD_OUTPUT), &mode)) {
+    console.saved_code_page = GetConsoleOutputCP();
+    SetConsoleOutputCP(CP_UTF8);
+  }
+  return console;
+}
+
+void restore_console(const console_state& console) {
+  if (console.saved_code_page != 0) SetConsoleOutputCP(console.saved_code_page);
 }
 
 std::vector<std::string> program_arguments(int argc, char** argv) {
@@ -91,14 +200,80 @@ std::vector<std::string> program_arguments(int argc, char** argv) {
   return arguments;
 }
 
-file_descriptor open_for_reading(const std::string& path) {
-  return regular_or_none(_wopen(wide(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
+file_descriptor open_input(const std::string& path) {
+  const file_descriptor file = _wopen(wide(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  if (file == NO_FILE || identify(file).kind != FILE_FOLDER) return file;
+  _close(file);
+  errno = EISDIR;
+  return NO_FILE;
 }
 
-file_descriptor open_for_writing(const std::string& path) {
-  return _wopen(wide(path).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
-                _S_IREAD | _S_IWRITE);
+bool open_output(const std::string& path, output_file& out) {
+  out = output_file{};
+  const std::wstring name = wide(path);
+  // Opened here rather than by the C runtime, to share the right to delete:
+  // an interrupted output can then be removed while it is still open. An
+  // existing file is emptied in place, keeping its links and attributes.
+  const HANDLE handle = CreateFileW(name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = errno_of(GetLastError());
+    return false;
+  }
+  out.identity = identify_handle(handle);
+  if (out.identity.kind == FILE_REGULAR) {
+    FILE_END_OF_FILE_INFO empty{};
+    if (!SetFileInformationByHandle(handle, FileEndOfFileInfo, &empty, sizeof empty)) {
+      CloseHandle(handle);
+      errno = EACCES;
+      return false;
+    }
+    out.removal_path = final_path(handle);
+  }
+  out.file = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), 0);
+  if (out.file == NO_FILE) {
+    CloseHandle(handle);
+    return false;
+  }
+  _setmode(out.file, _O_BINARY);
+  return true;
 }
+
+bool close_output(output_file& out) {
+  const bool closed = _close(out.file) == 0;
+  out.file = NO_FILE;
+  return closed;
+}
+
+void discard_output(output_file& out) {
+  if (out.removal_path.empty()) {
+    if (out.file != NO_FILE) close_output(out);
+    return;
+  }
+  const HANDLE handle = CreateFileW(out.removal_path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (out.file != NO_FILE) close_output(out);
+  if (handle == INVALID_HANDLE_VALUE) return;
+  const bool same = same_file(identify_handle(handle), out.identity);
+  if (same) {
+    FILE_END_OF_FILE_INFO empty{};
+    SetFileInformationByHandle(handle, FileEndOfFileInfo, &empty, sizeof empty);
+  }
+  CloseHandle(handle);
+  if (same) DeleteFileW(out.removal_path.c_str());
+}
+
+void guard_output(const output_file& out) {
+  if (out.removal_path.empty()) return;
+  g_guarded_output.handle = handle_of(out.file);
+  g_guarded_output.path = out.removal_path.c_str();
+  g_guarded_output.armed = true;
+  SetConsoleCtrlHandler(remove_guarded_output, TRUE);
+}
+
+void release_output_guard() { g_guarded_output.armed = false; }
 
 long long read_some(file_descriptor file, char* buffer, std::size_t size) {
   return _read(file, buffer, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
@@ -108,34 +283,13 @@ long long write_some(file_descriptor file, const char* bytes, std::size_t size) 
   return _write(file, bytes, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
 }
 
-bool close_file(file_descriptor file) { return _close(file) == 0; }
-
-file_identity identify(file_descriptor file) {
-  return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(file)));
-}
+file_identity identify(file_descriptor file) { return identify_handle(handle_of(file)); }
 
 file_identity identify(const std::string& path) {
-  const HANDLE handle = open_to_ask(path);
+  const HANDLE handle = open_to_ask(wide(path));
   const file_identity identity = identify_handle(handle);
   if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
   return identity;
-}
-
-bool remove_written_file(const std::string& path, const file_identity& written) {
-  const HANDLE handle = open_to_ask(path);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  const bool same = same_regular_file(identify_handle(handle), written);
-  // The final path is that of the file itself, past any symbolic link.
-  std::wstring target(MAX_PATH, L'\0');
-  DWORD size = GetFinalPathNameByHandleW(handle, target.data(), static_cast<DWORD>(target.size()), 0);
-  if (size >= target.size()) {
-    target.resize(size);
-    size = GetFinalPathNameByHandleW(handle, target.data(), static_cast<DWORD>(target.size()), 0);
-  }
-  CloseHandle(handle);
-  if (!same || size == 0 || size >= target.size()) return false;
-  target.resize(size);
-  return DeleteFileW(target.c_str()) != 0;
 }
 
 #else
@@ -144,7 +298,6 @@ bool remove_written_file(const std::string& path, const file_identity& written) 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 
@@ -158,44 +311,130 @@ file_identity identify_stat(const struct stat& info) {
   return identity;
 }
 
-// Opening with O_NONBLOCK never waits: a FIFO opens for reading at once, with
-// no program writing to it, to be refused; a FIFO that no program reads fails
-// to open for writing (ENXIO); a serial line opens without its carrier. Reads
-// and writes then wait as usual.
+// Opening with O_NONBLOCK never waits: a FIFO that no program reads fails to
+// open for writing (ENXIO); a serial line opens without its carrier. Writes
+// then wait as usual.
 file_descriptor open_without_waiting(const std::string& path, int flags) {
   const int file = open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
   if (file < 0) return NO_FILE;
   const int status = fcntl(file, F_GETFL);
   if (status == -1 || fcntl(file, F_SETFL, status & ~O_NONBLOCK) == -1) {
+    const int error = errno;
     close(file);
+    errno = error;
     return NO_FILE;
   }
   return file;
 }
 
+constexpr int GUARDED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void remove_guarded_output(int signal_number) {
+  if (g_guarded_output.armed) {
+    if (ftruncate(g_guarded_output.file, 0) != 0) {
+      // Removed all the same below; another hard link would keep the text.
+    }
+    unlink(g_guarded_output.path);
+  }
+  // SA_RESETHAND gave the signal its default action back, and it is held
+  // until this handler returns: then it ends the program as it would have.
+  raise(signal_number);
+}
+
 }  // namespace
 
-void prepare_console() {
-  // Even when the parent left SIGPIPE ignored.
-  std::signal(SIGPIPE, SIG_DFL);
+console_state prepare_console() {
+  console_state console;
+  for (file_descriptor stream = 0; stream <= STANDARD_ERROR; ++stream) {
+    if (fcntl(stream, F_GETFD) != -1 || errno != EBADF) continue;
+    if (stream == STANDARD_OUTPUT) console.output_was_closed = true;
+    // The lowest free descriptor: this one, as the ones below are open.
+    const int null_device = open("/dev/null", stream == 0 ? O_RDONLY : O_WRONLY);
+    if (null_device >= 0 && null_device != stream) {
+      dup2(null_device, stream);
+      close(null_device);
+    }
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+  return console;
 }
+
+void restore_console(const console_state&) {}
 
 std::vector<std::string> program_arguments(int argc, char** argv) { return {argv, argv + argc}; }
 
-file_descriptor open_for_reading(const std::string& path) {
-  return regular_or_none(open_without_waiting(path, O_RDONLY));
-}
-
-file_descriptor open_for_writing(const std::string& path) {
-  const file_descriptor file = open_without_waiting(path, O_WRONLY | O_CREAT | O_TRUNC);
-  struct stat info {};
-  if (file == NO_FILE || (fstat(file, &info) == 0 &&
-                          (S_ISREG(info.st_mode) || S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode)))) {
-    return file;
-  }
+file_descriptor open_input(const std::string& path) {
+  int file;
+  do {
+    file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (file < 0 && errno == EINTR);
+  if (file < 0 || identify(file).kind != FILE_FOLDER) return file;
   close(file);
+  errno = EISDIR;
   return NO_FILE;
 }
+
+bool open_output(const std::string& path, output_file& out) {
+  out = output_file{};
+  const file_descriptor file = open_without_waiting(path, O_WRONLY | O_CREAT | O_TRUNC);
+  if (file == NO_FILE) return false;
+  struct stat info {};
+  if (fstat(file, &info) != 0 ||
+      !(S_ISREG(info.st_mode) || S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode))) {
+    close(file);
+    errno = ENXIO;
+    return false;
+  }
+  out.file = file;
+  out.identity = identify_stat(info);
+  if (S_ISREG(info.st_mode)) {
+    char* const resolved = realpath(path.c_str(), nullptr);
+    out.removal_path = resolved != nullptr ? std::string(resolved) : path;
+    std::free(resolved);
+  }
+  return true;
+}
+
+bool close_output(output_file& out) {
+  const bool closed = close(out.file) == 0;
+  out.file = NO_FILE;
+  return closed;
+}
+
+void discard_output(output_file& out) {
+  struct stat info {};
+  const bool same = !out.removal_path.empty() && lstat(out.removal_path.c_str(), &info) == 0 &&
+                    same_file(identify_stat(info), out.identity);
+  if (same && out.file != NO_FILE && ftruncate(out.file, 0) != 0) {
+    // Removed all the same below.
+  }
+  if (out.file != NO_FILE) close_output(out);
+  if (!same) return;
+  if (truncate(out.removal_path.c_str(), 0) != 0) {
+    // Already empty, or the folder is read-only: removed all the same below.
+  }
+  unlink(out.removal_path.c_str());
+}
+
+void guard_output(const output_file& out) {
+  if (out.removal_path.empty()) return;
+  g_guarded_output.file = out.file;
+  g_guarded_output.path = out.removal_path.c_str();
+  g_guarded_output.armed = true;
+  for (const int signal_number : GUARDED_SIGNALS) {
+    struct sigaction action {};
+    struct sigaction previous {};
+    if (sigaction(signal_number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) continue;
+    action.sa_handler = remove_guarded_output;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    for (const int other : GUARDED_SIGNALS) sigaddset(&action.sa_mask, other);
+    sigaction(signal_number, &action, nullptr);
+  }
+}
+
+void release_output_guard() { g_guarded_output.armed = false; }
 
 long long read_some(file_descriptor file, char* buffer, std::size_t size) {
   for (;;) {
@@ -211,8 +450,6 @@ long long write_some(file_descriptor file, const char* bytes, std::size_t size) 
   }
 }
 
-bool close_file(file_descriptor file) { return close(file) == 0; }
-
 file_identity identify(file_descriptor file) {
   struct stat info {};
   return fstat(file, &info) == 0 ? identify_stat(info) : file_identity{};
@@ -223,18 +460,21 @@ file_identity identify(const std::string& path) {
   return stat(path.c_str(), &info) == 0 ? identify_stat(info) : file_identity{};
 }
 
-bool remove_written_file(const std::string& path, const file_identity& written) {
-  char* const resolved = realpath(path.c_str(), nullptr);
-  if (resolved == nullptr) return false;
-  const std::string target = resolved;
-  std::free(resolved);
-  struct stat info {};
-  if (lstat(target.c_str(), &info) != 0 || !same_regular_file(identify_stat(info), written)) return false;
-  return unlink(target.c_str()) == 0;
-}
-
 #endif
 
-bool same_regular_file(const file_identity& a, const file_identity& b) {
-  return a.kind == FILE_REGULAR && b.kind == FILE_REGULAR && a.volume == b.volume && a.index == b.index;
+bool same_file(const file_identity& a, const file_identity& b) {
+  const auto may_be_regular = [](file_kind kind) {
+    return kind == FILE_REGULAR || kind == FILE_UNIDENTIFIED;
+  };
+  if (!may_be_regular(a.kind) || !may_be_regular(b.kind)) return false;
+  if (a.kind == FILE_UNIDENTIFIED || b.kind == FILE_UNIDENTIFIED) return true;
+  // Known by its index alone, a file may be the one of that index on any volume.
+  return a.index == b.index && (a.volume == b.volume || !a.volume_known || !b.volume_known);
+}
+
+void say_system_error(file_descriptor stream, const std::string& path, int error) {
+  if (stream == NO_FILE) return;
+  // Ended as every message line of the program leaves its text-mode streams.
+  const std::string line = "logsweep: " + path + ": " + std::strerror(error) + "\r\r\n";
+  write_some(stream, line.data(), line.size());
 }

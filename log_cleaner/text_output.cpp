@@ -1,5 +1,6 @@
 #include "text_output.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -32,17 +33,11 @@ bool flush_text(text_output& out) {
     if (n > 0) {
       written += static_cast<std::size_t>(n);
     } else {
+      // A write of nothing at all counts as a full disk.
+      out.error = n < 0 ? errno : ENOSPC;
       out.failed = true;
     }
   }
   out.pending.clear();
   return !out.failed;
-}
-
-bool close_text(text_output& out) {
-  const bool flushed = flush_text(out);
-  const bool closed = close_file(out.file);
-  out.file = NO_FILE;
-  out.failed = out.failed || !closed;
-  return flushed && closed;
 }

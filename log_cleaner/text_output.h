@@ -14,6 +14,7 @@ struct text_output {
   file_descriptor file = NO_FILE;
   std::string pending;  // translated bytes not yet written
   bool failed = false;
+  int error = 0;  // errno of the first failed write
 };
 
 // Appends `text`, each line feed written as CR LF.
@@ -21,6 +22,3 @@ void put_text(text_output& out, std::string_view text);
 
 // Writes everything pending; false once any write has failed.
 bool flush_text(text_output& out);
-
-// Flushes, then closes the file; false if a write or the close failed.
-bool close_text(text_output& out);

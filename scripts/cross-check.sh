@@ -11,7 +11,10 @@
 # when a scenario failed. Installs the cross compilers, qemu-user and wine64
 # with apt-get where missing (as scripts/install-deps.sh does).
 # CROSS_DIR chooses the folder (default build-cross); CROSS_BUILDS the builds
-# compared with the native one (default "aarch64 windows").
+# compared with the native one (default "aarch64 windows"). A build named
+# package-amd64 or package-arm64 is the programs of that .deb, made before by
+# scripts/package.sh in PACKAGE_DIR (default build-package): they are built
+# with Debian's hardening flags and must give the same bytes.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 source=$(pwd)
@@ -32,7 +35,7 @@ wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 launcher() {
   case $1 in
     native) ;;
-    aarch64) echo qemu-aarch64 -L /usr/aarch64-linux-gnu ;;
+    aarch64 | package-arm64) echo qemu-aarch64 -L /usr/aarch64-linux-gnu ;;
     windows) echo "$wine" ;;
   esac
 }
@@ -53,6 +56,24 @@ cmake --build "$root/native" -j "$(nproc)" --target make_whole_run_inputs >> "$l
 # Each program on its own: one that does not build fails only its scenarios.
 built=()
 for b in "${builds[@]}"; do
+  if [[ $b == package-* ]]; then
+    debs=("${PACKAGE_DIR:-build-package}"/abchr-tools_*_"${b#package-}".deb)
+    deb=${debs[-1]}
+    if [ ! -f "$deb" ]; then
+      echo "   $b: no package; run scripts/package.sh ${b#package-} first"
+      continue
+    fi
+    rm -rf "${root:?}/$b"
+    mkdir -p "$root/$b/unpacked" "$root/$b/track_aligner" "$root/$b/log_cleaner"
+    if ! dpkg-deb -x "$deb" "$root/$b/unpacked" >> "$log" 2>&1; then
+      echo "   $b: $deb does not unpack (see $log)"
+      continue
+    fi
+    ln -s "$root/$b/unpacked/usr/bin/wavmatch2" "$root/$b/track_aligner/wavmatch2"
+    ln -s "$root/$b/unpacked/usr/bin/logsweep" "$root/$b/log_cleaner/logsweep"
+    built+=("$b/wavmatch2" "$b/logsweep")
+    continue
+  fi
   # shellcheck disable=SC2046
   cmake -S . -B "$root/$b" -DCMAKE_BUILD_TYPE=Release $(toolchain "$b") >> "$log" 2>&1
   for program in wavmatch2 logsweep; do
@@ -122,11 +143,11 @@ scenario() {
     fi
     if [ ${#why[@]} -eq 0 ]; then
       passed=$((passed + 1))
-      printf 'pass  %-8s %s\n' "$b" "$name"
+      printf 'pass  %-13s %s\n' "$b" "$name"
     else
       failed=$((failed + 1))
       local IFS=';'
-      printf 'FAIL  %-8s %s: %s\n' "$b" "$name" "${why[*]}"
+      printf 'FAIL  %-13s %s: %s\n' "$b" "$name" "${why[*]}"
     fi
   done
 }
