@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "held_memory.h"
 #include "loudness_filter.h"
 #include "offset_search.h"
 #include "offset_search_kernels.h"
@@ -87,12 +88,15 @@ int main() {
   const kernel_set& two_doubles = kernel_sets().front();
   std::vector<double> literal_time, shipped_time, baseline_time;
   std::vector<search_result> literal(list.size()), shipped(list.size()), baseline(list.size());
+  held_memory memory;
   for (std::size_t i = 0; i < list.size(); ++i) {
     const double* r = list[i].pair.reference.data();
     const double* t = list[i].pair.test.data();
     literal_time.push_back(median_seconds([&] { literal[i] = search_offset_literal(r, t); }, 0.0, 3));
-    shipped_time.push_back(median_seconds([&] { shipped[i] = search_offset(r, t, widest); }, 0.3, 5));
-    baseline_time.push_back(median_seconds([&] { baseline[i] = search_offset(r, t, two_doubles); }, 0.1, 3));
+    shipped_time.push_back(
+        median_seconds([&] { shipped[i] = search_offset(r, t, widest, memory->search); }, 0.3, 5));
+    baseline_time.push_back(
+        median_seconds([&] { baseline[i] = search_offset(r, t, two_doubles, memory->search); }, 0.1, 3));
   }
   std::printf("vector loops: %s (and %s for the SSE2 column)\n\n", widest.name, two_doubles.name);
   std::printf("%-24s %12s %12s %9s %9s  %s\n", "window", "literal ms", "shipped us", "ratio", "SSE2 only",

@@ -53,13 +53,13 @@ int write_track_per_value(wav_track& track, const std::string& input_path, const
 
 // The benchmark's inputs never name one another's outputs, so the identity
 // checks of the program's writer are left out here.
-int write_raw_outputs(wav_track* tracks, const std::string* paths, int wav_num, const run_extremes& extremes,
-                      int32_t shortest_sample) {
+int write_raw_outputs(wav_track* tracks, const std::string* paths, int wav_num, int32_t smallest_delay,
+                      double biggest_gain, int32_t shortest_sample, output_buffers&) {
   for (int k = 0; k < wav_num; ++k) {
     wav_track& track = tracks[k];
-    const int64_t first_frame = track.offset - extremes.smallest_delay;
+    const int64_t first_frame = track.offset - smallest_delay;
     fseeko(track.fp, static_cast<off_t>(track.data_pos + FRAME_BYTES * first_frame), SEEK_SET);
-    const double output_scale = (track.gain * 32768) / (extremes.biggest_gain * OUTPUT_HEADROOM);
+    const double output_scale = (track.gain * 32768) / (biggest_gain * OUTPUT_HEADROOM);
     int clip_count = 0;
     const int status = write_track_per_value(track, paths[k], raw_path_for(paths[k]), output_scale,
                                              shortest_sample, clip_count);

@@ -217,13 +217,17 @@ inline void capture_window(track& t, FILE* out) {
   say(out, "%s over run. %d/%d\r\n", t.label, captured, 40000);
 }
 
-// Slides the decoded window over 10000 candidate offsets against the
-// original's positions 2500 .. 32499. The smallest residual after the RMS
-// gain wins; among equal residuals, the first, most negative offset. False for
-// a silent stretch, which leaves the track as it is.
-inline bool find_offset_and_gain(const track& original, track& t) {
-  const std::vector<double>& r = original.samples;
-  const std::vector<double>& s = t.samples;
+struct match {
+  int offset = 0;
+  double gain = 0;
+  double score = 0;
+};
+
+// Slides the decoded window s over 10000 candidate offsets against the
+// original's window r at positions 2500 .. 32499. The smallest residual after
+// the RMS gain wins; among equal residuals, the first, most negative offset.
+// False for a silent stretch. (The tests' reference for the program's search.)
+inline bool search_offset(const double* r, const double* s, match& found) {
   double reference_energy = 0;
   // The original's compared stretch: 30000 values from position 2500 on.
   for (int k = 2500; k <= 32499; ++k) reference_energy = reference_energy + r[k] * r[k];
@@ -249,9 +253,17 @@ inline bool find_offset_and_gain(const track& original, track& t) {
       best_offset = d;
     }
   }
-  t.offset = best_offset;
-  t.gain = best_gain;
-  t.score = std::sqrt(best / reference_energy);
+  found = {best_offset, best_gain, std::sqrt(best / reference_energy)};
+  return true;
+}
+
+// The search for a decoded track, which keeps its values after a silent stretch.
+inline bool find_offset_and_gain(const track& original, track& t) {
+  match found;
+  if (!search_offset(original.samples.data(), t.samples.data(), found)) return false;
+  t.offset = found.offset;
+  t.gain = found.gain;
+  t.score = found.score;
   return true;
 }
 

@@ -1,7 +1,8 @@
 // wavmatch2 on hostile inputs and surroundings: every malformed file of the
 // header tests, a valid file cut at every byte of its header and first frames,
 // FIFOs, sockets and devices where files belong, a standard output that fails,
-// and too little memory. The program must always end, never wait and never
+// and too little memory: an address-space limit, or each allocation of a run
+// refused in turn. The program must always end, never wait and never
 // die on a signal, with one of its statuses and that status's message, and
 // nothing on standard error (where the sanitizers of the checking build
 // report) but the message about a lost standard output and the system's or
@@ -22,6 +23,12 @@
 #include "program_runner.h"
 #include "signal_maker.h"
 #include "wav_writer.h"
+
+// The library that refuses one allocation of a program (LD_PRELOAD), where
+// this build has one.
+#ifndef ALLOCATION_SHIM_PATH
+#define ALLOCATION_SHIM_PATH ""
+#endif
 
 namespace {
 
@@ -200,14 +207,15 @@ TEST(hostile_inputs, lost_standard_output_is_a_failure) {
   }
 }
 
-constexpr std::size_t RAW_FILES = 3;
+// The shell words before the program that limit its address space.
+std::string address_limit(long kilobytes) { return "ulimit -v " + std::to_string(kilobytes) + " && "; }
 
-// One run of wavmatch2 on three tracks with its address space limited to
-// `kilobytes` (0: no limit). The raw files it leaves are measured and removed.
-program_run limited_run(const temp_dir& dir, long kilobytes, const std::vector<std::string>& args,
+// One run of wavmatch2, its command preceded by `setting` (shell words that
+// limit its memory), in a folder of three tracks. The raw files it leaves are
+// measured and removed.
+program_run limited_run(const temp_dir& dir, const std::string& setting, const std::vector<std::string>& args,
                         std::vector<long>* raw_sizes = nullptr) {
-  std::string command = kilobytes > 0 ? "ulimit -v " + std::to_string(kilobytes) + " && " : "";
-  command += std::string("exec ") + WAVMATCH2_PATH;
+  std::string command = setting + "exec " + WAVMATCH2_PATH;
   for (const std::string& a : args) command += " " + a;
   const program_run run = run_program("/bin/sh", {"-c", command}, dir.path, 120);
   for (const char* raw : {"o.wav.raw", "d.raw", "e.raw"}) {
@@ -219,6 +227,35 @@ program_run limited_run(const temp_dir& dir, long kilobytes, const std::vector<s
   return run;
 }
 
+// Three tracks, and the sizes of their raw files when nothing fails.
+struct memory_sweep {
+  temp_dir dir;
+  const std::vector<std::string> args = {"o.wav", "d32b.wav", "e32b.wav"};
+  std::vector<long> complete;
+  int out_of_memory = 0;  // runs that ended with 10
+
+  memory_sweep() {
+    const stereo o = music(50000, 5);
+    write_file(dir.file("o.wav"), as_int_wav(o));
+    write_file(dir.file("d32b.wav"), as_int_wav(codec_copy(o, 300, 0.9, 0.001)));
+    write_file(dir.file("e32b.wav"), as_float_wav(codec_copy(o, -100, 1.1, 0.001)));
+    EXPECT_EQ(limited_run(dir, "", args, &complete).status, 0);
+  }
+
+  // A run under `setting` ends with 0 or 10, never on a signal, and leaves
+  // every raw file complete or not at all.
+  void expect_orderly_run(const std::string& setting, const std::string& what) {
+    std::vector<long> sizes;
+    const program_run run = limited_run(dir, setting, args, &sizes);
+    ASSERT_TRUE(run.status == 0 || run.status == 10) << what << ": status " << run.status << "\n" << run.err;
+    expect_orderly_end(run, what);
+    if (run.status == 10) ++out_of_memory;
+    for (std::size_t k = 0; k < complete.size(); ++k) {
+      EXPECT_TRUE(sizes[k] == -1 || sizes[k] == complete[k]) << what << ": raw file " << k << " " << sizes[k];
+    }
+  }
+};
+
 // The least limit, to 16 KiB, at which a run passes the check.
 template <typename check>
 long least_limit(long low, long high, check passes) {
@@ -229,46 +266,53 @@ long least_limit(long low, long high, check passes) {
   return high;
 }
 
-// Memory that runs out anywhere, from start-up to the last raw file: every
-// run ends with 0 or 10 and never on a signal, and leaves every raw file
-// complete or not at all.
+// Memory that runs out anywhere, from start-up to the last raw file.
 TEST(hostile_inputs, out_of_memory_anywhere_ends_with_10) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "AddressSanitizer reserves terabytes of address space and cannot run under a memory limit";
 #endif
-  temp_dir dir;
-  const stereo o = music(50000, 5);
-  write_file(dir.file("o.wav"), as_int_wav(o));
-  write_file(dir.file("d32b.wav"), as_int_wav(codec_copy(o, 300, 0.9, 0.001)));
-  write_file(dir.file("e32b.wav"), as_float_wav(codec_copy(o, -100, 1.1, 0.001)));
-  const std::vector<std::string> args = {"o.wav", "d32b.wav", "e32b.wav"};
-  std::vector<long> complete;
-  ASSERT_EQ(limited_run(dir, 0, args, &complete).status, 0);
-
+  memory_sweep sweep;
   // Below the start-up floor the system cannot even load the program; from
   // there up to what a whole run needs, every limit is tried.
   const long generous = 1L << 20;  // 1 GiB
   const long floor = least_limit(1024, generous, [&](long kilobytes) {
-    const int status = limited_run(dir, kilobytes, {}).status;
+    const int status = limited_run(sweep.dir, address_limit(kilobytes), {}).status;
     return status == 0 || status == 10;
   });
-  const long enough = least_limit(
-      floor, generous, [&](long kilobytes) { return limited_run(dir, kilobytes, args).status == 0; });
+  const long enough = least_limit(floor, generous, [&](long kilobytes) {
+    return limited_run(sweep.dir, address_limit(kilobytes), sweep.args).status == 0;
+  });
   const long step = std::max(16L, (enough - floor) / 160);
-  int out_of_memory = 0;
   for (long kilobytes = floor; kilobytes <= enough; kilobytes += step) {
-    std::vector<long> sizes;
-    const program_run run = limited_run(dir, kilobytes, args, &sizes);
-    const std::string what = "limit " + std::to_string(kilobytes) + " KiB";
-    ASSERT_TRUE(run.status == 0 || run.status == 10) << what << ": status " << run.status << "\n" << run.err;
-    expect_orderly_end(run, what);
-    if (run.status == 10) ++out_of_memory;
-    for (std::size_t k = 0; k < RAW_FILES; ++k) {
-      EXPECT_TRUE(sizes[k] == -1 || sizes[k] == complete[k]) << what << ": raw file " << k << " " << sizes[k];
-    }
+    sweep.expect_orderly_run(address_limit(kilobytes), "limit " + std::to_string(kilobytes) + " KiB");
   }
-  EXPECT_GT(out_of_memory, 0) << "no limit between " << floor << " and " << enough
-                              << " KiB ran out of memory";
+  EXPECT_GT(sweep.out_of_memory, 0) << "no limit between " << floor << " and " << enough
+                                    << " KiB ran out of memory";
+}
+
+// Each allocation of a run refused in turn, the C library's and the C++
+// runtime's included, from the first of the process to the last.
+TEST(hostile_inputs, every_refused_allocation_ends_with_0_or_10) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer brings its own malloc, which a preloaded library cannot replace";
+#endif
+  const std::string shim = ALLOCATION_SHIM_PATH;
+  if (shim.empty()) GTEST_SKIP() << "no allocation-failure library in this build";
+  memory_sweep sweep;
+  const std::string preload = "export LD_PRELOAD=" + shim + " && ";
+  const std::string count_file = sweep.dir.file("allocations");
+  ASSERT_EQ(
+      limited_run(sweep.dir, preload + "export ALLOCATION_COUNT_FILE=" + count_file + " && ", sweep.args)
+          .status,
+      0);
+  const bytes count = read_file(count_file);
+  const long allocations = std::stol(std::string(count.begin(), count.end()));
+  ASSERT_GT(allocations, 0);
+  for (long n = 1; n <= allocations; ++n) {
+    sweep.expect_orderly_run(preload + "export FAIL_ALLOCATION=" + std::to_string(n) + " && ",
+                             "allocation " + std::to_string(n) + " of " + std::to_string(allocations));
+  }
+  EXPECT_GT(sweep.out_of_memory, 0);
 }
 
 }  // namespace

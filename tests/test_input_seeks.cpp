@@ -1,7 +1,9 @@
 // Every phase that moves in an input checks the move: a seek or tell that
 // fails is a read error ("Cannot read", status 2), never a silent read from
 // the wrong place. The input here is a stream that can be read but not
-// positioned at all.
+// positioned at all. And the main sequence passes on the analysis phase's
+// read error.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,6 +14,8 @@
 #include <vector>
 
 #include "console_capture.h"
+#include "device_files.h"
+#include "held_memory.h"
 #include "raw_writer.h"
 #include "report.h"
 #include "signal_maker.h"
@@ -19,6 +23,7 @@
 #include "wav_header.h"
 #include "wav_track.h"
 #include "wav_writer.h"
+#include "wavmatch.h"
 #include "window_capture.h"
 
 namespace {
@@ -53,21 +58,21 @@ struct seek_case {
   const char* name;
   wav_layout layout;
   // The phase under test, on a track whose fp is the unseekable stream.
-  std::function<int(wav_track&, const std::string&)> phase;
+  std::function<int(wav_track&, const std::string&, run_memory&)> phase;
 };
 
-int header(wav_track& track, const std::string& name) { return parse_wav_header(track, name); }
+int header(wav_track& track, const std::string& name, run_memory&) { return parse_wav_header(track, name); }
 
-int window(wav_track& track, const std::string& name) {
+int window(wav_track& track, const std::string& name, run_memory& memory) {
   track.data_pos = 44;
   track.frame_num = 50000;
   track.shortest_sample = 50000;
-  return capture_window(track, name) == capture_result::read_error ? STATUS_CANNOT_OPEN : STATUS_OK;
+  return capture_window(track, name, memory.capture);
 }
 
-int raw_output(wav_track& track, const std::string& name) {
+int raw_output(wav_track& track, const std::string& name, run_memory& memory) {
   track.data_pos = 44;
-  return write_raw_outputs(&track, &name, 1, run_extremes{0, 0, 1.0}, 50000);
+  return write_raw_outputs(&track, &name, 1, 0, 1.0, 50000, memory.output);
 }
 
 TEST(input_seeks, every_failed_seek_is_a_read_error) {
@@ -83,20 +88,44 @@ TEST(input_seeks, every_failed_seek_is_a_read_error) {
   };
   temp_dir dir;
   const std::string name = dir.file("in.wav");
+  held_memory memory;
   for (const seek_case& c : cases) {
     stream_bytes source{make_wav(c.layout, silent_frames(50000))};
     wav_track track;
-    ASSERT_EQ(init_track(track), 0);
+    init_track(track, memory->windows[0]);
     track.index = 0;
     track.fp = unseekable(source);
     ASSERT_NE(track.fp, nullptr);
     console_capture console;
-    EXPECT_EQ(c.phase(track, name), 2) << c.name;
+    EXPECT_EQ(c.phase(track, name, *memory.memory), 2) << c.name;
     EXPECT_TRUE(console.text().ends_with("Cannot read " + name + "\r\r\n")) << c.name << "\n"
                                                                             << console.text();
     EXPECT_NE(access(dir.file("in.wav.raw").c_str(), F_OK), 0) << c.name << ": no raw file";
     release_track(track);
   }
+}
+
+// The main sequence's own phases, the disk failing under a decoded track
+// between loading and analysis: the run ends with the analysis phase's status.
+TEST(input_seeks, read_error_in_the_analysis_ends_the_run_with_2) {
+  if (!has_special_file("/proc/self/mem")) GTEST_SKIP() << "no /proc/self/mem on this system";
+  temp_dir dir;
+  const stereo original = music(50000, 5);
+  write_file(dir.file("o.wav"), as_int_wav(original));
+  write_file(dir.file("d.wav"), as_int_wav(codec_copy(original, 300, 0.9, 0.001)));
+  const std::string original_path = dir.file("o.wav");
+  const std::string decoded = dir.file("d.wav");
+  const char* argv[] = {"wavmatch2", original_path.c_str(), decoded.c_str()};
+  wavmatch_run run;
+  console_capture console;
+  ASSERT_EQ(load_tracks(run, 3, argv), 0) << console.text();
+  // Every read of this process's memory at a low address fails with EIO.
+  const int failing = open("/proc/self/mem", O_RDONLY);
+  ASSERT_GE(failing, 0);
+  ASSERT_GE(dup2(failing, fileno(run.tracks[1].fp)), 0);
+  close(failing);
+  EXPECT_EQ(analyse_tracks(run), 2);
+  EXPECT_TRUE(console.text().ends_with("Cannot read " + decoded + "\r\r\n")) << console.text();
 }
 
 }  // namespace

@@ -205,8 +205,9 @@ TEST(track_label, is_21_bytes_of_kind_index_and_base_name) {
 
 TEST(track_record, starts_with_its_initial_values) {
   wav_track track;
-  ASSERT_EQ(init_track(track), 0);
-  EXPECT_NE(track.samples, nullptr);
+  double window[1];
+  init_track(track, window);
+  EXPECT_EQ(track.samples, window);
   EXPECT_EQ(track.gain, 1.0);
   EXPECT_EQ(track.index, 9);
   EXPECT_EQ(track.initial_offset, 2147483647);

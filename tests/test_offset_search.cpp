@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "held_memory.h"
 #include "kernel_set_param.h"
 #include "offset_search.h"
 #include "offset_search_audit.h"
@@ -36,6 +37,12 @@ constexpr bool REDUCED = true;
 constexpr bool REDUCED = false;
 #endif
 
+// One run's memory for every search of this program, as one run reuses it.
+search_workspace& workspace() {
+  static held_memory memory;
+  return memory->search;
+}
+
 std::uint64_t bits(double x) {
   std::uint64_t b;
   std::memcpy(&b, &x, sizeof b);
@@ -52,7 +59,7 @@ KERNEL_SET_SUITE(CorrelateCandidates);
 // Runs both searches on the pair and expects the same flag, offset and bits.
 search_result expect_same_as_literal(const window_pair& p, const kernel_set& kernels) {
   const search_result want = search_offset_literal(p.reference.data(), p.test.data());
-  const search_result got = search_offset(p.reference.data(), p.test.data(), kernels);
+  const search_result got = search_offset(p.reference.data(), p.test.data(), kernels, workspace());
   EXPECT_EQ(got.silent, want.silent);
   EXPECT_EQ(got.offset, want.offset);
   EXPECT_EQ(bits(got.gain), bits(want.gain)) << got.gain << " vs " << want.gain;
@@ -379,7 +386,7 @@ TEST_P(ResidualLowerBounds, NeverExceedTheCompleteResidual) {
     SCOPED_TRACE(r.name);
     const window_pair p = r.make();
     std::vector<double> low(MAX_OFFSET - MIN_OFFSET + 1);
-    ASSERT_TRUE(residual_lower_bounds(p.reference.data(), p.test.data(), low.data(), kernels()));
+    ASSERT_TRUE(residual_lower_bounds(p.reference.data(), p.test.data(), low.data(), kernels(), workspace()));
     const search_result found = search_offset_literal(p.reference.data(), p.test.data());
     double reference_energy = 0.0;
     for (int k = REFERENCE_BEGIN; k < REFERENCE_END; ++k) {
@@ -418,7 +425,8 @@ TEST_P(CorrelateCandidates, StaysWithinItsErrorBound) {
     for (int i = 0; i < ANALYSIS_WINDOW - 1; ++i) energy += test[i] * test[i];
     for (int k = 0; k < REFERENCE_LENGTH; ++k) energy += stretch[k] * stretch[k];
     std::vector<double> correlation(MAX_OFFSET - MIN_OFFSET + 1);
-    const double error = correlate_candidates(test, stretch, energy * 1.001, correlation.data(), kernels());
+    const double error = correlate_candidates(test, stretch, energy * 1.001, correlation.data(), kernels(),
+                                              workspace().transform);
     EXPECT_LT(error, 1e-6 * energy);  // tight enough to rule candidates out
     for (int c = 0; c <= MAX_OFFSET - MIN_OFFSET; c += REDUCED ? 499 : 37) {
       long double exact = 0.0L;
@@ -447,7 +455,7 @@ TEST(FindOffsetAndGain, StoresResultOrReportsSilence) {
     original.samples = p.reference.data();
     decoded.samples = p.test.data();
     decoded.gain = 1.0;
-    const search_result found = find_offset_and_gain(original, decoded);
+    const search_result found = find_offset_and_gain(original, decoded, workspace());
     EXPECT_EQ(found.silent, r.silent);
     if (r.silent) {
       EXPECT_EQ(decoded.offset, 0);

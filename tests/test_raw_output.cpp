@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "console_capture.h"
+#include "held_memory.h"
 #include "program_runner.h"
 #include "raw_writer.h"
-#include "report.h"
 #include "signal_maker.h"
 #include "track_record.h"
 #include "wav_track.h"
@@ -309,17 +309,17 @@ TEST(raw_output, input_read_error_or_shrunk_input_removes_the_output_and_ends_wi
   };
   for (const auto& [name, source] : cases) {
     temp_dir dir;
+    held_memory memory;
     wav_track track;
-    ASSERT_EQ(init_track(track), 0);
+    init_track(track, memory->windows[0]);
     track.index = 0;
     write_file(dir.file("short"), bytes(8 * 1000, 1));
     const std::string from = source.starts_with("/") ? source : dir.file(source);
     track.fp = std::fopen(from.c_str(), "rb");
     ASSERT_NE(track.fp, nullptr) << name;
     const std::string path = dir.file("in.wav");
-    const run_extremes extremes{0, 0, 1.0};
     console_capture console;
-    EXPECT_EQ(write_raw_outputs(&track, &path, 1, extremes, 50000), 2) << name;
+    EXPECT_EQ(write_raw_outputs(&track, &path, 1, 0, 1.0, 50000, memory->output), 2) << name;
     EXPECT_EQ(console.text(), "Cannot read " + path + "\r\r\n") << name;
     EXPECT_NE(access(dir.file("in.wav.raw").c_str(), F_OK), 0) << name;
     release_track(track);

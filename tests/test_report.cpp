@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "console_capture.h"
+#include "held_memory.h"
 #include "loudness_filter.h"
 #include "offset_search.h"
 #include "report.h"
@@ -67,8 +68,9 @@ TEST(alignment_report, rows_and_summary) {
   const std::vector<double>& f = filtered_music();
   constexpr int BASE = 10000;  // the original's window starts here in the filtered signal
   for (const report_case& c : cases) {
+    held_memory memory;
     std::vector<wav_track> tracks(c.tracks.size() + 1);
-    for (wav_track& t : tracks) ASSERT_EQ(init_track(t), 0);
+    for (std::size_t k = 0; k < tracks.size(); ++k) init_track(tracks[k], memory->windows[k]);
     for (int p = 0; p < ANALYSIS_WINDOW; ++p) tracks[0].samples[p] = f[static_cast<std::size_t>(BASE + p)];
     for (std::size_t k = 1; k < tracks.size(); ++k) {
       const decoded& d = c.tracks[k - 1];
@@ -82,7 +84,7 @@ TEST(alignment_report, rows_and_summary) {
     report_head();
     run_extremes extremes;
     for (std::size_t k = 1; k < tracks.size(); ++k) {
-      report_track(tracks[k], find_offset_and_gain(tracks[0], tracks[k]).silent, extremes);
+      report_track(tracks[k], find_offset_and_gain(tracks[0], tracks[k], memory->search).silent, extremes);
     }
     report_summary(extremes, 100000, tracks[1].initial_offset);
     std::string expected = "                     Offset[sample]  Gain    Gain[dB]     Score\r\r\n";

@@ -55,7 +55,7 @@ TEST_P(header_reader, status_messages_and_fields) {
   write_file(path, malformed::file_of(c));
 
   wav_track track;
-  ASSERT_EQ(init_track(track), 0);
+  init_track(track, nullptr);  // the header reader never reads the window
   track.index = 1;
   console_capture console;
   const int status = read_wav_header(track, path);
@@ -90,7 +90,7 @@ TEST(header_reader_open, unreadable_paths_give_status_2) {
   };
   for (const open_case& c : cases) {
     wav_track track;
-    ASSERT_EQ(init_track(track), 0);
+    init_track(track, nullptr);
     track.index = 0;
     console_capture console;
     EXPECT_EQ(read_wav_header(track, c.path), 2) << c.name;
@@ -104,7 +104,7 @@ TEST(header_reader_open, read_error_gives_status_2) {
   const std::string unreadable = "/proc/self/mem";
   if (!has_special_file(unreadable)) GTEST_SKIP() << "no " << unreadable << " on this system";
   wav_track track;
-  ASSERT_EQ(init_track(track), 0);
+  init_track(track, nullptr);
   track.index = 0;
   console_capture console;
   EXPECT_EQ(read_wav_header(track, unreadable), 2);
@@ -125,7 +125,7 @@ TEST(header_reader_cut, every_cut_of_a_header_ends_with_a_status) {
   for (std::size_t cut = 0; cut <= whole.size(); ++cut) {
     write_file(path, bytes(whole.begin(), whole.begin() + static_cast<long>(cut)));
     wav_track track;
-    ASSERT_EQ(init_track(track), 0);
+    init_track(track, nullptr);
     track.index = 3;
     console_capture console;
     const int status = read_wav_header(track, path);

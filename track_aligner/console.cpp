@@ -1,21 +1,19 @@
 #include "console.h"
 
-#include <cerrno>
 #include <cstdarg>
 #include <memory>
 #include <new>
 
 namespace {
 
-bool g_message_lost = false;
-
-// Formats and writes one message. Returns false only when memory ran out.
+// Formats and writes one message. Returns false when memory ran out: the one
+// reason the C library has to fail on these messages, which hold no wide
+// characters and are far shorter than INT_MAX bytes.
 bool print(FILE* out, const char* format, std::va_list args) {
   char small[512];
   std::va_list again;
   va_copy(again, args);
   const int length = std::vsnprintf(small, sizeof small, format, args);
-  const int cause = errno;
   std::unique_ptr<char[]> large;
   const char* begin = small;
   if (length >= 0 && static_cast<std::size_t>(length) >= sizeof small) {
@@ -24,13 +22,7 @@ bool print(FILE* out, const char* format, std::va_list args) {
     begin = large.get();
   }
   va_end(again);
-  if (length < 0) {
-    // The C library could not format it: for want of memory, or not at all.
-    if (cause == ENOMEM) return false;
-    g_message_lost = true;
-    return true;
-  }
-  if (begin == nullptr) return false;
+  if (length < 0 || begin == nullptr) return false;
 
   // Text-mode translation: every LF goes out as CR LF.
   const char* end = begin + length;
@@ -66,5 +58,5 @@ void say_error(const char* format, ...) {
 
 bool console_flushed() {
   const bool flushed = std::fflush(stdout) == 0;
-  return flushed && std::ferror(stdout) == 0 && !g_message_lost;
+  return flushed && std::ferror(stdout) == 0;
 }

@@ -18,5 +18,5 @@ void say(const char* format, ...) WAVMATCH_PRINTF(1, 2);
 void say_error(const char* format, ...) WAVMATCH_PRINTF(1, 2);
 
 // Flushes the console; false when any of its output was lost (a full disk, a
-// closed pipe, a message that could not be formatted).
+// closed pipe).
 bool console_flushed();

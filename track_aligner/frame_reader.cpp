@@ -1,8 +1,6 @@
 #include "frame_reader.h"
 
-#include "platform.h"
-
-frame_scratch& pass_scratch() { return per_thread_large<frame_scratch>(); }
+#include <cstring>
 
 void read_frames(FILE* fp, frame_block& block, int wanted, unsigned char (&last)[4]) {
   const std::size_t want_bytes = static_cast<std::size_t>(wanted) * FRAME_BYTES;

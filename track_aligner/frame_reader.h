@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 constexpr int FRAME_BYTES = 8;
 constexpr int BLOCK_FRAMES = 8192;  // 64 KiB of sample data per read
@@ -18,31 +17,8 @@ struct frame_block {
   bool error;  // the stream reported an I/O error
 };
 
-// The working memory of a pass over a track's frames: a block of frames and
-// two arrays of values. The passes (window capture, raw output) run one after
-// the other and share one, allocated on first use and kept for the thread, in
-// large pages: on a short run, fresh memory touched page by page costs more
-// than the filtering. Throws std::bad_alloc when there is no memory.
-struct frame_scratch {
-  frame_block block;
-  double values[2][BLOCK_FRAMES];
-};
-frame_scratch& pass_scratch();
-
-// Reads `wanted` (at most BLOCK_FRAMES) frames. Frames the file no longer
+// Reads up to `wanted` (at most BLOCK_FRAMES) frames. Frames the file no longer
 // holds repeat the last 4-byte value read, as a file shrunk under the reader
 // would otherwise leave garbage, and are not counted in `frames`; an I/O error
 // sets `error`.
 void read_frames(FILE* fp, frame_block& block, int wanted, unsigned char (&last)[4]);
-
-inline uint32_t load_u32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-inline int32_t load_i32(const unsigned char* p) { return static_cast<int32_t>(load_u32(p)); }
-inline float load_f32(const unsigned char* p) {
-  const uint32_t bits = load_u32(p);
-  float value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}

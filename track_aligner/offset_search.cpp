@@ -33,7 +33,6 @@
 
 #include "offset_search_correlation.h"
 #include "offset_search_internal.h"
-#include "platform.h"
 
 namespace search_internal {
 namespace {
@@ -381,7 +380,7 @@ void search_state::refine(int g, int until) {
 void search_state::bound_by_correlation(double decoded_energy) {
   const double error =
       correlate_candidates(finite_test, stretch, (decoded_energy + reference_energy) * (1.0 + PREFIX_SLACK),
-                           w.correlation.data(), kernels);
+                           w.correlation.data(), kernels, w.transform);
   const double reference_low = reference_energy * (1.0 - ENERGY_SLACK);
   // The bound below exceeds the best residual exactly when its norm exceeds
   // this; a candidate that plainly clears it is ruled out without the root.
@@ -494,9 +493,6 @@ void search_state::sum_exactly(const int* groups, int count) {
   }
 }
 
-// One workspace per thread, in large pages, kept until the thread ends.
-search_workspace& workspace() { return per_thread_large<search_workspace>(); }
-
 prepared_search prepare_search(const double* stretch, const double* test, search_workspace& w) {
   window_survey survey = survey_windows(stretch, test, w);
   if (survey.reference_energy == 0.0) return {true, SILENT, survey, test};
@@ -529,9 +525,9 @@ double decoded_energy(const search_workspace& w, const window_survey& s) {
 
 }  // namespace search_internal
 
-search_result search_offset(const double* reference, const double* test, const kernel_set& kernels) {
+search_result search_offset(const double* reference, const double* test, const kernel_set& kernels,
+                            search_workspace& w) {
   using namespace search_internal;
-  search_workspace& w = workspace();
   const double* stretch = reference + REFERENCE_BEGIN;
   const prepared_search p = prepare_search(stretch, test, w);
   if (p.finished) return p.result;
@@ -594,8 +590,8 @@ search_result search_offset(const double* reference, const double* test, const k
   return {false, MIN_OFFSET + best.candidate, best.gain, std::sqrt(best.residual / survey.reference_energy)};
 }
 
-search_result find_offset_and_gain(const wav_track& original, wav_track& track) {
-  const search_result found = search_offset(original.samples, track.samples, widest_kernels());
+search_result find_offset_and_gain(const wav_track& original, wav_track& track, search_workspace& w) {
+  const search_result found = search_offset(original.samples, track.samples, widest_kernels(), w);
   if (!found.silent) {
     track.offset = found.offset;
     track.gain = found.gain;

@@ -17,6 +17,11 @@ constexpr int REFERENCE_LENGTH = REFERENCE_END - REFERENCE_BEGIN;   // 30000
 constexpr double INITIAL_BEST_RESIDUAL = std::numeric_limits<double>::infinity();
 
 struct kernel_set;  // offset_search_kernels.h
+namespace search_internal {
+struct search_workspace;
+}
+// The search's working memory (offset_search_internal.h), part of the run's.
+using search_workspace = search_internal::search_workspace;
 
 struct search_result {
   bool silent;  // a stretch had no energy at all: offset 0, gain 1, score 0
@@ -30,10 +35,12 @@ struct search_result {
 // energy / test energy) and every residual summed in ascending order, stopping
 // once it exceeds the best so far; the smallest residual wins, the most
 // negative offset among equals. (The tests keep that search as the reference.)
-// Its inner loops are those of `kernels`; every set gives the same bits.
-search_result search_offset(const double* reference, const double* test, const kernel_set& kernels);
+// Its inner loops are those of `kernels`; every set gives the same bits. It
+// works in w.
+search_result search_offset(const double* reference, const double* test, const kernel_set& kernels,
+                            search_workspace& w);
 
 // Runs the search for one decoded track against the original, with the widest
 // loops the processor supports, and stores offset, gain and score in it; a
 // track whose stretch is silent keeps its own.
-search_result find_offset_and_gain(const wav_track& original, wav_track& track);
+search_result find_offset_and_gain(const wav_track& original, wav_track& track, search_workspace& w);

@@ -34,16 +34,12 @@
 
 #include "offset_search.h"
 #include "offset_search_kernels.h"
-#include "platform.h"
 
 namespace {
 
 constexpr int CANDIDATES = MAX_OFFSET - MIN_OFFSET + 1;
 constexpr int HALF_STRETCH = REFERENCE_LENGTH / 2;        // 15000
 constexpr int HALF_READ = HALF_STRETCH + CANDIDATES - 1;  // 24999 decoded values a half
-constexpr int TRANSFORM_BITS = 15;
-constexpr int TRANSFORM_LENGTH = 1 << TRANSFORM_BITS;  // N
-constexpr int FOLDED_LENGTH = TRANSFORM_LENGTH / 2;    // the inverse's length
 // Points a transform finishes at a time once its blocks are this short:
 // 16 KiB of real and imaginary parts, within the first-level cache.
 constexpr int CACHE_BLOCK = 1024;
@@ -71,29 +67,15 @@ inline v2 seconds(v2 a, v2 b) { return v2{a[1], b[1]}; }
 inline v2 load_reversed(const double* p) { return swapped(load(p)); }
 inline void store_reversed(double* p, v2 v) { store(p, swapped(v)); }
 
-// A complex sequence of TRANSFORM_LENGTH values, real and imaginary parts apart.
-struct complex_block {
-  std::array<double, TRANSFORM_LENGTH> re, im;
-};
-
-struct transform_buffers {
-  complex_block half[2];  // each half's transform, in place
-  // exp(-2 pi i j / 2h) at h + j, for every half-block length h = 1, 2, 4, ...,
-  // N/2 and j < h: each level's twiddles side by side.
-  std::array<double, TRANSFORM_LENGTH> twiddle_re, twiddle_im;
-  // exp(+2 pi i m / N) at the bit-reversed position of m (15 - 1 bits), m < N/2.
-  std::array<double, FOLDED_LENGTH> fold_re, fold_im;
-
-  transform_buffers();  // fills the twiddles
-};
-
 int reversed_bits(int value, int bits) {
   int reversed = 0;
   for (int b = 0; b < bits; ++b) reversed |= ((value >> b) & 1) << (bits - 1 - b);
   return reversed;
 }
 
-transform_buffers::transform_buffers() {
+void fill_twiddles(transform_buffers& b) {
+  auto& twiddle_re = b.twiddle_re;
+  auto& twiddle_im = b.twiddle_im;
   // Every twiddle is one of exp(-2 pi i k / N), k < N/2: computed once, at
   // the level of the longest blocks, and copied to the others.
   const double pi = 3.14159265358979323846;
@@ -112,13 +94,11 @@ transform_buffers::transform_buffers() {
   twiddle_re[0] = twiddle_im[0] = 0.0;  // unused
   for (int j = 0; j < FOLDED_LENGTH; ++j) {
     const int m = reversed_bits(j, TRANSFORM_BITS - 1);
-    fold_re[j] = twiddle_re[LONGEST + m];
-    fold_im[j] = -twiddle_im[LONGEST + m];
+    b.fold_re[j] = twiddle_re[LONGEST + m];
+    b.fold_im[j] = -twiddle_im[LONGEST + m];
   }
+  b.twiddles_ready = true;
 }
-
-// One set of buffers per thread, in large pages, kept until the thread ends.
-transform_buffers& buffers() { return per_thread_large<transform_buffers>(); }
 
 // One level of butterflies over the blocks from `first` to `end`.
 void level(double* re, double* im, int first, int end, int h, bool inverse, const transform_buffers& b,
@@ -227,8 +207,8 @@ void fold(transform_buffers& b) {
 }  // namespace
 
 double correlate_candidates(const double* test, const double* stretch, double energy, double* correlation,
-                            const kernel_set& kernels) {
-  transform_buffers& b = buffers();
+                            const kernel_set& kernels, transform_buffers& b) {
+  if (!b.twiddles_ready) fill_twiddles(b);
   for (int h = 0; h < 2; ++h) {
     complex_block& z = b.half[h];
     std::copy(test + h * HALF_STRETCH, test + h * HALF_STRETCH + HALF_READ, z.re.begin());

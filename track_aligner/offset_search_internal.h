@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "offset_search.h"
+#include "offset_search_correlation.h"
 #include "offset_search_kernels.h"
 
 namespace search_internal {
@@ -51,8 +52,9 @@ struct fixed_list {
   const T& operator[](std::size_t i) const { return items[i]; }
 };
 
-// Everything the search works in, of fixed size: allocated once and reused by
-// every search, so that no search pays for fresh memory.
+// Everything the search works in, of fixed size: part of the run's working
+// memory (run_memory.h), made once and reused by every search, so that no
+// search pays for fresh memory.
 struct search_workspace {
   std::array<double, HEAD_END + 1> head;               // head[j]: sum of squares of positions 0 .. j-1
   std::array<double, CANDIDATES + 1> tail;             // tail[j]: sum over TAIL_BEGIN .. TAIL_BEGIN+j-1
@@ -72,6 +74,7 @@ struct search_workspace {
   std::array<int, GROUPS> used;  // per group: pool entries summed into its bounds
   std::array<int, POOL_SIZE> pool_position;
   std::array<double, POOL_SIZE> pool_above, pool_below;
+  transform_buffers transform;  // the correlation's
 };
 
 // What one pass over both windows learns.
@@ -135,8 +138,6 @@ struct prepared_search {
   const double* finite_test;
 };
 
-// The calling thread's workspace.
-search_workspace& workspace();
 prepared_search prepare_search(const double* stretch, const double* test, search_workspace& w);
 bound_pool build_pool(const double* stretch, search_workspace& w);
 // Sum of the squared decoded values over every position a candidate reads.

@@ -694,8 +694,10 @@ void free_large(void* block, std::size_t bytes) {
 
 // Elsewhere, and under AddressSanitizer (which checks the bounds of heap
 // blocks only), the ordinary heap.
-void* allocate_large(std::size_t bytes) { return ::operator new(bytes, std::nothrow); }
+void* allocate_large(std::size_t bytes) {
+  return ::operator new (bytes, std::align_val_t{LARGE_ALIGNMENT}, std::nothrow);
+}
 
-void free_large(void* block, std::size_t) { ::operator delete(block); }
+void free_large(void* block, std::size_t) { ::operator delete (block, std::align_val_t{LARGE_ALIGNMENT}); }
 
 #endif

@@ -5,11 +5,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "console.h"
 #include "frame_reader.h"
+#include "little_endian.h"
 #include "platform.h"
 #include "track_record.h"
 #include "wav_track.h"
@@ -19,13 +19,6 @@ namespace {
 // Adding this bias before truncating toward zero rounds every value that stays
 // within the limits toward minus infinity.
 constexpr double ROUNDING_BIAS = 100000.0;
-
-// What one raw file is made from, allocated once before any output exists, so
-// that no allocation can fail while a raw file is half written.
-struct output_buffers {
-  frame_block block;
-  unsigned char bytes[BLOCK_FRAMES * 4];
-};
 
 bool names_any(const file_identity& id, const std::vector<file_identity>& files) {
   return std::any_of(files.begin(), files.end(),
@@ -250,8 +243,8 @@ int output_value(double value, double output_scale, int& clip_count) {
   return static_cast<int>(v);
 }
 
-int write_raw_outputs(wav_track* tracks, const std::string* paths, int wav_num, const run_extremes& extremes,
-                      int32_t shortest_sample) {
+int write_raw_outputs(wav_track* tracks, const std::string* paths, int wav_num, int32_t smallest_delay,
+                      double biggest_gain, int32_t shortest_sample, output_buffers& buffers) {
   // An output must never truncate an input or replace a stimulus written a
   // moment earlier; files are compared by identity, not by name.
   std::vector<file_identity> inputs;
@@ -262,11 +255,10 @@ int write_raw_outputs(wav_track* tracks, const std::string* paths, int wav_num, 
     file_identity id;
     if (tracks[k].fp != nullptr && identify(tracks[k].fp, id) == file_kind::regular) inputs.push_back(id);
   }
-  const auto buffers = std::make_unique<output_buffers>();
 
   for (int k = 0; k < wav_num; ++k) {
     wav_track& track = tracks[k];
-    const int64_t first_frame = track.offset - extremes.smallest_delay;
+    const int64_t first_frame = track.offset - smallest_delay;
     if (!file_seek(track.fp, track.data_pos + FRAME_BYTES * first_frame, SEEK_SET)) {
       return cannot_read(paths[k], errno);
     }
@@ -287,10 +279,10 @@ int write_raw_outputs(wav_track* tracks, const std::string* paths, int wav_num, 
       return STATUS_OUTPUT_UNAVAILABLE;
     }
 
-    const double output_scale = (track.gain * 32768) / (extremes.biggest_gain * OUTPUT_HEADROOM);
+    const double output_scale = (track.gain * 32768) / (biggest_gain * OUTPUT_HEADROOM);
     int clip_count = 0;
     const int status =
-        write_track(track, paths[k], output_path, out, output_scale, shortest_sample, *buffers, clip_count);
+        write_track(track, paths[k], output_path, out, output_scale, shortest_sample, buffers, clip_count);
     if (status != 0) return status;
     written.push_back(out.identity);
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "report.h"
+#include "frame_reader.h"
 #include "wav_track.h"
 
 // Limits of an output value; a little below 16-bit full scale.
@@ -25,9 +25,18 @@ double input_value(const unsigned char* bytes, bool is_float);
 // written as 0 and counted too.
 int output_value(double value, double output_scale, int& clip_count);
 
-// Output phase: writes every track from its aligned start as a raw file of
-// shortest_sample frames, scaled by the common headroom, then frees its window
-// and closes its input. Returns 0, STATUS_OUTPUT_UNAVAILABLE or, on an input
-// read error, STATUS_CANNOT_OPEN.
-int write_raw_outputs(wav_track* tracks, const std::string* paths, int wav_num, const run_extremes& extremes,
-                      int32_t shortest_sample);
+// What one raw file is made from, part of the run's working memory
+// (run_memory.h), which exists before any output does: no allocation can fail
+// while a raw file is half written.
+struct output_buffers {
+  frame_block block;
+  unsigned char bytes[BLOCK_FRAMES * 4];
+};
+
+// Output phase: writes every track from its aligned start (its offset less the
+// run's smallest_delay) as a raw file of shortest_sample frames, scaled by the
+// common headroom over biggest_gain, then gives up its window and closes its
+// input. Returns 0, STATUS_OUTPUT_UNAVAILABLE or, on an input read error,
+// STATUS_CANNOT_OPEN.
+int write_raw_outputs(wav_track* tracks, const std::string* paths, int wav_num, int32_t smallest_delay,
+                      double biggest_gain, int32_t shortest_sample, output_buffers& buffers);

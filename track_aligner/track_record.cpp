@@ -4,41 +4,10 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <new>
 
 #include "platform.h"
 
 namespace {
-
-// The windows of a run lie side by side in one block, in large pages where
-// the system has them: touched page by page, ten windows would cost a
-// thousand page faults. A window asked for beyond the block's slots comes
-// from the heap.
-double* g_window_block = nullptr;
-bool g_slot_taken[MAX_TRACKS] = {};
-
-double* allocate_window() {
-  if (g_window_block == nullptr) {
-    g_window_block = static_cast<double*>(allocate_large(sizeof(double) * ANALYSIS_WINDOW * MAX_TRACKS));
-  }
-  for (int slot = 0; g_window_block != nullptr && slot < MAX_TRACKS; ++slot) {
-    if (!g_slot_taken[slot]) {
-      g_slot_taken[slot] = true;
-      return g_window_block + static_cast<std::size_t>(slot) * ANALYSIS_WINDOW;
-    }
-  }
-  return new (std::nothrow) double[ANALYSIS_WINDOW];
-}
-
-void free_window(double* window) {
-  for (int slot = 0; g_window_block != nullptr && slot < MAX_TRACKS; ++slot) {
-    if (window == g_window_block + static_cast<std::size_t>(slot) * ANALYSIS_WINDOW) {
-      g_slot_taken[slot] = false;
-      return;
-    }
-  }
-  delete[] window;
-}
 
 // Bytes of the UTF-8 sequence that `lead` starts, checked against the bytes
 // that follow (within `rest` bytes); 0 when it is no well-formed sequence:
@@ -85,8 +54,8 @@ std::size_t label_cut(const std::string& name, std::size_t width) {
 
 }  // namespace
 
-int init_track(wav_track& track) {
-  track.samples = allocate_window();
+void init_track(wav_track& track, double* window) {
+  track.samples = window;
   track.gain = 1.0;
   track.score = 0.0;
   track.frame_num = 0;
@@ -99,11 +68,9 @@ int init_track(wav_track& track) {
   track.initial_offset = std::numeric_limits<int32_t>::max();
   std::memcpy(track.label, "??? ?>**************>", LABEL_LENGTH + 1);
   track.fp = nullptr;
-  return track.samples == nullptr ? STATUS_OUT_OF_MEMORY : 0;
 }
 
 void release_track(wav_track& track) {
-  free_window(track.samples);
   track.samples = nullptr;
   if (track.fp != nullptr) std::fclose(track.fp);
   track.fp = nullptr;

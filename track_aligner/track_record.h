@@ -5,10 +5,10 @@
 
 #include "wav_track.h"
 
-// Gives the record its initial values and allocates its window. Returns 0, or
-// STATUS_OUT_OF_MEMORY when the window cannot be allocated.
-int init_track(wav_track& track);
-// Frees the window and closes the input stream, if any.
+// Gives the record its initial values and its window of ANALYSIS_WINDOW
+// values, which the run's working memory holds (run_memory.h).
+void init_track(wav_track& track, double* window);
+// Gives up the window and closes the input stream, if any.
 void release_track(wav_track& track);
 
 // Builds "??? k>name          >" from the index and the base name of the path

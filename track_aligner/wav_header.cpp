@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "console.h"
-#include "frame_reader.h"
+#include "little_endian.h"
 #include "platform.h"
 #include "track_record.h"
 
@@ -73,6 +73,21 @@ struct header_stream {
 
 bool same_tag(const char (&tag)[5], const char* name) { return std::memcmp(tag, name, 4) == 0; }
 
+// Reads chunk tags until one is `name`, stepping over the body of every other
+// while the budget, which all searches of one header share, lasts. `skipped`
+// hears of each chunk stepped over.
+template <class announce>
+void walk_to_chunk(header_stream& in, const char* name, int& budget, announce skipped) {
+  char tag[5] = {};
+  in.read_tag(tag);
+  while (!same_tag(tag, name) && budget > 0 && !in.failed()) {
+    skipped(tag);
+    in.skip(in.read_i32());
+    in.read_tag(tag);
+    --budget;
+  }
+}
+
 int cannot_read(const std::string& path) {
   const int cause = errno;
   say("Cannot read %s\r\n", path.c_str());
@@ -118,13 +133,9 @@ int parse_wav_header(wav_track& track, const std::string& path) {
   if (!same_tag(tag, "WAVE")) say("WAVE != %s\r\n", tag);
 
   int budget = CHUNK_BUDGET;
-  in.read_tag(tag);
-  while (!same_tag(tag, "fmt ") && budget > 0 && !in.failed()) {
-    say("%s skipped unknown chunk '%s' while searching 'fmt '.\r\n", label, tag);
-    in.skip(in.read_i32());
-    in.read_tag(tag);
-    --budget;
-  }
+  walk_to_chunk(in, "fmt ", budget, [&](const char(&skipped)[5]) {
+    say("%s skipped unknown chunk '%s' while searching 'fmt '.\r\n", label, skipped);
+  });
   if (in.failed()) return cannot_read(path);
   if (budget == 0) {
     say("%s Chunks too much.\r\n", label);
@@ -134,8 +145,8 @@ int parse_wav_header(wav_track& track, const std::string& path) {
   const int32_t fmt_length = in.read_i32();
   unsigned char format[4];
   in.read(format, 4);
-  const auto format_tag = static_cast<int16_t>(format[0] | format[1] << 8);
-  const unsigned channels = static_cast<unsigned>(format[2] | format[3] << 8);
+  const auto format_tag = static_cast<int16_t>(load_u16(format));
+  const unsigned channels = load_u16(format + 2);
 
   if (format_tag == FORMAT_IEEE_FLOAT) {
     track.is_float = 1;
@@ -178,12 +189,7 @@ int parse_wav_header(wav_track& track, const std::string& path) {
   // Block align, bits per sample and any extension are not needed.
   if (fmt_length > 12) in.skip(static_cast<int64_t>(fmt_length) - 12);
 
-  in.read_tag(tag);
-  while (!same_tag(tag, "data") && budget > 0 && !in.failed()) {
-    in.skip(in.read_i32());
-    in.read_tag(tag);
-    --budget;
-  }
+  walk_to_chunk(in, "data", budget, [](const char(&)[5]) {});
   if (in.failed()) return cannot_read(path);
   if (budget == 0) {
     say("%s There are no data chunk.\r\n", label);

@@ -1,7 +1,6 @@
 #include "wavmatch.h"
 
 #include <cstdio>
-#include <limits>
 #include <string>
 
 #include "console.h"
@@ -9,6 +8,7 @@
 #include "output_checks.h"
 #include "raw_writer.h"
 #include "report.h"
+#include "run_memory.h"
 #include "track_record.h"
 #include "wav_header.h"
 #include "wav_track.h"
@@ -28,81 +28,92 @@ void print_usage() {
   say(" Yulewalk filter for 44.1kHz is used to normalize gain.\r\n");
 }
 
-// The table of ten records; whatever is still open when the run ends, early or
-// not, is closed and freed here.
-struct track_table {
-  wav_track tracks[MAX_TRACKS] = {};
-  std::string paths[MAX_TRACKS];
-  ~track_table() {
-    for (wav_track& track : tracks) release_track(track);
-  }
-};
-
 }  // namespace
 
+wavmatch_run::~wavmatch_run() {
+  for (wav_track& track : tracks) release_track(track);
+  release_run_memory(memory);
+}
+
+int load_tracks(wavmatch_run& run, int argc, const char* const* argv) {
+  say("wavmatch v.2.0.0  /  original reference file:%s\r\n", argv[1]);
+  // All the memory the run works in, before any file is opened.
+  run.memory = make_run_memory();
+  if (run.memory == nullptr) {
+    say("Out of memory.\r\n");
+    return STATUS_OUT_OF_MEMORY;
+  }
+  for (int k = 0; k < MAX_TRACKS; ++k) init_track(run.tracks[k], run.memory->windows[k]);
+  run.wav_num = argc - 1;
+  if (run.wav_num > MAX_TRACKS) {
+    say("Too many lossy files : wav_num:%d.\r\n", run.wav_num);
+    return STATUS_TOO_MANY_FILES;
+  }
+
+  for (int k = 0; k < run.wav_num; ++k) {
+    wav_track& track = run.tracks[k];
+    run.paths[k] = argv[k + 1];
+    track.index = k;
+    const int status = read_wav_header(track, run.paths[k]);
+    if (status != 0) return status;
+    // Inputs of different rates can never be aligned: the result would be noise.
+    if (track.sample_rate != run.tracks[0].sample_rate) {
+      say("%s Sample rate %d differs from the original's %d.\r\n", track.label, static_cast<int>(track.sample_rate),
+          static_cast<int>(run.tracks[0].sample_rate));
+      return STATUS_RATE_MISMATCH;
+    }
+    if (track.frame_num < run.shortest_sample) {
+      run.shortest_sample = track.frame_num;
+      if (run.shortest_sample <= MINIMAL_WAV_LENGTH) {
+        say("MINIMAL_WAV_LENGTH : %d[samples]\r\n", MINIMAL_WAV_LENGTH);
+        say("shortest sample num: %d[samples]\r\n", run.shortest_sample);
+        say("%s INPUT FILES TOO SHORT.\r\n", track.label);
+        return STATUS_TOO_SHORT;
+      }
+    }
+  }
+  return STATUS_OK;
+}
+
+int analyse_tracks(wavmatch_run& run) {
+  for (int k = 0; k < run.wav_num; ++k) {
+    wav_track& track = run.tracks[k];
+    if (k != 0) track.initial_offset = run.tracks[0].initial_offset;
+    track.shortest_sample = run.shortest_sample;
+    const int status = capture_window(track, run.paths[k], run.memory->capture);
+    if (status != 0) return status;
+  }
+  return STATUS_OK;
+}
+
+void search_and_report(wavmatch_run& run) {
+  // Each row follows its track's search, so the rows appear as the searches finish.
+  report_head();
+  for (int k = 1; k < run.wav_num; ++k) {
+    const search_result found = find_offset_and_gain(run.tracks[0], run.tracks[k], run.memory->search);
+    report_track(run.tracks[k], found.silent, run.extremes);
+  }
+  // Track 1 holds a copy of the original's initial_offset.
+  run.shortest_sample = report_summary(run.extremes, run.shortest_sample, run.tracks[1].initial_offset);
+}
+
+int write_outputs(wavmatch_run& run) {
+  if (const int status = check_output_paths(run.tracks, run.paths, run.wav_num); status != 0) return status;
+  return write_raw_outputs(run.tracks, run.paths, run.wav_num, run.extremes.smallest_delay,
+                           run.extremes.biggest_gain, run.shortest_sample, run.memory->output);
+}
+
 int run_wavmatch(int argc, const char* const* argv) {
-  int32_t shortest_sample = std::numeric_limits<int32_t>::max();
   if (argc < 3) {
     print_usage();
     return STATUS_OK;
   }
   // Before the first byte of the report: it must not land in an input or a stimulus.
   if (const int status = check_standard_streams(argv + 1, argc - 1); status != 0) return status;
-  say("wavmatch v.2.0.0  /  original reference file:%s\r\n", argv[1]);
-
-  track_table table;
-  wav_track* tracks = table.tracks;
-  for (wav_track& track : table.tracks) {
-    if (init_track(track) != 0) {
-      say("Out of memory.\r\n");
-      return STATUS_OUT_OF_MEMORY;
-    }
-  }
-  const int wav_num = argc - 1;
-  if (wav_num > MAX_TRACKS) {
-    say("Too many lossy files : wav_num:%d.\r\n", wav_num);
-    return STATUS_TOO_MANY_FILES;
-  }
-
-  for (int k = 0; k < wav_num; ++k) {
-    table.paths[k] = argv[k + 1];
-    tracks[k].index = k;
-    const int status = read_wav_header(tracks[k], table.paths[k]);
-    if (status != 0) return status;
-    // Inputs of different rates can never be aligned: the result would be noise.
-    if (tracks[k].sample_rate != tracks[0].sample_rate) {
-      say("%s Sample rate %d differs from the original's %d.\r\n", tracks[k].label,
-          static_cast<int>(tracks[k].sample_rate), static_cast<int>(tracks[0].sample_rate));
-      return STATUS_RATE_MISMATCH;
-    }
-    if (tracks[k].frame_num < shortest_sample) {
-      shortest_sample = tracks[k].frame_num;
-      if (shortest_sample <= MINIMAL_WAV_LENGTH) {
-        say("MINIMAL_WAV_LENGTH : %d[samples]\r\n", MINIMAL_WAV_LENGTH);
-        say("shortest sample num: %d[samples]\r\n", shortest_sample);
-        say("%s INPUT FILES TOO SHORT.\r\n", tracks[k].label);
-        return STATUS_TOO_SHORT;
-      }
-    }
-  }
-
-  for (int k = 0; k < wav_num; ++k) {
-    if (k != 0) tracks[k].initial_offset = tracks[0].initial_offset;
-    tracks[k].shortest_sample = shortest_sample;
-    // An over run cannot happen for accepted inputs; only a failing disk stops the run.
-    if (capture_window(tracks[k], table.paths[k]) == capture_result::read_error) return STATUS_CANNOT_OPEN;
-  }
-
-  // Each row follows its track's search, so the rows appear as the searches finish.
-  report_head();
-  run_extremes extremes;
-  for (int k = 1; k < wav_num; ++k) {
-    const search_result found = find_offset_and_gain(tracks[0], tracks[k]);
-    report_track(tracks[k], found.silent, extremes);
-  }
-  // Track 1 holds a copy of the original's initial_offset.
-  shortest_sample = report_summary(extremes, shortest_sample, tracks[1].initial_offset);
-
-  if (const int status = check_output_paths(tracks, table.paths, wav_num); status != 0) return status;
-  return write_raw_outputs(tracks, table.paths, wav_num, extremes, shortest_sample);
+  wavmatch_run run;
+  int status = load_tracks(run, argc, argv);
+  if (status == STATUS_OK) status = analyse_tracks(run);
+  if (status != STATUS_OK) return status;
+  search_and_report(run);
+  return write_outputs(run);
 }

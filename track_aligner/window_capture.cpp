@@ -9,6 +9,7 @@
 
 #include "console.h"
 #include "frame_reader.h"
+#include "little_endian.h"
 #include "loudness_filter.h"
 #include "platform.h"
 
@@ -24,27 +25,23 @@ constexpr double AUDIBLE_POWER = 0.0000152587890625;  // 2^-16
 // as silence here.
 double finite_or_zero(float value) { return std::isfinite(value) ? static_cast<double>(value) : 0.0; }
 
-capture_result cannot_read(const std::string& path) {
+int cannot_read(const std::string& path) {
   const int cause = errno;
   say("Cannot read %s\r\n", path.c_str());
   say_system_error(path, cause);
-  return capture_result::read_error;
+  return STATUS_CANNOT_OPEN;
 }
 
 }  // namespace
 
-capture_result capture_window(wav_track& track, const std::string& path) {
+int capture_window(wav_track& track, const std::string& path, capture_workspace& work) {
   loudness_filter filter;
   double power = 0.0;
   int captured = 0;
   const bool finds_start = track.index == 0;
-
-  // One block of frames and its values on the way through the filter: never
-  // on the stack, where running out of memory could not be reported.
-  frame_scratch& scratch = pass_scratch();
-  frame_block& block = scratch.block;
-  double* sums = scratch.values[0];
-  double* weighted = scratch.values[1];
+  frame_block& block = work.block;
+  double* sums = work.sums;
+  double* weighted = work.weighted;
   unsigned char last[4] = {};
 
   if (!file_seek(track.fp, track.data_pos, SEEK_SET)) return cannot_read(path);
@@ -80,7 +77,7 @@ capture_result capture_window(wav_track& track, const std::string& path) {
       }
       if (j >= track.initial_offset) {
         track.samples[captured++] = y;
-        if (captured == ANALYSIS_WINDOW) return capture_result::full;
+        if (captured == ANALYSIS_WINDOW) return STATUS_OK;
       }
     }
   }
@@ -89,5 +86,5 @@ capture_result capture_window(wav_track& track, const std::string& path) {
   std::memset(track.samples + captured, 0,
               sizeof(double) * static_cast<std::size_t>(ANALYSIS_WINDOW - captured));
   say("%s over run. %d/%d\r\n", track.label, captured, ANALYSIS_WINDOW);
-  return capture_result::over_run;
+  return STATUS_OK;
 }

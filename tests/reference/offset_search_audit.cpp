@@ -5,9 +5,8 @@
 #include "offset_search_internal.h"
 
 bool residual_lower_bounds(const double* reference, const double* test, double* low,
-                           const kernel_set& kernels) {
+                           const kernel_set& kernels, search_workspace& w) {
   using namespace search_internal;
-  search_workspace& w = workspace();
   const double* stretch = reference + REFERENCE_BEGIN;
   const prepared_search p = prepare_search(stretch, test, w);
   if (p.finished) return false;

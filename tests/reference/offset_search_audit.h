@@ -2,7 +2,7 @@
 // proves for the residuals, which must never exceed the residuals themselves.
 #pragma once
 
-struct kernel_set;  // offset_search_kernels.h
+#include "offset_search.h"
 
 // Fills low[c] (c = 0 .. 9999, offset MIN_OFFSET + c) with the lower bound the
 // search can prove for that candidate's complete residual, with every loud
@@ -10,6 +10,6 @@ struct kernel_set;  // offset_search_kernels.h
 // is never taken (it reads a NaN or an infinity, or its gain is infinite).
 // Returns false, filling nothing, when the windows end the search before any
 // bound is needed (silence, a non-finite reference energy). The search runs
-// the loops of `kernels`.
+// the loops of `kernels` and works in w.
 bool residual_lower_bounds(const double* reference, const double* test, double* low,
-                           const kernel_set& kernels);
+                           const kernel_set& kernels, search_workspace& w);
