@@ -58,8 +58,8 @@ int load_tracks(wavmatch_run& run, int argc, const char* const* argv) {
     if (status != 0) return status;
     // Inputs of different rates can never be aligned: the result would be noise.
     if (track.sample_rate != run.tracks[0].sample_rate) {
-      say("%s Sample rate %d differs from the original's %d.\r\n", track.label, static_cast<int>(track.sample_rate),
-          static_cast<int>(run.tracks[0].sample_rate));
+      say("%s Sample rate %d differs from the original's %d.\r\n", track.label,
+          static_cast<int>(track.sample_rate), static_cast<int>(run.tracks[0].sample_rate));
       return STATUS_RATE_MISMATCH;
     }
     if (track.frame_num < run.shortest_sample) {
