@@ -4,6 +4,9 @@
 #include <memory>
 #include <new>
 
+#include "platform.h"
+#include "wav_track.h"
+
 namespace {
 
 // Formats and writes one message. Returns false when memory ran out: the one
@@ -59,4 +62,10 @@ void say_error(const char* format, ...) {
 bool console_flushed() {
   const bool flushed = std::fflush(stdout) == 0;
   return flushed && std::ferror(stdout) == 0;
+}
+
+int say_cannot_read(const std::string& path, int error) {
+  say("Cannot read %s\r\n", path.c_str());
+  say_system_error(path, error);
+  return STATUS_CANNOT_OPEN;
 }

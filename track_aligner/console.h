@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #if defined(__GNUC__)
 #define WAVMATCH_PRINTF(f, a) __attribute__((format(printf, f, a)))
@@ -16,6 +17,11 @@ void say(const char* format, ...) WAVMATCH_PRINTF(1, 2);
 // The same, to standard error: for the one message that cannot go to a
 // standard output that has failed.
 void say_error(const char* format, ...) WAVMATCH_PRINTF(1, 2);
+
+// "Cannot read <path>" on standard output and, where the system gave one
+// (`error` is not 0), its reason on standard error; returns the status of a
+// read error, 2. Every phase that reads an input ends a failed read this way.
+int say_cannot_read(const std::string& path, int error);
 
 // Flushes the console; false when any of its output was lost (a full disk, a
 // closed pipe).

@@ -161,12 +161,6 @@ struct pending_output {
   pending_output& operator=(const pending_output&) = delete;
 };
 
-int cannot_read(const std::string& input_path, int error) {
-  say("Cannot read %s\r\n", input_path.c_str());
-  say_system_error(input_path, error);
-  return STATUS_CANNOT_OPEN;
-}
-
 // Writes one track's raw file into the opened, emptied output. Returns 0, or
 // the status of the failure after printing its message.
 int write_track(wav_track& track, const std::string& input_path, const std::string& output_path,
@@ -186,10 +180,10 @@ int write_track(wav_track& track, const std::string& input_path, const std::stri
   for (int32_t done = 0; done < frames && !write_failed;) {
     const int count = frames - done < BLOCK_FRAMES ? frames - done : BLOCK_FRAMES;
     read_frames(track.fp, buffers.block, count, last);
-    if (buffers.block.error) return cannot_read(input_path, errno);
+    if (buffers.block.error) return say_cannot_read(input_path, errno);
     // The header promised these frames when the file was loaded: a file that
     // has shrunk since would give a stimulus padded with a constant value.
-    if (buffers.block.frames < count) return cannot_read(input_path, 0);
+    if (buffers.block.frames < count) return say_cannot_read(input_path, 0);
     convert_values(buffers.block.bytes, 2 * count, is_float, output_scale, buffers.bytes, clip_count);
     const std::size_t n = static_cast<std::size_t>(count) * 4;
     write_failed = std::fwrite(buffers.bytes, 1, n, out.fp) != n;
@@ -260,7 +254,7 @@ int write_raw_outputs(wav_track* tracks, const std::string* paths, int wav_num, 
     wav_track& track = tracks[k];
     const int64_t first_frame = track.offset - smallest_delay;
     if (!file_seek(track.fp, track.data_pos + FRAME_BYTES * first_frame, SEEK_SET)) {
-      return cannot_read(paths[k], errno);
+      return say_cannot_read(paths[k], errno);
     }
 
     const std::string output_path = raw_path_for(paths[k]);

@@ -88,13 +88,6 @@ void walk_to_chunk(header_stream& in, const char* name, int& budget, announce sk
   }
 }
 
-int cannot_read(const std::string& path) {
-  const int cause = errno;
-  say("Cannot read %s\r\n", path.c_str());
-  say_system_error(path, cause);
-  return STATUS_CANNOT_OPEN;
-}
-
 }  // namespace
 
 int read_wav_header(wav_track& track, const std::string& path) {
@@ -122,7 +115,7 @@ int parse_wav_header(wav_track& track, const std::string& path) {
 
   char tag[5] = {};
   in.read_tag(tag);
-  if (in.failed()) return cannot_read(path);
+  if (in.failed()) return say_cannot_read(path, errno);
   if (!same_tag(tag, "RIFF")) {
     say("RIFF != %s\r\n", tag);
     say("%s Not a valid RIFF WAV File: %s\r\n", label, path.c_str());
@@ -136,7 +129,7 @@ int parse_wav_header(wav_track& track, const std::string& path) {
   walk_to_chunk(in, "fmt ", budget, [&](const char(&skipped)[5]) {
     say("%s skipped unknown chunk '%s' while searching 'fmt '.\r\n", label, skipped);
   });
-  if (in.failed()) return cannot_read(path);
+  if (in.failed()) return say_cannot_read(path, errno);
   if (budget == 0) {
     say("%s Chunks too much.\r\n", label);
     return STATUS_NOT_RIFF;
@@ -160,7 +153,7 @@ int parse_wav_header(wav_track& track, const std::string& path) {
       in.seek(SUBFORMAT_AHEAD, SEEK_CUR);
       in.read(guid, sizeof guid);
       in.seek(here, SEEK_SET);
-      if (in.failed()) return cannot_read(path);
+      if (in.failed()) return say_cannot_read(path, errno);
       if (std::memcmp(guid, IEEE_FLOAT_GUID, sizeof guid) == 0) track.is_float = 1;
     }
   } else {
@@ -190,14 +183,14 @@ int parse_wav_header(wav_track& track, const std::string& path) {
   if (fmt_length > 12) in.skip(static_cast<int64_t>(fmt_length) - 12);
 
   walk_to_chunk(in, "data", budget, [](const char(&)[5]) {});
-  if (in.failed()) return cannot_read(path);
+  if (in.failed()) return say_cannot_read(path, errno);
   if (budget == 0) {
     say("%s There are no data chunk.\r\n", label);
     return STATUS_NO_DATA;
   }
 
   const uint32_t data_length = in.read_u32();
-  if (in.failed()) return cannot_read(path);
+  if (in.failed()) return say_cannot_read(path, errno);
   if ((data_length & 7u) != 0) {
     say("%s ILLEGAL DATA CHUNK LENGTH : %d\r\n", label, static_cast<int32_t>(data_length));
   }
@@ -207,7 +200,7 @@ int parse_wav_header(wav_track& track, const std::string& path) {
   in.seek(0, SEEK_END);
   const int64_t file_size = in.tell();
   in.seek(track.data_pos, SEEK_SET);
-  if (in.failed()) return cannot_read(path);
+  if (in.failed()) return say_cannot_read(path, errno);
   const int64_t held = file_size > track.data_pos ? file_size - track.data_pos : 0;
   if (static_cast<int64_t>(data_length) > held) {
     track.frame_num = static_cast<int32_t>(held / 8);

@@ -25,13 +25,6 @@ constexpr double AUDIBLE_POWER = 0.0000152587890625;  // 2^-16
 // as silence here.
 double finite_or_zero(float value) { return std::isfinite(value) ? static_cast<double>(value) : 0.0; }
 
-int cannot_read(const std::string& path) {
-  const int cause = errno;
-  say("Cannot read %s\r\n", path.c_str());
-  say_system_error(path, cause);
-  return STATUS_CANNOT_OPEN;
-}
-
 }  // namespace
 
 int capture_window(wav_track& track, const std::string& path, capture_workspace& work) {
@@ -44,11 +37,11 @@ int capture_window(wav_track& track, const std::string& path, capture_workspace&
   double* weighted = work.weighted;
   unsigned char last[4] = {};
 
-  if (!file_seek(track.fp, track.data_pos, SEEK_SET)) return cannot_read(path);
+  if (!file_seek(track.fp, track.data_pos, SEEK_SET)) return say_cannot_read(path, errno);
   for (int32_t j0 = 0; j0 < track.frame_num; j0 += BLOCK_FRAMES) {
     const int count = track.frame_num - j0 < BLOCK_FRAMES ? track.frame_num - j0 : BLOCK_FRAMES;
     read_frames(track.fp, block, count, last);
-    if (block.error) return cannot_read(path);
+    if (block.error) return say_cannot_read(path, errno);
     // The filter input is the sum of the two channels, not their mean.
     const unsigned char* frame = block.bytes;
     if (track.is_float) {
