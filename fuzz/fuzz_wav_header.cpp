@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform.h"
 #include "wav_track.h"
 #include "wavmatch.h"
 
@@ -26,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string path = "/proc/self/fd/" + std::to_string(fd);
   // As the original, and as a decoded file after a copy of itself.
   const char* argv[] = {"wavmatch2", path.c_str(), path.c_str()};
-  const int status = run_wavmatch(3, argv);
+  console_state console;  // the fuzzer's own streams, never parked
+  const int status = run_wavmatch(console, 3, argv);
   if (status < 0 || status > 10) __builtin_trap();
   close(fd);
   return 0;

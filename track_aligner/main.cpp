@@ -29,13 +29,15 @@ namespace {
 
 int main(int argc, char** argv) {
   std::set_terminate(end_without_memory);
-  const console_state console = prepare_console();
+  // Before the first allocation: until the standard streams are known to lead
+  // to no input, even "Out of memory." cannot reach one.
+  console_state console = prepare_console();
   int status = STATUS_OK;
   try {
     const std::vector<std::string> arguments = program_arguments(argc, argv);
     std::vector<const char*> pointers;
     for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
-    status = run_wavmatch(static_cast<int>(pointers.size()), pointers.data());
+    status = run_wavmatch(console, static_cast<int>(pointers.size()), pointers.data());
   } catch (const std::bad_alloc&) {
     // Whatever raw file was being written has been removed on the way here;
     // those already complete stay.

@@ -32,21 +32,27 @@ namespace {
 // number, so this record is global, the program's only one, forced by that
 // interface. Its fields are lock-free atomics or set before they are needed.
 struct interruption {
-  std::atomic<const output_file*> output{nullptr};
+  std::atomic<output_file*> outputs{nullptr};
+  std::atomic<int> count{0};
 #ifdef _WIN32
   HANDLE writer = nullptr;  // the thread that writes the outputs
-  HANDLE stream = INVALID_HANDLE_VALUE;
-  HANDLE held = INVALID_HANDLE_VALUE;
   std::atomic<unsigned> code_page{0};
 #endif
 };
-static_assert(std::atomic<const output_file*>::is_always_lock_free, "read in a signal handler");
+static_assert(std::atomic<output_file*>::is_always_lock_free, "read in a signal handler");
+static_assert(std::atomic<int>::is_always_lock_free, "read in a signal handler");
+static_assert(std::atomic<bool>::is_always_lock_free, "read in a signal handler");
 interruption g_interruption;
 
 }  // namespace
 
 bool same_file(const file_identity& a, const file_identity& b) {
   return a.index == b.index && (a.volume == b.volume || !a.volume_known || !b.volume_known);
+}
+
+bool stream_leads_to(const standard_stream& stream, file_kind kind, const file_identity& id) {
+  if (kind != file_kind::regular) return false;
+  return stream.kind == file_kind::unknown || (stream.kind == file_kind::regular && same_file(stream.id, id));
 }
 
 void say_system_error(const std::string& path, int error) {
@@ -154,17 +160,39 @@ void ignore_invalid_parameter(const wchar_t*, const wchar_t*, const wchar_t*, un
 BOOL WINAPI on_console_event(DWORD) {
   const unsigned page = g_interruption.code_page.load();
   if (page != 0) SetConsoleOutputCP(page);
-  const output_file* out = g_interruption.output.exchange(nullptr);
-  if (out == nullptr) return FALSE;
+  output_file* outputs = g_interruption.outputs.exchange(nullptr);
+  if (outputs == nullptr) return FALSE;
   SuspendThread(g_interruption.writer);
-  LARGE_INTEGER start{};
-  SetFilePointerEx(g_interruption.held, start, nullptr, FILE_BEGIN);
-  SetEndOfFile(g_interruption.held);
-  CloseHandle(g_interruption.held);
-  CloseHandle(g_interruption.stream);
-  DeleteFileW(out->removal_path.c_str());
+  const int count = g_interruption.count.load();
+  for (int k = 0; k < count; ++k) {
+    const output_file& out = outputs[k];
+    if (!out.removable.load()) continue;
+    const HANDLE held = handle_of(out.held);
+    LARGE_INTEGER start{};
+    SetFilePointerEx(held, start, nullptr, FILE_BEGIN);
+    SetEndOfFile(held);
+    CloseHandle(held);
+    if (out.fp != nullptr) CloseHandle(handle_of(_fileno(out.fp)));
+    DeleteFileW(out.removal_path.c_str());
+  }
   TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
   return TRUE;
+}
+
+// A standard stream that may lead to a file waits on the null device.
+void park(standard_stream& stream) {
+  stream.kind = identify_handle_kind(handle_of(stream.fd), stream.id);
+  if (stream.kind != file_kind::regular && stream.kind != file_kind::unknown) return;
+  stream.parked = _dup(stream.fd);
+  const int null_device = _open("NUL", _O_WRONLY | _O_BINARY);
+  if (stream.parked < 0 || null_device < 0 || _dup2(null_device, stream.fd) != 0) {
+    // Without a descriptor to spare, the stream cannot be parked: it is closed
+    // instead, and nothing the program writes there reaches anyone.
+    if (stream.parked >= 0) _close(stream.parked);
+    stream.parked = -1;
+    _close(stream.fd);
+  }
+  if (null_device >= 0) _close(null_device);
 }
 
 }  // namespace
@@ -201,6 +229,10 @@ console_state prepare_console() {
   }
   _setmode(1, _O_BINARY);
   _setmode(2, _O_BINARY);
+  state.out.fd = 1;
+  state.err.fd = 2;
+  park(state.out);
+  park(state.err);
   // The table's names are UTF-8; a console shows its own code page unless told.
   DWORD mode = 0;
   if (GetConsoleMode(handle_of(1), &mode)) {
@@ -213,6 +245,13 @@ console_state prepare_console() {
   }
   SetConsoleCtrlHandler(on_console_event, TRUE);
   return state;
+}
+
+void release_stream(standard_stream& stream) {
+  if (stream.parked < 0) return;
+  _dup2(stream.parked, stream.fd);
+  _close(stream.parked);
+  stream.parked = -1;
 }
 
 void restore_console(const console_state& state) {
@@ -234,20 +273,6 @@ file_kind identify(const std::string& path, file_identity& id) {
   const file_kind kind = identify_handle_kind(handle, id);
   CloseHandle(handle);
   return kind;
-}
-
-bool same_path(const std::string& a, const std::string& b) {
-  // Made absolute first: weakly_canonical leaves a relative path with no
-  // existing part as it stands, ".\\x" and "x" apart.
-  std::error_code ignored;
-  const auto full = [&](const std::string& path) {
-    return std::filesystem::weakly_canonical(std::filesystem::absolute(widen(path), ignored), ignored)
-        .wstring();
-  };
-  const std::wstring one = full(a);
-  const std::wstring other = full(b);
-  // Names on Windows volumes differ only if they differ beyond case.
-  return CompareStringOrdinal(one.c_str(), -1, other.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
 FILE* open_input(const std::string& path) {
@@ -278,7 +303,6 @@ int64_t file_tell(FILE* fp) {
 }
 
 bool open_output(const std::string& path, output_file& out) {
-  out = output_file{};
   const std::wstring name = widen(path);
   if (is_folder(name)) {
     errno = EISDIR;
@@ -299,6 +323,7 @@ bool open_output(const std::string& path, output_file& out) {
     if (out.held >= 0) _close(out.held);
     out.held = -1;
     if (out.created) _wremove(name.c_str());
+    out.created = false;
     errno = cause;
   };
   const HANDLE handle = handle_of(fd);
@@ -324,10 +349,14 @@ bool open_output(const std::string& path, output_file& out) {
     if (cause == ENOMEM) out_of_memory();
     return false;
   }
+  out.removable = out.created;
   return true;
 }
 
-bool empty_output(output_file& out) { return _chsize_s(_fileno(out.fp), 0) == 0; }
+bool empty_output(output_file& out) {
+  out.removable = true;
+  return _chsize_s(_fileno(out.fp), 0) == 0;
+}
 
 namespace {
 
@@ -343,32 +372,35 @@ void close_held(output_file& out) {
   out.held = -1;
 }
 
-void let_signals_through(int) {}
-
 }  // namespace
-
-void guard_output(const output_file& out) {
-  if (g_interruption.writer == nullptr) {
-    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &g_interruption.writer,
-                    THREAD_SUSPEND_RESUME, FALSE, 0);
-  }
-  g_interruption.stream = handle_of(_fileno(out.fp));
-  g_interruption.held = handle_of(out.held);
-  g_interruption.output.store(&out);
-}
 
 #else
 
 namespace {
 
-// SIGINT, SIGTERM and SIGHUP as bits of output_file::signals_held.
-constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+// Every signal whose default action ends the program. SIGPIPE and SIGXFSZ
+// are ignored instead: they become failed writes that the program reports.
+constexpr int ENDING_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGUSR1,
+                                  SIGUSR2, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF};
+
+sigset_t ending_signals() {
+  sigset_t ending;
+  sigemptyset(&ending);
+  for (int number : ENDING_SIGNALS) sigaddset(&ending, number);
+  return ending;
+}
 
 file_kind kind_of(const struct stat& info, file_identity& id) {
   if (S_ISDIR(info.st_mode)) return file_kind::folder;
   if (!S_ISREG(info.st_mode)) return file_kind::other;
   id = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino), true};
   return file_kind::regular;
+}
+
+file_kind identify_fd(int fd, file_identity& id) {
+  struct stat info;
+  if (fstat(fd, &info) != 0) return file_kind::unknown;
+  return kind_of(info, id);
 }
 
 // Something other than a regular file has this name. Asked before opening, so
@@ -415,45 +447,22 @@ bool link_target(const std::string& path, const struct stat& opened, std::filesy
   return same;
 }
 
-// Holds back the ending signals that are not held back already; returns them
-// as bits.
-int hold_signals() {
-  sigset_t ending;
-  sigset_t before;
-  sigemptyset(&ending);
-  for (int number : ENDING_SIGNALS) sigaddset(&ending, number);
-  if (pthread_sigmask(SIG_BLOCK, &ending, &before) != 0) return 0;
-  int held = 0;
-  for (std::size_t i = 0; i < std::size(ENDING_SIGNALS); ++i) {
-    if (sigismember(&before, ENDING_SIGNALS[i]) == 0) held |= 1 << i;
-  }
-  return held;
-}
-
-void let_signals_through(int held) {
-  sigset_t waiting;
-  sigemptyset(&waiting);
-  for (std::size_t i = 0; i < std::size(ENDING_SIGNALS); ++i) {
-    if ((held & (1 << i)) != 0) sigaddset(&waiting, ENDING_SIGNALS[i]);
-  }
-  const int saved = errno;
-  pthread_sigmask(SIG_UNBLOCK, &waiting, nullptr);
-  errno = saved;
-}
-
-// Only calls that are safe in a signal handler: the output is emptied and
-// unlinked, then the signal is raised again with its default action, which
-// ends the program once the handler returns.
+// Only calls that are safe in a signal handler. Every ending signal is held
+// back while this runs, so a second one cannot cut it short. Each removable
+// output is emptied and unlinked, then the signal is raised again: its action
+// is the default once more, and it ends the program when the handler returns.
 void on_ending_signal(int number) {
-  const output_file* out = g_interruption.output.exchange(nullptr);
-  if (out != nullptr) {
-    if (ftruncate(out->held, 0) != 0) {
+  output_file* outputs = g_interruption.outputs.exchange(nullptr);
+  const int count = g_interruption.count.load();
+  for (int k = 0; outputs != nullptr && k < count; ++k) {
+    const output_file& out = outputs[k];
+    if (!out.removable.load()) continue;
+    if (ftruncate(out.held, 0) != 0) {
       // Removed all the same.
     }
-    unlink(out->removal_path.c_str());
+    unlink(out.removal_path.c_str());
   }
-  std::signal(number, SIG_DFL);
-  std::raise(number);
+  raise(number);
 }
 
 void empty_held(output_file& out) {
@@ -468,6 +477,22 @@ void empty_held(output_file& out) {
 void close_held(output_file& out) {
   if (out.held >= 0) close(out.held);
   out.held = -1;
+}
+
+// A standard stream that may lead to a file waits on the null device.
+void park(standard_stream& stream) {
+  stream.kind = identify_fd(stream.fd, stream.id);
+  if (stream.kind != file_kind::regular && stream.kind != file_kind::unknown) return;
+  stream.parked = fcntl(stream.fd, F_DUPFD_CLOEXEC, 3);
+  const int null_device = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (stream.parked < 0 || null_device < 0 || dup2(null_device, stream.fd) < 0) {
+    // Without a descriptor to spare, the stream cannot be parked: it is closed
+    // instead, and nothing the program writes there reaches anyone.
+    if (stream.parked >= 0) close(stream.parked);
+    stream.parked = -1;
+    close(stream.fd);
+  }
+  if (null_device >= 0) close(null_device);
 }
 
 }  // namespace
@@ -487,38 +512,41 @@ console_state prepare_console() {
     }
     if (fd == 1) state.output_closed = true;
   }
+  state.out.fd = 1;
+  state.err.fd = 2;
+  park(state.out);
+  park(state.err);
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
+  struct sigaction action {};
+  action.sa_handler = on_ending_signal;
+  action.sa_mask = ending_signals();
+  action.sa_flags = SA_RESETHAND;
   for (int number : ENDING_SIGNALS) {
     // A signal that the caller ignores (SIGINT of a background job) stays ignored.
     struct sigaction before;
     if (sigaction(number, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) {
-      std::signal(number, on_ending_signal);
+      sigaction(number, &action, nullptr);
     }
   }
   return state;
 }
 
+void release_stream(standard_stream& stream) {
+  if (stream.parked < 0) return;
+  dup2(stream.parked, stream.fd);
+  close(stream.parked);
+  stream.parked = -1;
+}
+
 void restore_console(const console_state&) {}
 
-file_kind identify(FILE* fp, file_identity& id) {
-  struct stat info;
-  if (fstat(fileno(fp), &info) != 0) return file_kind::unknown;
-  return kind_of(info, id);
-}
+file_kind identify(FILE* fp, file_identity& id) { return identify_fd(fileno(fp), id); }
 
 file_kind identify(const std::string& path, file_identity& id) {
   struct stat info;
   if (stat(path.c_str(), &info) == 0) return kind_of(info, id);
   return errno == ENOENT ? file_kind::missing : file_kind::unknown;
-}
-
-bool same_path(const std::string& a, const std::string& b) {
-  // Made absolute first: weakly_canonical leaves a relative path with no
-  // existing part as it stands, "./x" and "x" apart.
-  std::error_code ignored;
-  return std::filesystem::weakly_canonical(std::filesystem::absolute(a, ignored), ignored) ==
-         std::filesystem::weakly_canonical(std::filesystem::absolute(b, ignored), ignored);
 }
 
 FILE* open_input(const std::string& path) {
@@ -563,18 +591,28 @@ int64_t file_tell(FILE* fp) {
 }
 
 bool open_output(const std::string& path, output_file& out) {
-  out = output_file{};
-  if (names_a_special_file(path)) return false;
-  // A signal between creating the file and guarding it would leave it behind.
-  out.signals_held = hold_signals();
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | NEVER_BLOCK, 0666);
+  // A signal between creating the file and marking it removable would leave
+  // it behind.
+  const sigset_t ending = ending_signals();
+  sigset_t before;
+  pthread_sigmask(SIG_BLOCK, &ending, &before);
+  const auto let_signals_through = [&] {
+    const int saved = errno;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    errno = saved;
+  };
+  // A new file is made here and can be nothing else; only an existing name
+  // is asked what it is first.
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   out.created = fd >= 0;
   // An existing file, or a symbolic link. A link to nothing is refused, as it
   // would create a file somewhere the user did not name.
-  if (fd < 0 && errno == EEXIST) fd = open(path.c_str(), O_WRONLY | NEVER_BLOCK);
+  if (fd < 0 && errno == EEXIST) {
+    fd = names_a_special_file(path) ? -1 : open(path.c_str(), O_WRONLY | NEVER_BLOCK);
+  }
   if (fd < 0) {
     const int cause = errno;
-    let_signals_through(out.signals_held);
+    let_signals_through();
     if (cause == ENOMEM) out_of_memory();
     errno = cause;
     return false;
@@ -583,7 +621,9 @@ bool open_output(const std::string& path, output_file& out) {
     close(fd);
     close_held(out);
     if (out.created) unlink(path.c_str());
-    let_signals_through(out.signals_held);
+    out.created = false;
+    out.removable = false;
+    let_signals_through();
     errno = cause;
   };
   struct stat info;
@@ -592,7 +632,8 @@ bool open_output(const std::string& path, output_file& out) {
       give_up(errno);
       return false;
     }
-    if (!S_ISREG(info.st_mode) || !link_target(path, info, out.removal_path)) {
+    // A file made by this open is no link; an existing name may be one.
+    if (!S_ISREG(info.st_mode) || (!out.created && !link_target(path, info, out.removal_path))) {
       give_up(S_ISREG(info.st_mode) ? errno : 0);
       return false;
     }
@@ -607,7 +648,7 @@ bool open_output(const std::string& path, output_file& out) {
     give_up(errno);
     return false;
   }
-  clear_nonblocking(fd);
+  if (!out.created) clear_nonblocking(fd);
   out.fp = fdopen(fd, "wb");  // "w" on an open descriptor does not truncate
   if (out.fp == nullptr) {
     const int cause = errno;
@@ -615,19 +656,30 @@ bool open_output(const std::string& path, output_file& out) {
     if (cause == ENOMEM) out_of_memory();
     return false;
   }
+  out.removable = out.created;
+  let_signals_through();
   return true;
 }
 
-bool empty_output(output_file& out) { return ftruncate(fileno(out.fp), 0) == 0; }
-
-void guard_output(const output_file& out) {
-  g_interruption.output.store(&out);
-  let_signals_through(out.signals_held);
+bool empty_output(output_file& out) {
+  out.removable = true;
+  return ftruncate(fileno(out.fp), 0) == 0;
 }
 
 #endif
 
-void release_output_guard() { g_interruption.output.store(nullptr); }
+void guard_outputs(output_file* outputs, int count) {
+#ifdef _WIN32
+  if (g_interruption.writer == nullptr) {
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &g_interruption.writer,
+                    THREAD_SUSPEND_RESUME, FALSE, 0);
+  }
+#endif
+  g_interruption.count.store(count);
+  g_interruption.outputs.store(outputs);
+}
+
+void release_output_guard() { g_interruption.outputs.store(nullptr); }
 
 bool close_output(output_file& out) {
   bool closed = std::fflush(out.fp) == 0;
@@ -638,8 +690,10 @@ bool close_output(output_file& out) {
   }
   out.fp = nullptr;
   // A failed output keeps its second descriptor until discard_output empties it.
-  if (closed) close_held(out);
-  let_signals_through(out.signals_held);
+  if (closed) {
+    close_held(out);
+    out.removable = false;
+  }
   errno = cause;
   return closed;
 }
@@ -647,8 +701,11 @@ bool close_output(output_file& out) {
 void discard_output(output_file& out) {
   if (out.fp != nullptr) std::fclose(out.fp);
   out.fp = nullptr;
+  if (!out.removable.exchange(false)) {
+    close_held(out);
+    return;
+  }
   empty_held(out);
-  let_signals_through(out.signals_held);
   std::error_code ignored;
   if (!out.removal_path.empty()) std::filesystem::remove(out.removal_path, ignored);
 }

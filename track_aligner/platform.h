@@ -9,11 +9,13 @@
 // here, at the system's door, so that names with accents work.
 //
 // logsweep's platform layer has the same names and the same policies: closed
-// standard streams reserved on the null device, SIGPIPE and SIGXFSZ ignored
-// (a closed pipe or a file-size limit is a failed write that the program
-// reports), identities that need no access rights and a disk file of unknown
-// identity taken as possibly the input, a failed output emptied before it is
-// removed, and an output removed when SIGINT, SIGTERM or SIGHUP ends the run.
+// standard streams reserved on the null device, standard streams parked until
+// they are known to lead to no input, SIGPIPE and SIGXFSZ ignored (a closed
+// pipe or a file-size limit is a failed write that the program reports),
+// identities that need no access rights and a disk file of unknown identity
+// taken as possibly the input, outputs opened without truncation and emptied
+// only once identified, a failed output emptied before it is removed, and an
+// output removed when any signal that would end the run does so.
 // They differ where the programs do: this one works on FILE* because it seeks
 // in its inputs through buffered streams, and refuses every input and output
 // that is not a regular file, since it must seek in the one and could never
@@ -21,6 +23,7 @@
 // descriptors and reads pipes like any filter.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -30,25 +33,6 @@
 
 // The command line as UTF-8 text, the program's name first.
 std::vector<std::string> program_arguments(int argc, char** argv);
-
-// What prepare_console found, for the end of the run.
-struct console_state {
-  bool output_closed = false;  // standard output was closed: the report cannot reach anyone
-  unsigned code_page = 0;      // Windows: the console's output code page before the run, or 0
-};
-
-// Called first in main. Standard output and standard error carry the
-// program's bytes as they are (the console layer writes its own CR LF;
-// Windows would add a second CR). A closed descriptor 0, 1 or 2 is opened on
-// the null device, so that no input or raw file can take its number. A closed
-// pipe or a file-size limit becomes a failed write that the program reports
-// instead of a signal that ends it. SIGINT, SIGTERM and SIGHUP (on Windows
-// Ctrl-C, Ctrl-Break and closing the console) remove a guarded output first.
-// On Windows a bad descriptor is a failed call, not the end of the program,
-// and a console shows the UTF-8 names as they are.
-console_state prepare_console();
-// Gives the console back its code page.
-void restore_console(const console_state& state);
 
 // One file, whatever name it was reached by: device and inode, or on Windows
 // the volume serial number and file index (Windows has no inode numbers).
@@ -68,12 +52,49 @@ bool same_file(const file_identity& a, const file_identity& b);
 // then holds the reason, or 0.
 enum class file_kind { missing, regular, folder, other, unknown };
 
+// A standard stream as the run found it. One that may lead to a file waits on
+// the null device, its own descriptor parked aside, until the program knows
+// that it leads to no input and no output of the run: until then no message,
+// not even "Out of memory.", can reach an input through it.
+struct standard_stream {
+  int fd = -1;  // 1 or 2
+  file_kind kind = file_kind::other;
+  file_identity id;
+  int parked = -1;
+};
+
+// What prepare_console found, for the checks and the end of the run.
+struct console_state {
+  bool output_closed = false;  // standard output was closed: the report cannot reach anyone
+  unsigned code_page = 0;      // Windows: the console's output code page before the run, or 0
+  standard_stream out;
+  standard_stream err;
+};
+
+// Called first in main, before anything is allocated. Standard output and
+// standard error carry the program's bytes as they are (the console layer
+// writes its own CR LF; Windows would add a second CR). A closed descriptor
+// 0, 1 or 2 is opened on the null device, so that no input or raw file can
+// take its number. A stream that leads to a file (or to something the system
+// would not identify) is parked. A closed pipe or a file-size limit becomes a
+// failed write that the program reports instead of a signal that ends it.
+// Every signal whose default action ends the program (on Windows Ctrl-C,
+// Ctrl-Break and closing the console) removes the guarded outputs first. On
+// Windows a bad descriptor is a failed call, not the end of the program, and
+// a console shows the UTF-8 names as they are.
+console_state prepare_console();
+// Gives a parked stream its file back, once it is known to be safe.
+void release_stream(standard_stream& stream);
+// Whether a stream as the run found it may lead to this file: it is the file,
+// or it is a disk file of unknown identity, which may be any file.
+bool stream_leads_to(const standard_stream& stream, file_kind kind, const file_identity& id);
+// Gives the console back its code page.
+void restore_console(const console_state& state);
+
 file_kind identify(FILE* fp, file_identity& id);
 // Follows symbolic links. A path too long for the system, or one that cannot
 // be looked up, is `unknown` with the system's reason in errno.
 file_kind identify(const std::string& path, file_identity& id);
-// Two paths, existing or not, that would open one file.
-bool same_path(const std::string& a, const std::string& b);
 
 // One line on standard error, "wavmatch2: <path>: <the system's reason>",
 // for the error number of a failed call; nothing when it is 0 (the file was
@@ -98,36 +119,42 @@ struct output_file {
   file_identity identity = {};
   std::filesystem::path removal_path;  // the file itself: a symbolic link's target, not the link
   bool created = false;                // no file had this name before
-  int signals_held = 0;                // POSIX: the signals open_output holds back until guard_output
+  // Emptied and removed by a signal or discard_output: a file the run created,
+  // or one it has begun to empty. An existing file not yet emptied keeps its bytes.
+  std::atomic<bool> removable{false};
 };
 
 // Opens a raw output for binary writing without blocking, creating it if need
 // be but leaving an existing file's bytes alone until empty_output: the caller
-// first makes sure it is not one of the inputs. An existing path that is not a
-// regular file (FIFO, socket, device, folder) is refused with false, and so is
-// one whose identity cannot be known; errno then holds the system's reason,
-// or 0. Throws std::bad_alloc when memory runs out, after removing a file it
-// created. From creation on, SIGINT, SIGTERM and SIGHUP wait for guard_output.
+// first compares its identity with the inputs, the standard streams and the
+// other outputs. `out` is a fresh record. An existing path that is not a
+// regular file (FIFO, socket, device, folder), a symbolic link to nothing and
+// a file whose identity cannot be known are refused with false; errno then
+// holds the system's reason, or 0 for a file that is not a regular file.
+// Throws std::bad_alloc when memory runs out, after removing a file it
+// created. No ending signal comes between creating a file and marking it
+// removable.
 bool open_output(const std::string& path, output_file& out);
 
-// Truncates an output opened by open_output to nothing.
+// Truncates an output opened by open_output to nothing; from here on it is removable.
 bool empty_output(output_file& out);
 
 // Flushes and closes a complete output; false when its last bytes could not
 // be written (errno holds why). The file stays either way.
 bool close_output(output_file& out);
 
-// Empties the output, closes it and removes the file, following a symbolic
-// link to the file it names; the link itself stays. Emptied first, so that no
-// other hard link of the file keeps the partial data.
+// Gives up an open output. A removable one is emptied, closed and removed,
+// following a symbolic link to the file it names (the link itself stays);
+// emptied first, so that no other hard link of the file keeps partial data.
+// Any other is closed with its bytes untouched.
 void discard_output(output_file& out);
 
-// From guard_output to release_output_guard, SIGINT, SIGTERM or SIGHUP (on
-// Windows Ctrl-C, Ctrl-Break or closing the console) empties and removes the
-// output, then ends the program as the signal itself would have, so that the
-// caller still sees it: a half-written stimulus under its real name would
-// pass for a whole one.
-void guard_output(const output_file& out);
+// From guard_outputs to release_output_guard, a signal that would end the
+// program (on Windows Ctrl-C, Ctrl-Break or closing the console) first empties
+// and removes each removable one of `outputs`, then ends the program as the
+// signal itself would have, so that the caller still sees it: a half-written
+// stimulus under its real name would pass for a whole one.
+void guard_outputs(output_file* outputs, int count);
 void release_output_guard();
 
 // A block for the run's working memory (run_memory.h), in 2 MiB pages where

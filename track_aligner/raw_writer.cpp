@@ -1,11 +1,9 @@
 #include "raw_writer.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 #include "console.h"
 #include "frame_reader.h"
@@ -19,11 +17,6 @@ namespace {
 // Adding this bias before truncating toward zero rounds every value that stays
 // within the limits toward minus infinity.
 constexpr double ROUNDING_BIAS = 100000.0;
-
-bool names_any(const file_identity& id, const std::vector<file_identity>& files) {
-  return std::any_of(files.begin(), files.end(),
-                     [&](const file_identity& file) { return same_file(id, file); });
-}
 
 // Eight values at a time in GNU vectors of 16 bytes, which GCC makes SSE2
 // instructions on x86-64 and NEON ones on aarch64 from this one source. The
@@ -147,26 +140,12 @@ void convert_values(const unsigned char* in, int values, bool is_float, double o
   one_at_a_time(done, values);
 }
 
-// A raw file is either complete or gone: whatever ends its writing early (a
-// failed read or write, memory running out, a signal) removes it.
-struct pending_output {
-  output_file& out;
-  bool complete = false;
-  explicit pending_output(output_file& opened) : out(opened) { guard_output(out); }
-  ~pending_output() {
-    if (!complete) discard_output(out);
-    release_output_guard();
-  }
-  pending_output(const pending_output&) = delete;
-  pending_output& operator=(const pending_output&) = delete;
-};
-
-// Writes one track's raw file into the opened, emptied output. Returns 0, or
-// the status of the failure after printing its message.
+// Writes one track's raw file into the opened output, emptied first. Returns
+// 0, or the status of the failure after printing its message; the caller then
+// discards the output.
 int write_track(wav_track& track, const std::string& input_path, const std::string& output_path,
                 output_file& out, double output_scale, int32_t frames, output_buffers& buffers,
                 int& clip_count) {
-  pending_output pending{out};
   if (!empty_output(out)) {
     const int cause = errno;
     say("Output path is not available.\r\n");
@@ -199,7 +178,80 @@ int write_track(wav_track& track, const std::string& input_path, const std::stri
     say_system_error(output_path, cause);
     return STATUS_OUTPUT_UNAVAILABLE;
   }
-  pending.complete = true;
+  return 0;
+}
+
+// Every raw file of the run, open and not yet written: each is either
+// complete or gone, and an existing file that the run did not reach keeps its
+// bytes. Whatever ends the output phase early (a refused path, a failed read
+// or write, memory running out, a signal) removes the rest.
+struct raw_outputs {
+  output_file files[MAX_TRACKS];
+  std::string paths[MAX_TRACKS];
+  explicit raw_outputs(int count) { guard_outputs(files, count); }
+  ~raw_outputs() {
+    for (output_file& out : files) discard_output(out);
+    release_output_guard();
+  }
+  raw_outputs(const raw_outputs&) = delete;
+  raw_outputs& operator=(const raw_outputs&) = delete;
+};
+
+// A standard stream as it stands now, to compare the raw files with.
+struct stream_file {
+  file_kind kind;
+  file_identity id;
+  bool leads_to(const file_identity& other) const {
+    return kind == file_kind::unknown || (kind == file_kind::regular && same_file(id, other));
+  }
+};
+
+// Opens every raw file before the first is written, so that a path that
+// cannot be created (a folder, a missing folder, a link to nothing, a name too
+// long) is refused before any stimulus exists. Each is identified through its
+// open descriptor and compared with every input, both standard streams and
+// the raw files before it; only a file that is none of them is emptied later.
+// A name changed since the checks is caught here, where it counts. Returns 0,
+// or STATUS_OUTPUT_UNAVAILABLE after its message.
+int open_outputs(const wav_track* tracks, const std::string* paths, int wav_num, raw_outputs& outputs) {
+  file_identity input_ids[MAX_TRACKS];
+  file_kind input_kinds[MAX_TRACKS];
+  for (int k = 0; k < wav_num; ++k) {
+    input_kinds[k] = tracks[k].fp == nullptr ? file_kind::missing : identify(tracks[k].fp, input_ids[k]);
+  }
+  stream_file streams[2];
+  streams[0].kind = identify(stdout, streams[0].id);
+  streams[1].kind = identify(stderr, streams[1].id);
+  for (int k = 0; k < wav_num; ++k) {
+    const std::string& raw = outputs.paths[k] = raw_path_for(paths[k]);
+    output_file& out = outputs.files[k];
+    auto refuse = [&](const char* reason, const std::string& other) {
+      say("Output path is not available.\r\n");
+      say_error("wavmatch2: %s: %s%s\r\n", raw.c_str(), reason, other.c_str());
+      return STATUS_OUTPUT_UNAVAILABLE;
+    };
+    if (!open_output(raw, out)) {
+      const int cause = errno;
+      if (cause == 0) return refuse("is not a regular file", "");
+      say("Output path is not available.\r\n");
+      say_system_error(raw, cause);
+      return STATUS_OUTPUT_UNAVAILABLE;
+    }
+    if (out.created) continue;  // a file made just now is none of the others
+    for (int i = 0; i < wav_num; ++i) {
+      // An input whose identity is unknown may be this very file.
+      if (input_kinds[i] == file_kind::unknown ||
+          (input_kinds[i] == file_kind::regular && same_file(out.identity, input_ids[i]))) {
+        return refuse("would overwrite the input ", paths[i]);
+      }
+    }
+    if (streams[0].leads_to(out.identity)) return refuse("is standard output", "");
+    if (streams[1].leads_to(out.identity)) return refuse("is standard error", "");
+    for (int i = 0; i < k; ++i) {
+      if (same_file(out.identity, outputs.files[i].identity))
+        return refuse("is also the raw file of ", paths[i]);
+    }
+  }
   return 0;
 }
 
@@ -239,47 +291,19 @@ int output_value(double value, double output_scale, int& clip_count) {
 
 int write_raw_outputs(wav_track* tracks, const std::string* paths, int wav_num, int32_t smallest_delay,
                       double biggest_gain, int32_t shortest_sample, output_buffers& buffers) {
-  // An output must never truncate an input or replace a stimulus written a
-  // moment earlier; files are compared by identity, not by name.
-  std::vector<file_identity> inputs;
-  std::vector<file_identity> written;
-  inputs.reserve(MAX_TRACKS);
-  written.reserve(MAX_TRACKS);
-  for (int k = 0; k < wav_num; ++k) {
-    file_identity id;
-    if (tracks[k].fp != nullptr && identify(tracks[k].fp, id) == file_kind::regular) inputs.push_back(id);
-  }
-
+  raw_outputs outputs(wav_num);
+  if (const int status = open_outputs(tracks, paths, wav_num, outputs); status != 0) return status;
   for (int k = 0; k < wav_num; ++k) {
     wav_track& track = tracks[k];
     const int64_t first_frame = track.offset - smallest_delay;
     if (!file_seek(track.fp, track.data_pos + FRAME_BYTES * first_frame, SEEK_SET)) {
       return say_cannot_read(paths[k], errno);
     }
-
-    const std::string output_path = raw_path_for(paths[k]);
-    output_file out;
-    if (!open_output(output_path, out)) {
-      const int cause = errno;
-      say("Output path is not available.\r\n");
-      say_system_error(output_path, cause);
-      return STATUS_OUTPUT_UNAVAILABLE;
-    }
-    // Checked before the first raw file; checked again in case a name was
-    // changed since.
-    if (names_any(out.identity, inputs) || names_any(out.identity, written)) {
-      close_output(out);  // never emptied: the file keeps its bytes
-      say("Output path is not available.\r\n");
-      return STATUS_OUTPUT_UNAVAILABLE;
-    }
-
     const double output_scale = (track.gain * 32768) / (biggest_gain * OUTPUT_HEADROOM);
     int clip_count = 0;
-    const int status =
-        write_track(track, paths[k], output_path, out, output_scale, shortest_sample, buffers, clip_count);
+    const int status = write_track(track, paths[k], outputs.paths[k], outputs.files[k], output_scale,
+                                   shortest_sample, buffers, clip_count);
     if (status != 0) return status;
-    written.push_back(out.identity);
-
     if (clip_count > 0) say("%s Clipped %d times.\r\n", track.label, clip_count);
     release_track(track);
   }

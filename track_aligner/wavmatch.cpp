@@ -98,18 +98,19 @@ void search_and_report(wavmatch_run& run) {
 }
 
 int write_outputs(wavmatch_run& run) {
-  if (const int status = check_output_paths(run.tracks, run.paths, run.wav_num); status != 0) return status;
   return write_raw_outputs(run.tracks, run.paths, run.wav_num, run.extremes.smallest_delay,
                            run.extremes.biggest_gain, run.shortest_sample, run.memory->output);
 }
 
-int run_wavmatch(int argc, const char* const* argv) {
+int run_wavmatch(console_state& console, int argc, const char* const* argv) {
   if (argc < 3) {
+    release_stream(console.out);
+    release_stream(console.err);
     print_usage();
     return STATUS_OK;
   }
   // Before the first byte of the report: it must not land in an input or a stimulus.
-  if (const int status = check_standard_streams(argv + 1, argc - 1); status != 0) return status;
+  if (const int status = check_standard_streams(console, argv + 1, argc - 1); status != 0) return status;
   wavmatch_run run;
   int status = load_tracks(run, argc, argv);
   if (status == STATUS_OK) status = analyse_tracks(run);

@@ -11,7 +11,8 @@
 #include "report.h"
 #include "wav_track.h"
 
-struct run_memory;  // run_memory.h
+struct run_memory;     // run_memory.h
+struct console_state;  // platform.h
 
 // Everything the run holds: its working memory, the table of ten records, the
 // paths beside them and the run-wide values. Whatever is still open when the
@@ -43,6 +44,6 @@ void search_and_report(wavmatch_run& run);
 // Output: every track's raw file.
 int write_outputs(wavmatch_run& run);
 
-// The whole program on its arguments, the program's name first. Returns the
-// exit status.
-int run_wavmatch(int argc, const char* const* argv);
+// The whole program on its arguments, the program's name first, with the
+// standard streams as prepare_console found them. Returns the exit status.
+int run_wavmatch(console_state& console, int argc, const char* const* argv);
