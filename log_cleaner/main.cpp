@@ -8,6 +8,8 @@
 // unwritable or the input itself, 3 out of memory. An output file is removed
 // after any failure: a cut-off log must not pass for a cleaned one.
 #include <cerrno>
+#include <cstdlib>
+#include <exception>
 #include <new>
 #include <string>
 #include <vector>
@@ -26,7 +28,7 @@ constexpr int STATUS_OUT_OF_MEMORY = 3;
 // Already as text mode writes it: it must go out without taking memory.
 constexpr char OUT_OF_MEMORY[] = "Out of memory.\r\r\n";
 
-const std::string STANDARD_OUTPUT_NAME = "standard output";
+constexpr char STANDARD_OUTPUT_NAME[] = "standard output";
 
 void report(file_descriptor stream, const std::string& message) {
   if (stream == NO_FILE) return;
@@ -40,17 +42,20 @@ void report_out_of_memory(file_descriptor stream) {
 }
 
 // Where the messages about a run go. A standard stream may have been pointed
-// at the input itself (logsweep a.log >> a.log); a message must never land
-// there, so it goes to the other standard stream instead, or nowhere.
+// at the input itself (logsweep a.log >> a.log) or at the output file; a
+// message must never land there, so it goes to the other standard stream
+// instead, or nowhere.
 struct message_streams {
   file_descriptor messages;  // the run's messages: standard output in file mode
   file_descriptor errors;    // the system's reasons, and every message of a run to standard output
 };
 
-message_streams streams_for(const file_identity& input, file_descriptor preferred) {
-  const bool error_is_input = same_file(identify(STANDARD_ERROR), input);
-  message_streams streams{preferred, error_is_input ? NO_FILE : STANDARD_ERROR};
-  if (same_file(identify(preferred), input)) streams.messages = streams.errors;
+message_streams streams_for(const console_state& console, file_descriptor preferred) {
+  const auto safe = [&](file_descriptor stream) {
+    return (stream == STANDARD_OUTPUT ? console.output : console.error).parked == NO_FILE;
+  };
+  message_streams streams{preferred, safe(STANDARD_ERROR) ? STANDARD_ERROR : NO_FILE};
+  if (!safe(preferred)) streams.messages = streams.errors;
   return streams;
 }
 
@@ -64,7 +69,9 @@ int cannot_write_console(file_descriptor errors, int error) {
   return STATUS_CANNOT_WRITE;
 }
 
-int show_usage(const console_state& console) {
+int show_usage(console_state& console) {
+  release_stream(console.output);
+  release_stream(console.error);
   if (console.output_was_closed) return cannot_write_console(STANDARD_ERROR, EBADF);
   text_output out{STANDARD_OUTPUT, {}, false};
   put_text(out,
@@ -79,18 +86,18 @@ int show_usage(const console_state& console) {
 
 // Cleans to standard output, which then carries nothing else: messages go
 // to standard error.
-int sweep_to_console(const console_state& console, file_descriptor input, const file_identity& input_identity,
-                     const std::string& input_path) {
-  const message_streams streams = streams_for(input_identity, STANDARD_ERROR);
+int sweep_to_console(const console_state& console, file_descriptor input, const std::string& input_path) {
+  const message_streams streams = streams_for(console, STANDARD_ERROR);
   // A closed standard output holds the null device: the cleaned log would be
   // lost without a word.
   if (console.output_was_closed) return cannot_write_console(streams.errors, EBADF);
   // Cleaning a file onto its own end would read the cleaned text back, for
-  // ever, and destroy the log.
-  if (same_file(identify(STANDARD_OUTPUT), input_identity)) {
+  // ever, and destroy the log. (A standard output still parked leads to the input.)
+  if (console.output.parked != NO_FILE) {
     report(streams.errors, output_is_input(input_path));
     return STATUS_CANNOT_WRITE;
   }
+  end_quietly_on_broken_pipe(console);
   text_output out{STANDARD_OUTPUT, {}, false};
   int read_error = 0;
   switch (filter_log(input, out, read_error)) {
@@ -110,26 +117,59 @@ int sweep_to_console(const console_state& console, file_descriptor input, const 
   return STATUS_CANNOT_WRITE;
 }
 
-int sweep_to_file(file_descriptor input, const file_identity& input_identity, const std::string& input_path,
-                  const std::string& output_path) {
-  const message_streams streams = streams_for(input_identity, STANDARD_OUTPUT);
+// Why the opened output may not be written, or nullptr: it is the input or a
+// standard stream, by whatever name or link it was reached.
+const char* output_clash(const console_state& console, const output_file& output,
+                         const file_identity& input) {
+  if (output.created) return nullptr;  // a file made just now is none of them
+  if (same_file(output.identity, input)) return "is the input";
+  if (same_file(output.identity, console.output.identity)) return "is standard output";
+  if (same_file(output.identity, console.error.identity)) return "is standard error";
+  return nullptr;
+}
+
+int sweep_to_file(const console_state& console, file_descriptor input, const file_identity& input_identity,
+                  const std::string& input_path, const std::string& output_path) {
+  const message_streams streams = streams_for(console, STANDARD_OUTPUT);
   const std::string cannot_write = "Cannot write to " + output_path + "\r\n";
-  // Opening the input itself for writing would truncate it before a byte
-  // is read: refuse it, whatever name or link it goes by.
-  if (same_file(identify(output_path), input_identity)) {
-    report(streams.messages, output_is_input(input_path));
-    return STATUS_CANNOT_WRITE;
-  }
+  // Guarded before the file exists; opened without truncation and emptied only
+  // once it is known to be neither the input nor a standard stream, so that a
+  // name changed in between never costs the input a byte.
   output_file output;
+  guard_output(output);
   if (!open_output(output_path, output)) {
+    release_output_guard();
     say_system_error(streams.errors, output_path, errno);
     report(streams.messages, cannot_write);
     return STATUS_CANNOT_WRITE;
   }
-  guard_output(output);
+  if (const char* clash = output_clash(console, output, input_identity)) {
+    discard_output(output);  // not emptied: the file keeps its bytes
+    release_output_guard();
+    if (same_file(output.identity, input_identity)) {
+      report(streams.messages, output_is_input(input_path));
+    } else {
+      report(streams.errors, "logsweep: " + output_path + ": " + clash + "\r\n");
+      report(streams.messages, cannot_write);
+    }
+    return STATUS_CANNOT_WRITE;
+  }
   text_output out{output.file, {}, false};
   int read_error = 0;
-  const filter_status filtered = filter_log(input, out, read_error);
+  filter_status filtered = FILTER_WRITE_FAILED;
+  int write_error = 0;
+  try {
+    if (empty_output(output)) {
+      filtered = filter_log(input, out, read_error);
+      write_error = out.error;
+    } else {
+      write_error = errno;
+    }
+  } catch (const std::bad_alloc&) {
+    discard_output(output);
+    release_output_guard();
+    throw;
+  }
   if (filtered == FILTER_DONE && close_output(output)) {
     release_output_guard();
     return STATUS_DONE;
@@ -148,30 +188,49 @@ int sweep_to_file(file_descriptor input, const file_identity& input_identity, co
       return STATUS_CANNOT_READ;
     default:
       say_system_error(streams.errors, output_path,
-                       filtered == FILTER_WRITE_FAILED ? out.error : close_error);
+                       filtered == FILTER_WRITE_FAILED ? write_error : close_error);
       report(streams.messages, cannot_write);
       return STATUS_CANNOT_WRITE;
   }
 }
 
-int sweep(const console_state& console, const std::vector<std::string>& arguments) {
+int sweep(console_state& console, const std::vector<std::string>& arguments) {
   const std::string& input_path = arguments[1];
   // Any file that can be read, as a filter reads it: a regular file, a pipe,
   // a FIFO, a device. Not a folder.
   const file_descriptor input = open_input(input_path);
+  const int open_error = errno;
+  const bool to_file = arguments.size() >= 3;
+  // The streams' own files back, so that a name such as /dev/stdout leads to
+  // them; nothing is written until each is judged, and one that leads to the
+  // input or the output file waits on the null device again.
+  release_stream(console.output);
+  release_stream(console.error);
+  const file_identity input_identity = input != NO_FILE ? identify(input) : identify(input_path);
+  const file_identity output_identity = to_file ? identify(arguments[2]) : file_identity{};
+  for (standard_stream* stream : {&console.output, &console.error}) {
+    if (same_file(stream->identity, input_identity) || same_file(stream->identity, output_identity)) {
+      park_stream(*stream);
+    }
+  }
   if (input == NO_FILE) {
-    const int error = errno;
-    const bool error_is_input = same_file(identify(STANDARD_ERROR), identify(input_path));
-    say_system_error(error_is_input ? NO_FILE : STANDARD_ERROR, input_path, error);
-    report(STANDARD_OUTPUT, "File '" + input_path + "' not found.\r\n");
+    const message_streams streams = streams_for(console, STANDARD_OUTPUT);
+    say_system_error(streams.errors, input_path, open_error);
+    report(streams.messages, "File '" + input_path + "' not found.\r\n");
     return STATUS_CANNOT_READ;
   }
-  const file_identity input_identity = identify(input);
-  if (arguments.size() < 3) return sweep_to_console(console, input, input_identity, input_path);
-  return sweep_to_file(input, input_identity, input_path, arguments[2]);
+  if (!to_file) return sweep_to_console(console, input, input_path);
+  // Writing to the input would truncate it before a byte is read, or read the
+  // cleaned text back for ever: refused by name here, and by the opened
+  // file's identity once it is open.
+  if (same_file(output_identity, input_identity)) {
+    report(streams_for(console, STANDARD_OUTPUT).messages, output_is_input(input_path));
+    return STATUS_CANNOT_WRITE;
+  }
+  return sweep_to_file(console, input, input_identity, input_path, arguments[2]);
 }
 
-int run(const console_state& console, int argc, char** argv) {
+int run(console_state& console, int argc, char** argv) {
   try {
     const std::vector<std::string> arguments = program_arguments(argc, argv);
     if (arguments.size() < 2) return show_usage(console);
@@ -182,10 +241,32 @@ int run(const console_state& console, int argc, char** argv) {
   }
 }
 
+// Throwing std::bad_alloc needs a little memory of its own. When even that is
+// gone, the C++ runtime ends the program here, with no exception in flight,
+// or with a std::bad_alloc that could not be caught: a cleaned log cut short
+// is removed, and the run ends as out of memory, never by abort. Any other
+// way here is a fault of the program.
+[[noreturn]] void end_without_memory() {
+  if (const std::exception_ptr failure = std::current_exception()) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::bad_alloc&) {
+    } catch (...) {
+      std::abort();
+    }
+  }
+  remove_guarded_output();
+  report_out_of_memory(STANDARD_ERROR);
+  std::_Exit(STATUS_OUT_OF_MEMORY);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const console_state console = prepare_console();
+  std::set_terminate(end_without_memory);
+  // Before the first allocation: until the standard streams are known to lead
+  // to no input, even "Out of memory." cannot reach one.
+  console_state console = prepare_console();
   const int status = run(console, argc, argv);
   restore_console(console);
   return status;

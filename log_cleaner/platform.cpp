@@ -15,15 +15,9 @@ namespace {
 // and nothing else of the program's state. (A lock-free atomic may be used
 // in a signal handler, and on Windows the handler runs in a thread of its own.)
 struct guarded_output {
-  std::atomic<bool> armed;
-#if defined(_WIN32)
-  void* handle;
-  const wchar_t* path;
-#else
-  int file;
-  const char* path;
-#endif
+  std::atomic<output_file*> output{nullptr};
 };
+static_assert(std::atomic<output_file*>::is_always_lock_free);
 static_assert(std::atomic<bool>::is_always_lock_free);
 guarded_output g_guarded_output;
 
@@ -153,12 +147,14 @@ int errno_of(DWORD error) {
 // end of the program.
 void ignore_invalid_parameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned, std::uintptr_t) {}
 
-BOOL WINAPI remove_guarded_output(DWORD) {
-  if (g_guarded_output.armed) {
-    FILE_END_OF_FILE_INFO empty{};
-    SetFileInformationByHandle(g_guarded_output.handle, FileEndOfFileInfo, &empty, sizeof empty);
-    DeleteFileW(g_guarded_output.path);
-  }
+// Empties a file through its handle, wherever its position is.
+bool empty_handle(HANDLE handle) {
+  LARGE_INTEGER start{};
+  return SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) && SetEndOfFile(handle);
+}
+
+BOOL WINAPI on_console_event(DWORD) {
+  remove_guarded_output();
   return FALSE;  // the next handler, the system's, ends the program as Ctrl-C does
 }
 
@@ -178,6 +174,12 @@ console_state prepare_console() {
   }
   _setmode(STANDARD_OUTPUT, _O_BINARY);
   _setmode(STANDARD_ERROR, _O_BINARY);
+  console.output.fd = STANDARD_OUTPUT;
+  console.error.fd = STANDARD_ERROR;
+  for (standard_stream* stream : {&console.output, &console.error}) {
+    stream->identity = identify(stream->fd);
+    park_stream(*stream);
+  }
   DWORD mode = 0;
   if (GetConsoleMode(handle_of(STANDARD_OUTPUT), &mode)) {
     console.saved_code_page = GetConsoleOutputCP();
@@ -186,9 +188,34 @@ console_state prepare_console() {
   return console;
 }
 
+void park_stream(standard_stream& stream) {
+  if (stream.parked != NO_FILE ||
+      (stream.identity.kind != FILE_REGULAR && stream.identity.kind != FILE_UNIDENTIFIED)) {
+    return;
+  }
+  stream.parked = _dup(stream.fd);
+  const int null_device = _wopen(L"NUL", _O_WRONLY | _O_BINARY);
+  if (stream.parked < 0 || null_device < 0 || _dup2(null_device, stream.fd) != 0) {
+    // Without a descriptor to spare the stream stays as it is: closing it
+    // would let the next file opened take its number.
+    if (stream.parked >= 0) _close(stream.parked);
+    stream.parked = NO_FILE;
+  }
+  if (null_device >= 0) _close(null_device);
+}
+
+void release_stream(standard_stream& stream) {
+  if (stream.parked == NO_FILE) return;
+  _dup2(stream.parked, stream.fd);
+  _close(stream.parked);
+  stream.parked = NO_FILE;
+}
+
 void restore_console(const console_state& console) {
   if (console.saved_code_page != 0) SetConsoleOutputCP(console.saved_code_page);
 }
+
+void end_quietly_on_broken_pipe(const console_state&) {}
 
 std::vector<std::string> program_arguments(int argc, char** argv) {
   int count = 0;
@@ -209,45 +236,62 @@ file_descriptor open_input(const std::string& path) {
 }
 
 bool open_output(const std::string& path, output_file& out) {
-  out = output_file{};
   const std::wstring name = wide(path);
   // Opened here rather than by the C runtime, to share the right to delete:
-  // an interrupted output can then be removed while it is still open. An
-  // existing file is emptied in place, keeping its links and attributes.
-  const HANDLE handle = CreateFileW(name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // an interrupted output can then be removed while it is still open.
+  const auto open_with = [&](DWORD disposition) {
+    return CreateFileW(name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  HANDLE handle = open_with(CREATE_NEW);
+  out.created = handle != INVALID_HANDLE_VALUE;
+  if (!out.created && GetLastError() == ERROR_FILE_EXISTS) handle = open_with(OPEN_EXISTING);
   if (handle == INVALID_HANDLE_VALUE) {
     errno = errno_of(GetLastError());
     return false;
   }
+  const auto give_up = [&] {
+    CloseHandle(handle);
+    if (out.created) DeleteFileW(name.c_str());
+    out.created = false;
+  };
   out.identity = identify_handle(handle);
   if (out.identity.kind == FILE_REGULAR) {
-    FILE_END_OF_FILE_INFO empty{};
-    if (!SetFileInformationByHandle(handle, FileEndOfFileInfo, &empty, sizeof empty)) {
-      CloseHandle(handle);
-      errno = EACCES;
-      return false;
+    try {
+      out.removal_path = final_path(handle);
+    } catch (const std::bad_alloc&) {
+      give_up();
+      throw;
     }
-    out.removal_path = final_path(handle);
   }
   out.file = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), 0);
   if (out.file == NO_FILE) {
-    CloseHandle(handle);
+    give_up();
     return false;
   }
   _setmode(out.file, _O_BINARY);
+  out.removable = out.created && !out.removal_path.empty();
   return true;
+}
+
+bool empty_output(output_file& out) {
+  if (out.removal_path.empty()) return true;  // a device or a pipe
+  out.removable = true;
+  if (empty_handle(handle_of(out.file))) return true;
+  errno = EACCES;
+  return false;
 }
 
 bool close_output(output_file& out) {
   const bool closed = _close(out.file) == 0;
   out.file = NO_FILE;
+  if (closed) out.removable = false;
   return closed;
 }
 
 void discard_output(output_file& out) {
-  if (out.removal_path.empty()) {
+  if (!out.removable.exchange(false)) {
     if (out.file != NO_FILE) close_output(out);
     return;
   }
@@ -257,23 +301,24 @@ void discard_output(output_file& out) {
   if (out.file != NO_FILE) close_output(out);
   if (handle == INVALID_HANDLE_VALUE) return;
   const bool same = same_file(identify_handle(handle), out.identity);
-  if (same) {
-    FILE_END_OF_FILE_INFO empty{};
-    SetFileInformationByHandle(handle, FileEndOfFileInfo, &empty, sizeof empty);
-  }
+  if (same) empty_handle(handle);
   CloseHandle(handle);
   if (same) DeleteFileW(out.removal_path.c_str());
 }
 
-void guard_output(const output_file& out) {
-  if (out.removal_path.empty()) return;
-  g_guarded_output.handle = handle_of(out.file);
-  g_guarded_output.path = out.removal_path.c_str();
-  g_guarded_output.armed = true;
-  SetConsoleCtrlHandler(remove_guarded_output, TRUE);
+void guard_output(output_file& out) {
+  g_guarded_output.output.store(&out);
+  SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
-void release_output_guard() { g_guarded_output.armed = false; }
+void release_output_guard() { g_guarded_output.output.store(nullptr); }
+
+void remove_guarded_output() {
+  const output_file* out = g_guarded_output.output.exchange(nullptr);
+  if (out == nullptr || !out->removable.load()) return;
+  empty_handle(handle_of(out->file));
+  DeleteFileW(out->removal_path.c_str());
+}
 
 long long read_some(file_descriptor file, char* buffer, std::size_t size) {
   return _read(file, buffer, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
@@ -327,18 +372,46 @@ file_descriptor open_without_waiting(const std::string& path, int flags) {
   return file;
 }
 
-constexpr int GUARDED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+// Every signal whose default action ends the program. SIGPIPE and SIGXFSZ are
+// ignored while an output file is written: they become failed writes that
+// the program reports.
+constexpr int GUARDED_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGUSR1,
+                                   SIGUSR2, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF};
 
-extern "C" void remove_guarded_output(int signal_number) {
-  if (g_guarded_output.armed) {
-    if (ftruncate(g_guarded_output.file, 0) != 0) {
-      // Removed all the same below; another hard link would keep the text.
-    }
-    unlink(g_guarded_output.path);
-  }
+sigset_t guarded_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int number : GUARDED_SIGNALS) sigaddset(&set, number);
+  return set;
+}
+
+// Every guarded signal is held back while this runs, so a second one cannot
+// cut it short.
+extern "C" void on_guarded_signal(int signal_number) {
+  remove_guarded_output();
   // SA_RESETHAND gave the signal its default action back, and it is held
   // until this handler returns: then it ends the program as it would have.
   raise(signal_number);
+}
+
+// The name to remove an output by, found before the file is made: the path
+// itself, or the regular file that a symbolic link there finally names. (A
+// link to a pipe or a device names nothing to remove; a link to nothing is
+// refused when it is opened.)
+void removal_path_for(const std::string& path, std::filesystem::path& removal) {
+  struct stat link {};
+  struct stat target {};
+  char* const resolved = lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) &&
+                                 stat(path.c_str(), &target) == 0 && S_ISREG(target.st_mode)
+                             ? realpath(path.c_str(), nullptr)
+                             : nullptr;
+  try {
+    removal = resolved != nullptr ? resolved : path.c_str();
+  } catch (...) {
+    std::free(resolved);
+    throw;
+  }
+  std::free(resolved);
 }
 
 }  // namespace
@@ -355,12 +428,44 @@ console_state prepare_console() {
       close(null_device);
     }
   }
+  console.output.fd = STANDARD_OUTPUT;
+  console.error.fd = STANDARD_ERROR;
+  for (standard_stream* stream : {&console.output, &console.error}) {
+    stream->identity = identify(stream->fd);
+    park_stream(*stream);
+  }
+  struct sigaction before {};
+  console.broken_pipe_ignored = sigaction(SIGPIPE, nullptr, &before) == 0 && before.sa_handler == SIG_IGN;
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
   return console;
 }
 
+void park_stream(standard_stream& stream) {
+  if (stream.parked != NO_FILE || stream.identity.kind != FILE_REGULAR) return;
+  stream.parked = fcntl(stream.fd, F_DUPFD_CLOEXEC, 3);
+  const int null_device = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (stream.parked < 0 || null_device < 0 || dup2(null_device, stream.fd) < 0) {
+    // Without a descriptor to spare the stream stays as it is: closing it
+    // would let the next file opened take its number.
+    if (stream.parked >= 0) close(stream.parked);
+    stream.parked = NO_FILE;
+  }
+  if (null_device >= 0) close(null_device);
+}
+
+void release_stream(standard_stream& stream) {
+  if (stream.parked == NO_FILE) return;
+  dup2(stream.parked, stream.fd);
+  close(stream.parked);
+  stream.parked = NO_FILE;
+}
+
 void restore_console(const console_state&) {}
+
+void end_quietly_on_broken_pipe(const console_state& console) {
+  if (!console.broken_pipe_ignored) std::signal(SIGPIPE, SIG_DFL);
+}
 
 std::vector<std::string> program_arguments(int argc, char** argv) { return {argv, argv + argc}; }
 
@@ -376,36 +481,64 @@ file_descriptor open_input(const std::string& path) {
 }
 
 bool open_output(const std::string& path, output_file& out) {
-  out = output_file{};
-  const file_descriptor file = open_without_waiting(path, O_WRONLY | O_CREAT | O_TRUNC);
-  if (file == NO_FILE) return false;
+  std::filesystem::path removal;
+  removal_path_for(path, removal);
+  // A signal between making the file and marking it removable would leave it
+  // behind.
+  const sigset_t guarded = guarded_signals();
+  sigset_t before;
+  pthread_sigmask(SIG_BLOCK, &guarded, &before);
+  const auto let_signals_through = [&] {
+    const int error = errno;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    errno = error;
+  };
+  // A new file is made here and can be nothing else; an existing name may be
+  // a FIFO or a device, which is opened without waiting.
+  file_descriptor file = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  out.created = file != NO_FILE;
+  if (!out.created && errno == EEXIST) file = open_without_waiting(path, O_WRONLY);
   struct stat info {};
-  if (fstat(file, &info) != 0 ||
-      !(S_ISREG(info.st_mode) || S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode))) {
+  if (file != NO_FILE && (fstat(file, &info) != 0 ||
+                          !(S_ISREG(info.st_mode) || S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode)))) {
     close(file);
+    file = NO_FILE;
     errno = ENXIO;
+  }
+  if (file == NO_FILE) {
+    out.created = false;
+    let_signals_through();
     return false;
   }
   out.file = file;
   out.identity = identify_stat(info);
-  if (S_ISREG(info.st_mode)) {
-    char* const resolved = realpath(path.c_str(), nullptr);
-    out.removal_path = resolved != nullptr ? std::string(resolved) : path;
-    std::free(resolved);
-  }
+  if (S_ISREG(info.st_mode)) out.removal_path.swap(removal);
+  out.removable = out.created;
+  let_signals_through();
   return true;
+}
+
+bool empty_output(output_file& out) {
+  if (out.removal_path.empty()) return true;  // a device or a pipe
+  out.removable = true;
+  return ftruncate(out.file, 0) == 0;
 }
 
 bool close_output(output_file& out) {
   const bool closed = close(out.file) == 0;
   out.file = NO_FILE;
+  if (closed) out.removable = false;
   return closed;
 }
 
 void discard_output(output_file& out) {
+  if (!out.removable.exchange(false)) {
+    if (out.file != NO_FILE) close_output(out);
+    return;
+  }
   struct stat info {};
-  const bool same = !out.removal_path.empty() && lstat(out.removal_path.c_str(), &info) == 0 &&
-                    same_file(identify_stat(info), out.identity);
+  const bool same =
+      lstat(out.removal_path.c_str(), &info) == 0 && same_file(identify_stat(info), out.identity);
   if (same && out.file != NO_FILE && ftruncate(out.file, 0) != 0) {
     // Removed all the same below.
   }
@@ -417,24 +550,29 @@ void discard_output(output_file& out) {
   unlink(out.removal_path.c_str());
 }
 
-void guard_output(const output_file& out) {
-  if (out.removal_path.empty()) return;
-  g_guarded_output.file = out.file;
-  g_guarded_output.path = out.removal_path.c_str();
-  g_guarded_output.armed = true;
+void guard_output(output_file& out) {
+  g_guarded_output.output.store(&out);
+  struct sigaction action {};
+  action.sa_handler = on_guarded_signal;
+  action.sa_flags = SA_RESETHAND;
+  action.sa_mask = guarded_signals();
   for (const int signal_number : GUARDED_SIGNALS) {
-    struct sigaction action {};
     struct sigaction previous {};
     if (sigaction(signal_number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) continue;
-    action.sa_handler = remove_guarded_output;
-    action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    for (const int other : GUARDED_SIGNALS) sigaddset(&action.sa_mask, other);
     sigaction(signal_number, &action, nullptr);
   }
 }
 
-void release_output_guard() { g_guarded_output.armed = false; }
+void release_output_guard() { g_guarded_output.output.store(nullptr); }
+
+void remove_guarded_output() {
+  const output_file* out = g_guarded_output.output.exchange(nullptr);
+  if (out == nullptr || !out->removable.load()) return;
+  if (ftruncate(out->file, 0) != 0) {
+    // Removed all the same below; another hard link would keep the text.
+  }
+  unlink(out->removal_path.c_str());
+}
 
 long long read_some(file_descriptor file, char* buffer, std::size_t size) {
   for (;;) {

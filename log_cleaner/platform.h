@@ -15,9 +15,11 @@
 // regular file and never waits to open one; logsweep reads each byte once,
 // through descriptors, so it reads pipes, FIFOs and devices as any filter
 // does (a FIFO's open waits for a writer, as with cat), and writes to a pipe
-// or a device that it is given, refusing only a FIFO that no program reads.
+// or a device that it is given, refusing only a FIFO that no program reads;
+// and a closed pipe on its standard output ends it by SIGPIPE, as it ends cat.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -29,21 +31,6 @@ using file_descriptor = int;
 constexpr file_descriptor NO_FILE = -1;
 constexpr file_descriptor STANDARD_OUTPUT = 1;
 constexpr file_descriptor STANDARD_ERROR = 2;
-
-// What prepare_console found and changed, for restore_console.
-struct console_state {
-  bool output_was_closed = false;  // the parent closed standard output: nothing written there is seen
-  unsigned saved_code_page = 0;    // Windows: the console's output code page before the run, or 0
-};
-
-// First thing in main. Standard output and standard error carry bytes
-// unchanged (the program writes its own CR LF). A closed descriptor 0, 1 or 2
-// is opened on the null device. SIGPIPE and SIGXFSZ are ignored. On Windows a
-// closed stream is a failed call rather than the end of the program, and a
-// console on standard output shows UTF-8 for the run.
-console_state prepare_console();
-// Last thing in main: puts back the console's code page.
-void restore_console(const console_state& console);
 
 // The command-line arguments in UTF-8, the program's name first.
 std::vector<std::string> program_arguments(int argc, char** argv);
@@ -73,6 +60,45 @@ file_identity identify(const std::string& path);
 // file of unknown identity, or of unknown volume and the same index.
 bool same_file(const file_identity& a, const file_identity& b);
 
+// A standard stream as the run found it. One that leads to a regular file (or
+// to a disk file the system would not identify) waits on the null device, its
+// own descriptor parked aside, until the program knows that it leads to no
+// input and no output of the run: until then no message, not even
+// "Out of memory.", can reach an input through it.
+struct standard_stream {
+  file_descriptor fd = NO_FILE;
+  file_identity identity;
+  file_descriptor parked = NO_FILE;
+};
+
+// What prepare_console found and changed, for the run and restore_console.
+struct console_state {
+  bool output_was_closed = false;    // the parent closed standard output: nothing written there is seen
+  bool broken_pipe_ignored = false;  // the parent left SIGPIPE ignored
+  unsigned saved_code_page = 0;      // Windows: the console's output code page before the run, or 0
+  standard_stream output;            // descriptor 1
+  standard_stream error;             // descriptor 2
+};
+
+// First thing in main, before anything is allocated. Standard output and
+// standard error carry bytes unchanged (the program writes its own CR LF). A
+// closed descriptor 0, 1 or 2 is opened on the null device. A stream that may
+// lead to a file is parked. SIGPIPE and SIGXFSZ are ignored. On Windows a
+// closed stream is a failed call rather than the end of the program, and a
+// console on standard output shows UTF-8 for the run.
+console_state prepare_console();
+// Gives a parked stream its file back. Names that lead to the stream itself
+// (/dev/stdout, /proc/self/fd/1) lead to its file again only then.
+void release_stream(standard_stream& stream);
+// Parks a stream that leads to a file on the null device again.
+void park_stream(standard_stream& stream);
+// Last thing in main: puts back the console's code page.
+void restore_console(const console_state& console);
+// From here on a pipe on standard output whose reader has gone ends the
+// program by SIGPIPE, silently, as it ends cat; unless the parent ignored
+// SIGPIPE, which then stays ignored.
+void end_quietly_on_broken_pipe(const console_state& console);
+
 // Opens any file that can be read, except a folder (EISDIR): a regular file,
 // a pipe, a FIFO (waiting for a program to open it for writing), a character
 // device. NO_FILE with errno set on failure.
@@ -82,29 +108,46 @@ struct output_file {
   file_descriptor file = NO_FILE;
   file_identity identity;
   std::filesystem::path
-      removal_path;  // the regular file itself, past symbolic links; empty for a pipe or device
+      removal_path;      // the regular file itself, past symbolic links; empty for a pipe or device
+  bool created = false;  // no file had this name before
+  // Emptied and removed by a signal or discard_output: a file the run
+  // created, or one it has begun to empty. An existing file not yet emptied
+  // keeps its bytes.
+  std::atomic<bool> removable{false};
 };
 
-// Creates the file, or truncates it in place: hard links, owner and
-// permissions of an existing file stay. Besides a regular file, a character
-// device (a terminal, /dev/null) and a pipe that a program is reading
-// (/dev/stdout in a pipeline, a shell's process substitution) are written
-// to. A FIFO that no program reads is refused at once instead of waiting for
-// a reader, and so is any other kind of file. False with errno set on failure.
+// Opens the output without truncating it, creating it if need be, so that
+// the caller can compare its identity with the input and the standard
+// streams before empty_output. `out` is a fresh record, guarded already. The
+// name to remove it by is known before the file is made; no ending signal
+// comes between making it and marking it removable. Besides a regular file,
+// a character device (a terminal, /dev/null) and a pipe that a program is
+// reading (/dev/stdout in a pipeline, a shell's process substitution) are
+// written to. A FIFO that no program reads is refused at once instead of
+// waiting for a reader, and so is any other kind of file, and a symbolic link
+// to nothing. False with errno set on failure.
 bool open_output(const std::string& path, output_file& out);
+// Empties an output opened by open_output in place: hard links, owner and
+// permissions of an existing file stay. From here on it is removable.
+bool empty_output(output_file& out);
 // Closes the output; false (errno set) when the system reports a failed write.
 bool close_output(output_file& out);
-// Closes the output if it is still open and, when it is a regular file that
-// the path still leads to, truncates it to nothing (another hard link keeps no
-// partial text) and removes it. A symbolic link on the way stays.
+// Closes the output if it is still open and, when it is removable and a
+// regular file that the path still leads to, truncates it to nothing (another
+// hard link keeps no partial text) and removes it. A symbolic link on the way
+// stays. An output that is not removable keeps its bytes.
 void discard_output(output_file& out);
 
-// From guard_output until release_output_guard, SIGINT, SIGTERM and SIGHUP
-// (on Windows Ctrl-C, Ctrl-Break and closing the console) first empty and
-// remove `out`, then end the program as the signal would have. `out` must
-// stay where it is meanwhile. A signal that the parent left ignored stays so.
-void guard_output(const output_file& out);
+// From guard_output until release_output_guard, every signal whose default
+// action ends the program (on Windows Ctrl-C, Ctrl-Break and closing the
+// console) first empties and removes `out` if it is removable, then ends the
+// program as the signal would have. `out` must stay where it is meanwhile. A
+// signal that the parent left ignored stays so.
+void guard_output(output_file& out);
 void release_output_guard();
+// Empties and removes the guarded output at once, for a program that ends
+// without unwinding.
+void remove_guarded_output();
 
 // Bytes read (0 at the end of the file) or written, or -1 with errno set.
 long long read_some(file_descriptor file, char* buffer, std::size_t size);

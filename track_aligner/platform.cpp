@@ -124,6 +124,8 @@ file_kind identify_handle_kind(HANDLE handle, file_identity& id) {
   return file_kind::unknown;
 }
 
+file_kind identify_fd(int fd, file_identity& id) { return identify_handle_kind(handle_of(fd), id); }
+
 // A path the system could not look up: missing, or unknown with errno set.
 file_kind lookup_failed(DWORD error) {
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return file_kind::missing;
@@ -179,23 +181,20 @@ BOOL WINAPI on_console_event(DWORD) {
   return TRUE;
 }
 
-// A standard stream that may lead to a file waits on the null device.
-void park(standard_stream& stream) {
-  stream.kind = identify_handle_kind(handle_of(stream.fd), stream.id);
-  if (stream.kind != file_kind::regular && stream.kind != file_kind::unknown) return;
+}  // namespace
+
+void park_stream(standard_stream& stream) {
+  if (stream.parked >= 0 || (stream.kind != file_kind::regular && stream.kind != file_kind::unknown)) return;
   stream.parked = _dup(stream.fd);
   const int null_device = _open("NUL", _O_WRONLY | _O_BINARY);
   if (stream.parked < 0 || null_device < 0 || _dup2(null_device, stream.fd) != 0) {
-    // Without a descriptor to spare, the stream cannot be parked: it is closed
-    // instead, and nothing the program writes there reaches anyone.
+    // Without a descriptor to spare the stream stays as it is: closing it
+    // would let the next file opened take its number.
     if (stream.parked >= 0) _close(stream.parked);
     stream.parked = -1;
-    _close(stream.fd);
   }
   if (null_device >= 0) _close(null_device);
 }
-
-}  // namespace
 
 std::vector<std::string> program_arguments(int argc, char** argv) {
   // The arguments main() receives are in the console's code page, which cannot
@@ -231,8 +230,10 @@ console_state prepare_console() {
   _setmode(2, _O_BINARY);
   state.out.fd = 1;
   state.err.fd = 2;
-  park(state.out);
-  park(state.err);
+  for (standard_stream* stream : {&state.out, &state.err}) {
+    stream->kind = identify_fd(stream->fd, stream->id);
+    park_stream(*stream);
+  }
   // The table's names are UTF-8; a console shows its own code page unless told.
   DWORD mode = 0;
   if (GetConsoleMode(handle_of(1), &mode)) {
@@ -479,23 +480,20 @@ void close_held(output_file& out) {
   out.held = -1;
 }
 
-// A standard stream that may lead to a file waits on the null device.
-void park(standard_stream& stream) {
-  stream.kind = identify_fd(stream.fd, stream.id);
-  if (stream.kind != file_kind::regular && stream.kind != file_kind::unknown) return;
+}  // namespace
+
+void park_stream(standard_stream& stream) {
+  if (stream.parked >= 0 || (stream.kind != file_kind::regular && stream.kind != file_kind::unknown)) return;
   stream.parked = fcntl(stream.fd, F_DUPFD_CLOEXEC, 3);
   const int null_device = open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (stream.parked < 0 || null_device < 0 || dup2(null_device, stream.fd) < 0) {
-    // Without a descriptor to spare, the stream cannot be parked: it is closed
-    // instead, and nothing the program writes there reaches anyone.
+    // Without a descriptor to spare the stream stays as it is: closing it
+    // would let the next file opened take its number.
     if (stream.parked >= 0) close(stream.parked);
     stream.parked = -1;
-    close(stream.fd);
   }
   if (null_device >= 0) close(null_device);
 }
-
-}  // namespace
 
 std::vector<std::string> program_arguments(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
@@ -514,8 +512,10 @@ console_state prepare_console() {
   }
   state.out.fd = 1;
   state.err.fd = 2;
-  park(state.out);
-  park(state.err);
+  for (standard_stream* stream : {&state.out, &state.err}) {
+    stream->kind = identify_fd(stream->fd, stream->id);
+    park_stream(*stream);
+  }
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
   struct sigaction action {};

@@ -83,8 +83,11 @@ struct console_state {
 // Windows a bad descriptor is a failed call, not the end of the program, and
 // a console shows the UTF-8 names as they are.
 console_state prepare_console();
-// Gives a parked stream its file back, once it is known to be safe.
+// Gives a parked stream its file back. Names that lead to the stream itself
+// (/dev/stdout, /proc/self/fd/1) lead to its file again only then.
 void release_stream(standard_stream& stream);
+// Parks a stream that may lead to a file on the null device again.
+void park_stream(standard_stream& stream);
 // Whether a stream as the run found it may lead to this file: it is the file,
 // or it is a disk file of unknown identity, which may be any file.
 bool stream_leads_to(const standard_stream& stream, file_kind kind, const file_identity& id);
