@@ -21,6 +21,8 @@
 #include <csignal>
 #include <cstring>
 #include <thread>
+
+#include "ending_signals.h"
 #endif
 
 namespace {
@@ -125,6 +127,12 @@ const std::vector<shell_case> SHELL_CASES = {
      "",
      "logsweep: /dev/stdout: Broken pipe\r\r\n",
      {}},
+    {"an existing longer output",
+     "cat in.log in.log > out.txt; LOGSWEEP in.log out.txt",
+     0,
+     "",
+     "",
+     {{"out.txt", CLEANED}}},
     {"a file-size limit",
      "ulimit -f 64; LOGSWEEP in.log out.txt",
      2,
@@ -160,12 +168,12 @@ TEST(LogsweepFaults, UnixShellAppendsOntoTheInputUnderWine) {
   GTEST_SKIP() << "LogsweepFaults.UnixShellAppendsOntoTheInputUnderWine runs in the Windows build only";
 }
 
-// A signal while the output is written: the output file is removed and the
+// Any ending signal while the output is written: the output file is removed and the
 // program ends by that signal, so the caller still sees it. The input is a
 // pipe that the test holds open, so the program is still at work when the
 // signal comes.
 TEST(LogsweepFaults, SignalWhileWritingRemovesTheOutput) {
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+  for (const int signal_number : ENDING_SIGNALS) {
     temp_dir folder;
     int feed[2];
     ASSERT_EQ(pipe(feed), 0);
@@ -227,6 +235,12 @@ const std::vector<shell_case> CMD_CASES = {
      "",
      {}},
     {"cmd: another file through >", "LOGSWEEP in.log > out.txt", 0, "", "", {{"out.txt", CLEANED}}},
+    {"cmd: an existing longer output",
+     "copy /b in.log+in.log out.txt > NUL & LOGSWEEP in.log out.txt",
+     0,
+     "",
+     "",
+     {{"out.txt", CLEANED}}},
 };
 
 TEST(LogsweepFaults, ShellRows) {

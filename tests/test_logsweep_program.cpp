@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -328,6 +329,45 @@ TEST(LogsweepProgram, OutOfMemoryKeepsTheCleanedLines) {
     EXPECT_EQ(run.err, "Out of memory.\r\r\n") << c.command;
   }
   EXPECT_FALSE(std::filesystem::exists(folder.file("cleaned.txt")));
+}
+
+// The least limit, to 16 KiB, at which a run passes the check.
+template <typename check>
+rlim_t least_limit(rlim_t low, rlim_t high, check passes) {
+  while (high - low > 16 * 1024) {
+    const rlim_t middle = low + (high - low) / 2;
+    (passes(middle) ? high : low) = middle;
+  }
+  return high;
+}
+
+// Memory that runs out anywhere from start-up to the end of a run into a
+// file, limit by limit: the run ends with 0 or 3, never by abort, and a run
+// that fails leaves no output.
+TEST(LogsweepProgram, EveryNarrowMemoryLimitEndsWith0Or3) {
+  if (ADDRESS_SANITIZER) GTEST_SKIP() << "AddressSanitizer reserves more address space than any limit allows";
+  temp_dir folder;
+  write_bytes(folder.file("in.log"), "10%\r20%\ndone\n");
+  const auto run_limited = [&](rlim_t limit) {
+    std::filesystem::remove(folder.file("out.log"));
+    return run_program(LOGSWEEP, {"in.log", "out.log"}, folder.path, 60, -1, limit);
+  };
+  constexpr rlim_t GENEROUS = rlim_t{1} << 30;
+  // Below the floor the system cannot even load the program (status 127).
+  const rlim_t floor =
+      least_limit(1 << 20, GENEROUS, [&](rlim_t limit) { return run_limited(limit).status != 127; });
+  const rlim_t enough =
+      least_limit(floor, GENEROUS, [&](rlim_t limit) { return run_limited(limit).status == 0; });
+  const rlim_t step = std::max<rlim_t>(8 * 1024, (enough - floor) / 100);
+  for (rlim_t limit = floor; limit <= enough; limit += step) {
+    const program_run run = run_limited(limit);
+    ASSERT_TRUE(run.status == 0 || run.status == 3)
+        << "status " << run.status << " under " << limit << " bytes";
+    if (run.status == 3) {
+      EXPECT_EQ(run.err, "Out of memory.\r\r\n") << "under " << limit << " bytes";
+      EXPECT_FALSE(std::filesystem::exists(folder.file("out.log"))) << "under " << limit << " bytes";
+    }
+  }
 }
 
 // A tmpfs of 64 KiB, mounted (as root only) on a folder inside `folder`.

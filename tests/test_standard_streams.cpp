@@ -64,6 +64,11 @@ TEST(whole_run_streams, never_write_into_an_input_or_a_stimulus) {
       // Standard output held on the null device: no input and no raw file
       // takes its place, and the lost report is still a failure.
       {"closed standard output", "", ">&-", 9, "", "Cannot write to standard output\r\r\n", true},
+#ifndef _WIN32
+      // Neither stream safe: the closing message has nowhere to go.
+      {"closed standard output, messages after an input", "", ">&- 2>> d32b.wav", 9, "", "", false},
+      {"full standard output, messages over an input", "", "> /dev/full 2<> d32b.wav", 9, "", "", false},
+#endif
   };
   const stereo o = music(FRAMES, 5);
   for (const stream_case& c : cases) {
