@@ -6,7 +6,13 @@
 # writing every output once (cat, then dd of the same output sizes). The
 # reference must print the same report and write the same raw files.
 #
-#   bench/bench_short_run.sh [BUILD_DIR [RUNS]]     defaults: build 41
+# It also times the program as it was before its output checks (commit
+# c09a5c7, or BASELINE_COMMIT), built here the same way (Release, linked
+# dynamically as the program is now), in batches that alternate with
+# wavmatch2's, and counts the system calls of one run of each (strace).
+# That part is left out when git, the commit or the build is not at hand.
+#
+#   bench/bench_short_run.sh [BUILD_DIR [RUNS [BASELINE_COMMIT]]]   defaults: build 41 c09a5c7
 #
 # Times are CPU time (user + system) of the program: the machine is shared,
 # and time spent waiting for a core is not the program's. Wall-clock times
@@ -15,8 +21,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/bench_files.sh
+bash scripts/install-deps.sh strace
 build=$(cd "${1:-build}" && pwd)
 runs=${2:-41}
+baseline_commit=${3:-c09a5c7}
+repository=$(pwd)
 program="$build/track_aligner/wavmatch2"
 reference="$build/bench/literal_wavmatch"
 require_programs bench_short_run "$program" "$reference" "$build/bench/make_test_audio"
@@ -24,6 +33,22 @@ require_programs bench_short_run "$program" "$reference" "$build/bench/make_test
 work=$(mktemp -d "${TMPDIR:-/tmp}/wavmatch-short-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 make_bench_files "$build" "$(awk 'BEGIN { printf "%.10f", 60000 / 44100 }')" "$work"
+
+# The program before the checks. That commit linked wavmatch2 statically; its
+# static link is dropped, so that both pay the dynamic loader alike.
+baseline=""
+if git -C "$repository" cat-file -e "$baseline_commit^{commit}" 2> /dev/null; then
+  mkdir "$work/baseline"
+  git -C "$repository" archive "$baseline_commit" | tar -x -C "$work/baseline"
+  sed -i '/target_link_options(wavmatch2 PRIVATE -static)/d' "$work/baseline/track_aligner/CMakeLists.txt"
+  if cmake -S "$work/baseline" -B "$work/baseline/build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+    > "$work/baseline.log" 2>&1 &&
+    cmake --build "$work/baseline/build" -j "$(nproc)" --target wavmatch2 >> "$work/baseline.log" 2>&1; then
+    baseline="$work/baseline/build/track_aligner/wavmatch2"
+  else
+    echo "bench_short_run: $baseline_commit did not build; its comparison is left out" >&2
+  fi
+fi
 cd "$work"
 names=("${inputs[@]##*/}")
 
@@ -67,6 +92,39 @@ for ((r = 0; r < runs; ++r)); do
   floor_wall+=($((($(now) - t0) / 1000000)))
   rm -f floor_*
 done
+
+# CPU time in milliseconds of a batch of ten runs of program $1 (the clock of
+# a short run alone is too coarse on some machines).
+batch_cpu() {
+  local TIMEFORMAT='%3U %3S'
+  { time for _ in 1 2 3 4 5 6 7 8 9 10; do
+    rm -f ./*.raw
+    "$1" "${names[@]}" > /dev/null 2>&1
+  done; } 2>&1 | awk '{ print ($1 + $2) * 1000 / 10 }'
+}
+
+# The system calls of one run of program $1.
+system_calls() {
+  rm -f ./*.raw
+  strace -f -c -o "$work/calls" "$1" "${names[@]}" > /dev/null 2>&1
+  awk '$NF == "total" { print $(NF - 2) }' "$work/calls"
+}
+
+if [ -n "$baseline" ]; then
+  now_cpu=()
+  before_cpu=()
+  for ((r = 0; r < 9; ++r)); do
+    now_cpu+=("$(batch_cpu "$program")")
+    before_cpu+=("$(batch_cpu "$baseline")")
+  done
+  awk -v n="$(median "${now_cpu[@]}")" -v b="$(median "${before_cpu[@]}")" -v c="$baseline_commit" 'BEGIN {
+    printf "before the checks (%s, dynamic), median CPU ms per run: %.2f   wavmatch2 %.2f\n", c, b, n
+    printf "wavmatch2 / %s (CPU)       %6.2f   (goal: at most 0.85)  %s\n", c, n / b, (n <= 0.85 * b) ? "met" : "NOT met"
+  }'
+  if command -v strace > /dev/null; then
+    echo "system calls of one run: $baseline_commit $(system_calls "$baseline")   wavmatch2 $(system_calls "$program")"
+  fi
+fi
 
 awk -v lc="$(median "${reference_cpu[@]}")" -v lw="$(median "${reference_wall[@]}")" \
   -v rc="$(median "${run_cpu[@]}")" -v rw="$(median "${run_wall[@]}")" \
