@@ -15,11 +15,12 @@
 namespace {
 
 // Throwing std::bad_alloc needs a little memory of its own. When even that is
-// gone, the C++ runtime ends the program here, with no exception in flight;
-// nothing is half written then, since the raw writer has all it needs before
-// it creates a file. Any other way here is a fault of the program.
+// gone, the C++ runtime ends the program here, with no exception in flight:
+// the raw files that the run created or began are removed, as after a signal.
+// Any other way here is a fault of the program.
 [[noreturn]] void end_without_memory() {
   if (std::current_exception() != nullptr) std::abort();
+  remove_guarded_outputs();
   std::fputs("Out of memory.\r\r\n", stdout);
   std::fflush(stdout);
   std::_Exit(STATUS_OUT_OF_MEMORY);

@@ -162,21 +162,9 @@ void ignore_invalid_parameter(const wchar_t*, const wchar_t*, const wchar_t*, un
 BOOL WINAPI on_console_event(DWORD) {
   const unsigned page = g_interruption.code_page.load();
   if (page != 0) SetConsoleOutputCP(page);
-  output_file* outputs = g_interruption.outputs.exchange(nullptr);
-  if (outputs == nullptr) return FALSE;
+  if (g_interruption.outputs.load() == nullptr) return FALSE;
   SuspendThread(g_interruption.writer);
-  const int count = g_interruption.count.load();
-  for (int k = 0; k < count; ++k) {
-    const output_file& out = outputs[k];
-    if (!out.removable.load()) continue;
-    const HANDLE held = handle_of(out.held);
-    LARGE_INTEGER start{};
-    SetFilePointerEx(held, start, nullptr, FILE_BEGIN);
-    SetEndOfFile(held);
-    CloseHandle(held);
-    if (out.fp != nullptr) CloseHandle(handle_of(_fileno(out.fp)));
-    DeleteFileW(out.removal_path.c_str());
-  }
+  remove_guarded_outputs();
   TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
   return TRUE;
 }
@@ -246,6 +234,22 @@ console_state prepare_console() {
   }
   SetConsoleCtrlHandler(on_console_event, TRUE);
   return state;
+}
+
+void remove_guarded_outputs() {
+  output_file* outputs = g_interruption.outputs.exchange(nullptr);
+  const int count = g_interruption.count.load();
+  for (int k = 0; outputs != nullptr && k < count; ++k) {
+    const output_file& out = outputs[k];
+    if (!out.removable.load()) continue;
+    const HANDLE held = handle_of(out.held);
+    LARGE_INTEGER start{};
+    SetFilePointerEx(held, start, nullptr, FILE_BEGIN);
+    SetEndOfFile(held);
+    CloseHandle(held);
+    if (out.fp != nullptr) CloseHandle(handle_of(_fileno(out.fp)));
+    DeleteFileW(out.removal_path.c_str());
+  }
 }
 
 void release_stream(standard_stream& stream) {
@@ -453,16 +457,7 @@ bool link_target(const std::string& path, const struct stat& opened, std::filesy
 // output is emptied and unlinked, then the signal is raised again: its action
 // is the default once more, and it ends the program when the handler returns.
 void on_ending_signal(int number) {
-  output_file* outputs = g_interruption.outputs.exchange(nullptr);
-  const int count = g_interruption.count.load();
-  for (int k = 0; outputs != nullptr && k < count; ++k) {
-    const output_file& out = outputs[k];
-    if (!out.removable.load()) continue;
-    if (ftruncate(out.held, 0) != 0) {
-      // Removed all the same.
-    }
-    unlink(out.removal_path.c_str());
-  }
+  remove_guarded_outputs();
   raise(number);
 }
 
@@ -530,6 +525,19 @@ console_state prepare_console() {
     }
   }
   return state;
+}
+
+void remove_guarded_outputs() {
+  output_file* outputs = g_interruption.outputs.exchange(nullptr);
+  const int count = g_interruption.count.load();
+  for (int k = 0; outputs != nullptr && k < count; ++k) {
+    const output_file& out = outputs[k];
+    if (!out.removable.load()) continue;
+    if (ftruncate(out.held, 0) != 0) {
+      // Removed all the same.
+    }
+    unlink(out.removal_path.c_str());
+  }
 }
 
 void release_stream(standard_stream& stream) {

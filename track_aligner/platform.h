@@ -159,6 +159,9 @@ void discard_output(output_file& out);
 // stimulus under its real name would pass for a whole one.
 void guard_outputs(output_file* outputs, int count);
 void release_output_guard();
+// Empties and removes each removable guarded output at once, for a program
+// that ends without unwinding.
+void remove_guarded_outputs();
 
 // A block for the run's working memory (run_memory.h), in 2 MiB pages where
 // the system offers them: a buffer touched for the first time costs one page
