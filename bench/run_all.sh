@@ -45,7 +45,7 @@ row "search, slowest window, speed-up" "literal search" "$(value search 'lowest 
 row "equal-loudness filter, ns per frame" "-" "$(value search 'filter_run')" "<= 12"
 row "wavmatch2, 10 files of 60000 frames, CPU" "plain program (literal_wavmatch)" \
   "$(value short 'reference / wavmatch2 (CPU)' 2)x" ">= 100x"
-row "wavmatch2, 10 files of 60000 frames, CPU" "the program before its checks" \
+row "wavmatch2, 10 files of 60000 frames, CPU" "before the checks (c09a5c7)" \
   "$(value short 'wavmatch2 / c09a5c7 (CPU)' 2)x" "<= 0.85x"
 row "wavmatch2, 10 files of 30 s, time" "cat + dd of the same bytes" "$(value run30 'wavmatch2 / floor' 2)x" "<= 1.25x"
 row "wavmatch2, 10 files of 4 min, time" "cat + dd of the same bytes" "$(value run 'wavmatch2 / floor' 2)x" "<= 1.25x"
