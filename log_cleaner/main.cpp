@@ -23,15 +23,15 @@ constexpr int STATUS_CANNOT_READ = 1;
 constexpr int STATUS_CANNOT_WRITE = 2;
 constexpr int STATUS_OUT_OF_MEMORY = 3;
 
-// Already as text mode writes it: it must go out without taking memory.
-constexpr char OUT_OF_MEMORY[] = "Out of memory.\r\r\n";
+// Already with its line end: it must go out without taking memory.
+constexpr char OUT_OF_MEMORY[] = "Out of memory." MESSAGE_LINE_END;
 
 const std::string STANDARD_OUTPUT_NAME = "standard output";
 
 void report(file_descriptor stream, const std::string& message) {
   if (stream == NO_FILE) return;
   text_output out{stream, {}, false};
-  put_text(out, message);
+  put_message(out, message);
   flush_text(out);
 }
 
@@ -58,6 +58,14 @@ std::string output_is_input(const std::string& input_path) {
   return "Output is the input file '" + input_path + "'.\r\n";
 }
 
+// Lines go out as soon as they are whole when someone may be waiting for
+// them: a person at a terminal, or the reader of a pipe from an encoder that
+// is still running. A log on disk is cleaned in large blocks.
+text_flush flush_for(const file_identity& input, file_descriptor output) {
+  if (is_terminal(output)) return FLUSH_BY_LINE;
+  return input.kind == FILE_OTHER ? FLUSH_BY_READ : FLUSH_BY_BLOCK;
+}
+
 int cannot_write_console(file_descriptor errors, int error) {
   say_system_error(errors, STANDARD_OUTPUT_NAME, error);
   report(errors, "Cannot write to standard output\r\n");
@@ -67,8 +75,8 @@ int cannot_write_console(file_descriptor errors, int error) {
 int show_usage(const console_state& console) {
   if (console.output_was_closed) return cannot_write_console(STANDARD_ERROR, EBADF);
   text_output out{STANDARD_OUTPUT, {}, false};
-  put_text(out,
-           "Logsweep v1.0\r\n"
+  put_message(out,
+              "Logsweep v1.0\r\n"
            "  Intended to delete progress text in a log file.\r\n"
            "   Delete annoying repeat of 0% processing.....CR\r\n"
            "    https://abchr-tools.example.org/\r\n"
@@ -91,7 +99,7 @@ int sweep_to_console(const console_state& console, file_descriptor input, const 
     report(streams.errors, output_is_input(input_path));
     return STATUS_CANNOT_WRITE;
   }
-  text_output out{STANDARD_OUTPUT, {}, false};
+  text_output out{STANDARD_OUTPUT, {}, false, 0, flush_for(input_identity, STANDARD_OUTPUT)};
   int read_error = 0;
   switch (filter_log(input, out, read_error)) {
     case FILTER_DONE:
@@ -127,7 +135,7 @@ int sweep_to_file(file_descriptor input, const file_identity& input_identity, co
     return STATUS_CANNOT_WRITE;
   }
   guard_output(output);
-  text_output out{output.file, {}, false};
+  text_output out{output.file, {}, false, 0, flush_for(input_identity, output.file)};
   int read_error = 0;
   const filter_status filtered = filter_log(input, out, read_error);
   if (filtered == FILTER_DONE && close_output(output)) {

@@ -208,6 +208,11 @@ file_descriptor open_input(const std::string& path) {
   return NO_FILE;
 }
 
+bool is_terminal(file_descriptor file) {
+  DWORD mode = 0;
+  return GetConsoleMode(handle_of(file), &mode) != 0;
+}
+
 bool open_output(const std::string& path, output_file& out) {
   out = output_file{};
   const std::wstring name = wide(path);
@@ -436,6 +441,8 @@ void guard_output(const output_file& out) {
 
 void release_output_guard() { g_guarded_output.armed = false; }
 
+bool is_terminal(file_descriptor file) { return isatty(file) == 1; }
+
 long long read_some(file_descriptor file, char* buffer, std::size_t size) {
   for (;;) {
     const ssize_t n = read(file, buffer, size);
@@ -474,7 +481,6 @@ bool same_file(const file_identity& a, const file_identity& b) {
 
 void say_system_error(file_descriptor stream, const std::string& path, int error) {
   if (stream == NO_FILE) return;
-  // Ended as every message line of the program leaves its text-mode streams.
-  const std::string line = "logsweep: " + path + ": " + std::strerror(error) + "\r\r\n";
+  const std::string line = "logsweep: " + path + ": " + std::strerror(error) + MESSAGE_LINE_END;
   write_some(stream, line.data(), line.size());
 }

@@ -30,6 +30,21 @@ constexpr file_descriptor NO_FILE = -1;
 constexpr file_descriptor STANDARD_OUTPUT = 1;
 constexpr file_descriptor STANDARD_ERROR = 2;
 
+// The line end of this system's text: CR LF on Windows, as text mode writes
+// each line feed there, LF alone everywhere else. A message of the program
+// carries its own CR before the line feed; Windows keeps it, as text mode
+// always has (CR CR LF, the bytes Windows callers know), while elsewhere the
+// pair becomes one LF.
+#if defined(_WIN32)
+constexpr char LINE_END[] = "\r\n";
+constexpr bool MESSAGE_KEEPS_CR = true;
+#define MESSAGE_LINE_END "\r\r\n"
+#else
+constexpr char LINE_END[] = "\n";
+constexpr bool MESSAGE_KEEPS_CR = false;
+#define MESSAGE_LINE_END "\n"
+#endif
+
 // What prepare_console found and changed, for restore_console.
 struct console_state {
   bool output_was_closed = false;  // the parent closed standard output: nothing written there is seen
@@ -37,7 +52,7 @@ struct console_state {
 };
 
 // First thing in main. Standard output and standard error carry bytes
-// unchanged (the program writes its own CR LF). A closed descriptor 0, 1 or 2
+// unchanged (the program writes its own line ends). A closed descriptor 0, 1 or 2
 // is opened on the null device. SIGPIPE and SIGXFSZ are ignored. On Windows a
 // closed stream is a failed call rather than the end of the program, and a
 // console on standard output shows UTF-8 for the run.
@@ -105,6 +120,10 @@ void discard_output(output_file& out);
 // stay where it is meanwhile. A signal that the parent left ignored stays so.
 void guard_output(const output_file& out);
 void release_output_guard();
+
+// Whether a person may be watching what is written to `file`: a terminal,
+// or a Windows console.
+bool is_terminal(file_descriptor file);
 
 // Bytes read (0 at the end of the file) or written, or -1 with errno set.
 long long read_some(file_descriptor file, char* buffer, std::size_t size);

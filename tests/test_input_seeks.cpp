@@ -98,7 +98,7 @@ TEST(input_seeks, every_failed_seek_is_a_read_error) {
     ASSERT_NE(track.fp, nullptr);
     console_capture console;
     EXPECT_EQ(c.phase(track, name, *memory.memory), 2) << c.name;
-    EXPECT_TRUE(console.text().ends_with("Cannot read " + name + "\r\r\n")) << c.name << "\n"
+    EXPECT_TRUE(console.text().ends_with("Cannot read " + name + MESSAGE_END)) << c.name << "\n"
                                                                             << console.text();
     EXPECT_NE(access(dir.file("in.wav.raw").c_str(), F_OK), 0) << c.name << ": no raw file";
     release_track(track);
@@ -125,7 +125,7 @@ TEST(input_seeks, read_error_in_the_analysis_ends_the_run_with_2) {
   ASSERT_GE(dup2(failing, fileno(run.tracks[1].fp)), 0);
   close(failing);
   EXPECT_EQ(analyse_tracks(run), 2);
-  EXPECT_TRUE(console.text().ends_with("Cannot read " + decoded + "\r\r\n")) << console.text();
+  EXPECT_TRUE(console.text().ends_with("Cannot read " + decoded + MESSAGE_END)) << console.text();
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "line_ends.h"
 #include "logsweep_files.h"
 #include "logsweep_model.h"
 #include "program_runner.h"
@@ -87,7 +88,7 @@ void check_rows(const std::vector<shell_case>& rows, const std::string& shell, c
 
 #ifndef _WIN32
 
-const std::string CANNOT_WRITE_CONSOLE = "Cannot write to standard output\r\r\n";
+const std::string CANNOT_WRITE_CONSOLE = "Cannot write to standard output" MESSAGE_END;
 
 const std::vector<shell_case> SHELL_CASES = {
     {"a pipe read as /dev/stdin", "cat in.log | LOGSWEEP /dev/stdin", 0, CLEANED, "", {}},
@@ -110,31 +111,31 @@ const std::vector<shell_case> SHELL_CASES = {
      "LOGSWEEP in.log >&-",
      2,
      "",
-     "logsweep: standard output: Bad file descriptor\r\r\n" + CANNOT_WRITE_CONSOLE,
+     "logsweep: standard output: Bad file descriptor" MESSAGE_END + CANNOT_WRITE_CONSOLE,
      {}},
     {"a pipe closed by its reader",
      "LOGSWEEP in.log | head -c 1 > /dev/null; exit ${PIPESTATUS[0]}",
      2,
      "",
-     "logsweep: standard output: Broken pipe\r\r\n" + CANNOT_WRITE_CONSOLE,
+     "logsweep: standard output: Broken pipe" MESSAGE_END + CANNOT_WRITE_CONSOLE,
      {}},
     {"a file-size limit",
      "ulimit -f 64; LOGSWEEP in.log out.txt",
      2,
-     "Cannot write to out.txt\r\r\n",
-     "logsweep: out.txt: File too large\r\r\n",
+     "Cannot write to out.txt" MESSAGE_END,
+     "logsweep: out.txt: File too large" MESSAGE_END,
      {{"out.txt", std::nullopt}}},
     {"another hard link of a failed output",
      "echo old > kept.txt; ln kept.txt out.txt; ulimit -f 64; LOGSWEEP in.log out.txt",
      2,
-     "Cannot write to out.txt\r\r\n",
-     "logsweep: out.txt: File too large\r\r\n",
+     "Cannot write to out.txt" MESSAGE_END,
+     "logsweep: out.txt: File too large" MESSAGE_END,
      {{"out.txt", std::nullopt}, {"kept.txt", ""}}},
     {"a read error in file mode",
      "LOGSWEEP /proc/self/mem out.txt",
      1,
-     "Cannot read /proc/self/mem\r\r\n",
-     "logsweep: /proc/self/mem: Input/output error\r\r\n",
+     "Cannot read /proc/self/mem" MESSAGE_END,
+     "logsweep: /proc/self/mem: Input/output error" MESSAGE_END,
      {{"out.txt", std::nullopt}}},
 };
 
@@ -210,13 +211,13 @@ const std::vector<shell_case> CMD_CASES = {
      "LOGSWEEP in.log >> in.log",
      2,
      "",
-     "Output is the input file 'in.log'.\r\r\n",
+     "Output is the input file 'in.log'." MESSAGE_END,
      {}},
     {"cmd: messages appended to the input too", "LOGSWEEP in.log >> in.log 2>&1", 2, "", "", {}},
     {"cmd: the reason of a failed output with standard error on the input",
      "LOGSWEEP in.log no\\such\\out.txt 2>> in.log",
      2,
-     "Cannot write to no\\such\\out.txt\r\r\n",
+     "Cannot write to no\\such\\out.txt" MESSAGE_END,
      "",
      {}},
     {"cmd: another file through >", "LOGSWEEP in.log > out.txt", 0, "", "", {{"out.txt", CLEANED}}},
@@ -319,7 +320,7 @@ TEST(LogsweepFaults, UnixShellAppendsOntoTheInputUnderWine) {
   // Wine does not wait for a Unix process: the status file says it is done.
   for (int wait = 0; wait < 1500 && read_bytes(folder.file("status")).empty(); ++wait) Sleep(100);
   EXPECT_EQ(read_bytes(folder.file("status")), "2\n");
-  EXPECT_EQ(read_bytes(folder.file("err.txt")), "Output is the input file 'in.log'.\r\r\n");
+  EXPECT_EQ(read_bytes(folder.file("err.txt")), "Output is the input file 'in.log'." MESSAGE_END);
   EXPECT_TRUE(read_bytes(folder.file("in.log")) == LOG) << "the input changed";
 }
 

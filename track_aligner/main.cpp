@@ -20,7 +20,7 @@ namespace {
 // it creates a file. Any other way here is a fault of the program.
 [[noreturn]] void end_without_memory() {
   if (std::current_exception() != nullptr) std::abort();
-  std::fputs("Out of memory.\r\r\n", stdout);
+  std::fputs("Out of memory." MESSAGE_LINE_END, stdout);
   std::fflush(stdout);
   std::_Exit(STATUS_OUT_OF_MEMORY);
 }

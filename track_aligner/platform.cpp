@@ -51,7 +51,7 @@ bool same_file(const file_identity& a, const file_identity& b) {
 
 void say_system_error(const std::string& path, int error) {
   if (error == 0) return;
-  std::fprintf(stderr, "wavmatch2: %s: %s\r\r\n", path.c_str(), std::strerror(error));
+  std::fprintf(stderr, "wavmatch2: %s: %s" MESSAGE_LINE_END, path.c_str(), std::strerror(error));
 }
 
 #ifdef _WIN32

@@ -31,6 +31,19 @@
 // The command line as UTF-8 text, the program's name first.
 std::vector<std::string> program_arguments(int argc, char** argv);
 
+// How a message line ends on this system. Every message is written with
+// "\r\n" at its end. On Windows that pair leaves as CR CR LF: text mode has
+// always put a CR before each LF there, and Windows callers rely on those
+// bytes. Everywhere else a line of text ends in LF alone, so the pair becomes
+// one LF, as grep, cut and the shell expect.
+#ifdef _WIN32
+constexpr bool MESSAGE_KEEPS_CR = true;
+#define MESSAGE_LINE_END "\r\r\n"
+#else
+constexpr bool MESSAGE_KEEPS_CR = false;
+#define MESSAGE_LINE_END "\n"
+#endif
+
 // What prepare_console found, for the end of the run.
 struct console_state {
   bool output_closed = false;  // standard output was closed: the report cannot reach anyone
@@ -38,8 +51,8 @@ struct console_state {
 };
 
 // Called first in main. Standard output and standard error carry the
-// program's bytes as they are (the console layer writes its own CR LF;
-// Windows would add a second CR). A closed descriptor 0, 1 or 2 is opened on
+// program's bytes as they are (the console layer writes the line ends
+// itself). A closed descriptor 0, 1 or 2 is opened on
 // the null device, so that no input or raw file can take its number. A closed
 // pipe or a file-size limit becomes a failed write that the program reports
 // instead of a signal that ends it. SIGINT, SIGTERM and SIGHUP (on Windows
