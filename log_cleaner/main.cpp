@@ -77,10 +77,10 @@ int show_usage(const console_state& console) {
   text_output out{STANDARD_OUTPUT, {}, false};
   put_message(out,
               "Logsweep v1.0\r\n"
-           "  Intended to delete progress text in a log file.\r\n"
-           "   Delete annoying repeat of 0% processing.....CR\r\n"
-           "    https://abchr-tools.example.org/\r\n"
-           "Usage: logsweep input_text_path [output_text_path]\r\n");
+              "  Intended to delete progress text in a log file.\r\n"
+              "   Delete annoying repeat of 0% processing.....CR\r\n"
+              "    https://abchr-tools.example.org/\r\n"
+              "Usage: logsweep input_text_path [output_text_path]\r\n");
   if (flush_text(out)) return STATUS_DONE;
   return cannot_write_console(STANDARD_ERROR, out.error);
 }

@@ -50,7 +50,8 @@ const std::map<int, std::vector<std::string>> CLOSING_MESSAGES = {
 
 std::string last_line(const std::string& out) {
   const std::size_t end = sizeof MESSAGE_END - 1;
-  const std::size_t start = out.size() <= end ? std::string::npos : out.rfind(MESSAGE_END, out.size() - end - 1);
+  const std::size_t start =
+      out.size() <= end ? std::string::npos : out.rfind(MESSAGE_END, out.size() - end - 1);
   return out.substr(start == std::string::npos ? 0 : start + end);
 }
 
@@ -148,9 +149,19 @@ TEST(hostile_inputs, special_files_are_refused_without_waiting) {
        {"o.wav", "p.wav"},
        2,
        cannot_open + "p.wav" MESSAGE_END},
-      {"original is a FIFO", special::fifo, "p.wav", {"p.wav", "o.wav"}, 2, cannot_open + "p.wav" MESSAGE_END},
+      {"original is a FIFO",
+       special::fifo,
+       "p.wav",
+       {"p.wav", "o.wav"},
+       2,
+       cannot_open + "p.wav" MESSAGE_END},
       {"input socket", special::socket, "s.wav", {"o.wav", "s.wav"}, 2, cannot_open + "s.wav" MESSAGE_END},
-      {"input device", special::link_to_device, "n.wav", {"o.wav", "n.wav"}, 2, cannot_open + "n.wav" MESSAGE_END},
+      {"input device",
+       special::link_to_device,
+       "n.wav",
+       {"o.wav", "n.wav"},
+       2,
+       cannot_open + "n.wav" MESSAGE_END},
       {"output FIFO", special::fifo, "d.raw", {"o.wav", "d32b.wav"}, 9, unavailable},
       {"output FIFO with a reader", special::fifo_held_open, "d.raw", {"o.wav", "d32b.wav"}, 9, unavailable},
       {"output socket", special::socket, "d.raw", {"o.wav", "d32b.wav"}, 9, unavailable},
@@ -168,7 +179,8 @@ TEST(hostile_inputs, special_files_are_refused_without_waiting) {
     EXPECT_EQ(run.status, c.status) << c.name;
     EXPECT_EQ(last_line(run.out), c.closing) << c.name << "\n" << run.out;
     // A raw path is refused before any raw file is written, with the reason.
-    expect_orderly_end(run, c.name, c.status == 9 ? "wavmatch2: d.raw: is not a regular file" MESSAGE_END : "");
+    expect_orderly_end(run, c.name,
+                       c.status == 9 ? "wavmatch2: d.raw: is not a regular file" MESSAGE_END : "");
   }
 }
 

@@ -99,7 +99,7 @@ TEST(input_seeks, every_failed_seek_is_a_read_error) {
     console_capture console;
     EXPECT_EQ(c.phase(track, name, *memory.memory), 2) << c.name;
     EXPECT_TRUE(console.text().ends_with("Cannot read " + name + MESSAGE_END)) << c.name << "\n"
-                                                                            << console.text();
+                                                                               << console.text();
     EXPECT_NE(access(dir.file("in.wav.raw").c_str(), F_OK), 0) << c.name << ": no raw file";
     release_track(track);
   }

@@ -92,9 +92,9 @@ TEST(LineEnds, EachSystemWritesItsOwn) {
     const std::string& expected = WINDOWS ? c.windows : c.posix;
     EXPECT_EQ(text.substr(0, expected.size()), expected) << c.name;
     // And the whole text, to its last line, ends its lines as the row's first.
-    const std::string line_end = !WINDOWS                                     ? "\n"
+    const std::string line_end = !WINDOWS                                        ? "\n"
                                  : c.windows.find("\r\r\n") != std::string::npos ? "\r\r\n"
-                                                                              : "\r\n";
+                                                                                 : "\r\n";
     EXPECT_TRUE(every_line_ends_in(text, line_end)) << c.name << ": " << text;
   }
 }

@@ -57,8 +57,11 @@ std::vector<run_case> run_cases() {
   cases.push_back({"one_path", {{"a.wav", ok}}, {"a.wav"}, 0, WAVMATCH_USAGE});
   std::vector<std::string> eleven;
   for (int i = 0; i < 11; ++i) eleven.push_back("missing" + std::to_string(i) + ".wav");
-  cases.push_back(
-      {"eleven_paths", {}, eleven, 1, HEADER + "missing0.wav" MESSAGE_END "Too many lossy files : wav_num:11." MESSAGE_END});
+  cases.push_back({"eleven_paths",
+                   {},
+                   eleven,
+                   1,
+                   HEADER + "missing0.wav" MESSAGE_END "Too many lossy files : wav_num:11." MESSAGE_END});
   cases.push_back({"empty_path",
                    {{"a.wav", ok}},
                    {"a.wav", ""},
@@ -77,18 +80,20 @@ std::vector<run_case> run_cases() {
                    2,
                    HEADER + "adir" MESSAGE_END "Cannot open this file : adir" MESSAGE_END,
                    "wavmatch2: adir: Is a directory" MESSAGE_END});
-  cases.push_back({"decoded_at_another_rate",
-                   {{"o.wav", ok}, {"d.wav", ok_48000}},
-                   {"o.wav", "d.wav", "never.wav"},
-                   11,
-                   HEADER + "o.wav" MESSAGE_END "INT 1>d.wav         " + rate_warning +
-                       "INT 1>d.wav         > Sample rate 48000 differs from the original's 44100." MESSAGE_END});
-  cases.push_back({"original_at_another_rate_before_the_length_rule",
-                   {{"o.wav", ok_48000}, {"d.wav", short_one}},
-                   {"o.wav", "d.wav"},
-                   11,
-                   HEADER + "o.wav" MESSAGE_END "INT 0>o.wav         " + rate_warning +
-                       "INT 1>d.wav         > Sample rate 44100 differs from the original's 48000." MESSAGE_END});
+  cases.push_back(
+      {"decoded_at_another_rate",
+       {{"o.wav", ok}, {"d.wav", ok_48000}},
+       {"o.wav", "d.wav", "never.wav"},
+       11,
+       HEADER + "o.wav" MESSAGE_END "INT 1>d.wav         " + rate_warning +
+           "INT 1>d.wav         > Sample rate 48000 differs from the original's 44100." MESSAGE_END});
+  cases.push_back(
+      {"original_at_another_rate_before_the_length_rule",
+       {{"o.wav", ok_48000}, {"d.wav", short_one}},
+       {"o.wav", "d.wav"},
+       11,
+       HEADER + "o.wav" MESSAGE_END "INT 0>o.wav         " + rate_warning +
+           "INT 1>d.wav         > Sample rate 44100 differs from the original's 48000." MESSAGE_END});
   cases.push_back({"original_of_40000_frames",
                    {{"orig.wav", short_one}, {"b.wav", ok}},
                    {"orig.wav", "b.wav"},
@@ -110,12 +115,13 @@ std::vector<run_case> run_cases() {
                    HEADER + "a.wav" MESSAGE_END "MINIMAL_WAV_LENGTH : 40000[samples]" MESSAGE_END
                             "shortest sample num: 40000[samples]" MESSAGE_END
                             "INT 2>c.wav         > INPUT FILES TOO SHORT." MESSAGE_END});
-  cases.push_back(
-      {"header_failure_of_track_2",
-       {{"a.wav", ok}, {"b.wav", ok}, {"c.wav", mono}},
-       {"a.wav", "b.wav", "c.wav", "never.wav"},
-       5,
-       HEADER + "a.wav" MESSAGE_END "INT 2>c.wav         > This is not a stereo file. Num of channel is 1." MESSAGE_END});
+  cases.push_back({"header_failure_of_track_2",
+                   {{"a.wav", ok}, {"b.wav", ok}, {"c.wav", mono}},
+                   {"a.wav", "b.wav", "c.wav", "never.wav"},
+                   5,
+                   HEADER +
+                       "a.wav" MESSAGE_END
+                       "INT 2>c.wav         > This is not a stereo file. Num of channel is 1." MESSAGE_END});
   return cases;
 }
 
@@ -160,7 +166,8 @@ TEST(wavmatch_loading, file_of_40001_frames_is_accepted) {
   write_file(dir.file("b.wav"), music_wav(40001));
   const program_run run = run_program(WAVMATCH2_PATH, {"a.wav", "b.wav"}, dir.path);
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out.rfind(HEADER + "a.wav" MESSAGE_END "                     Offset[sample]", 0), 0u) << run.out;
+  EXPECT_EQ(run.out.rfind(HEADER + "a.wav" MESSAGE_END "                     Offset[sample]", 0), 0u)
+      << run.out;
 }
 
 struct label_case {

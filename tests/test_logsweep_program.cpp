@@ -43,7 +43,8 @@ const std::vector<cleaning_case> CLEANING_CASES = {
      "Encoding track 1\n100% processing\nDone\n\n"},
     {"zero bytes are kept", "a\0b\rX\n"s, "X\0b\n\n"s},
     {"UTF-8 characters are overwritten whole", "\xC3\xA9t\xC3\xA9\rX\n", "Xt\xC3\xA9\n\n"},
-    {"line longer than 4095 bytes is whole", std::string(9000, 'p') + "\rq", "q" + std::string(8999, 'p') + "\n"},
+    {"line longer than 4095 bytes is whole", std::string(9000, 'p') + "\rq",
+     "q" + std::string(8999, 'p') + "\n"},
     {"lines across many read blocks", std::string(200000, 'z') + "\n" + std::string(100000, 'y') + "\r!",
      std::string(200000, 'z') + "\n!" + std::string(99999, 'y') + "\n"},
 };
@@ -82,8 +83,7 @@ TEST(LogsweepProgram, UsageWithoutArguments) {
   const program_run run = run_program(LOGSWEEP, {});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out,
-            "Logsweep v1.0" MESSAGE_END
-            "  Intended to delete progress text in a log file." MESSAGE_END
+            "Logsweep v1.0" MESSAGE_END "  Intended to delete progress text in a log file." MESSAGE_END
             "   Delete annoying repeat of 0% processing.....CR" MESSAGE_END
             "    https://abchr-tools.example.org/" MESSAGE_END
             "Usage: logsweep input_text_path [output_text_path]" MESSAGE_END);
@@ -111,7 +111,11 @@ const std::vector<failure_case> FAILURE_CASES = {
      1,
      "File 'missing.log' not found." MESSAGE_END,
      "logsweep: missing.log: No such file or directory" MESSAGE_END},
-    {"input is a folder", {"sub"}, 1, "File 'sub' not found." MESSAGE_END, "logsweep: sub: Is a directory" MESSAGE_END},
+    {"input is a folder",
+     {"sub"},
+     1,
+     "File 'sub' not found." MESSAGE_END,
+     "logsweep: sub: Is a directory" MESSAGE_END},
     // Opening it must not wait for a program at the other end.
     {"output is a FIFO that no program reads",
      {"in.log", "fifo"},
@@ -196,13 +200,44 @@ TEST(LogsweepProgram, WritesToTheNullDeviceAndToStandardOutputByName) {
 const std::string UNREADABLE = "/proc/self/mem";
 
 // (In file mode the output is removed: see the shell rows.)
+// An encoder still running: its pipe gives one line, then nothing until the
+// line has reached logsweep's output, then the rest. The writer waits for the
+// line to be seen, so no timing is assumed; the bound on its wait only ends a
+// run whose line never comes.
+TEST(LogsweepProgram, LinesFromAPipeGoOutBeforeTheInputEnds) {
+  temp_dir folder;
+  struct streaming_case {
+    const char* name;
+    const char* pipeline;  // `writer` emits the log; its output must show "first"
+    const char* seen;      // shell test of the line's arrival
+  };
+  const std::string wait_for =
+      "writer() { printf '1%%\\r50%%\\rfirst\\n'; for i in $(seq 300); do if eval \"$1\"; then "
+      "echo seen >&2; printf 'second\\n'; return; fi; sleep 0.1; done; echo 'not seen' >&2; }; ";
+  for (const streaming_case& c : {
+           streaming_case{"into a file", "writer | LOGSWEEP /dev/stdin out.txt; cat out.txt",
+                          "grep -qsx first out.txt"},
+           streaming_case{"into a pipe",
+                          "writer | LOGSWEEP /dev/stdin | { IFS= read -r line; echo \"$line\" > seen; cat; }",
+                          "grep -qsx first seen"},
+       }) {
+    std::string pipeline = c.pipeline;
+    pipeline.replace(pipeline.find("LOGSWEEP"), 8, shell_command(LOGSWEEP));
+    pipeline.replace(pipeline.find("writer"), 6, std::string("writer '") + c.seen + "'");
+    const program_run run = run_program("/bin/bash", {"-c", wait_for + pipeline}, folder.path, 120);
+    EXPECT_EQ(run.err, "seen\n") << c.name;
+    EXPECT_EQ(run.out, std::string(c.name) == "into a file" ? "first\nsecond\n\n" : "second\n\n") << c.name;
+    std::filesystem::remove(folder.file("out.txt"));
+  }
+}
+
 TEST(LogsweepProgram, ReadErrorEmitsThePendingLineAndFails) {
   if (!has_special_file(UNREADABLE)) GTEST_SKIP() << "no " << UNREADABLE << " on this system";
   const program_run to_console = run_program(LOGSWEEP, {UNREADABLE});
   EXPECT_EQ(to_console.status, 1);
   EXPECT_EQ(to_console.out, "\n");
-  EXPECT_EQ(to_console.err,
-            "logsweep: /proc/self/mem: Input/output error" MESSAGE_END "Cannot read /proc/self/mem" MESSAGE_END);
+  EXPECT_EQ(to_console.err, "logsweep: /proc/self/mem: Input/output error" MESSAGE_END
+                            "Cannot read /proc/self/mem" MESSAGE_END);
 }
 
 struct own_input_case {
@@ -389,8 +424,8 @@ TEST(LogsweepProgram, FullStandardOutputIsAWriteError) {
   write_bytes(folder.file("in.log"), "some text\n");
   const int full = open("/dev/full", O_WRONLY);
   ASSERT_GE(full, 0);
-  const std::string err =
-      "logsweep: standard output: No space left on device" MESSAGE_END "Cannot write to standard output" MESSAGE_END;
+  const std::string err = "logsweep: standard output: No space left on device" MESSAGE_END
+                          "Cannot write to standard output" MESSAGE_END;
   const program_run cleaning = run_program(LOGSWEEP, {folder.file("in.log")}, folder.path, 60, full);
   EXPECT_EQ(cleaning.status, 2);
   EXPECT_EQ(cleaning.err, err);

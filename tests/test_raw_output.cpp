@@ -228,8 +228,9 @@ TEST(raw_output, unsafe_outputs_end_with_9_before_any_is_written) {
     for (const std::string& name : c.untouched) before.push_back(read_file(r.file(name)));
     r.run(c.args);
     EXPECT_EQ(r.result.status, 9) << c.name;
-    EXPECT_TRUE(r.result.out.ends_with(MESSAGE_END "Output path is not available." MESSAGE_END)) << c.name << "\n"
-                                                                                     << r.result.out;
+    EXPECT_TRUE(r.result.out.ends_with(MESSAGE_END "Output path is not available." MESSAGE_END))
+        << c.name << "\n"
+        << r.result.out;
     EXPECT_EQ(r.result.err, c.reason) << c.name;
     for (std::size_t i = 0; i < c.untouched.size(); ++i) {
       EXPECT_EQ(read_file(r.file(c.untouched[i])), before[i]) << c.name;
@@ -267,7 +268,10 @@ struct full_disk_case {
 TEST(raw_output, full_disk_removes_the_file_being_written) {
   if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
   const std::vector<full_disk_case> cases = {
-      {"raw file on the full disk", {"o.wav", "small/d32b.wav"}, "Cannot write to small/d.raw" MESSAGE_END, ""},
+      {"raw file on the full disk",
+       {"o.wav", "small/d32b.wav"},
+       "Cannot write to small/d.raw" MESSAGE_END,
+       ""},
       {"raw path links to the full disk",
        {"o.wav", "d32b.wav"},
        "Cannot write to d.raw" MESSAGE_END,

@@ -47,23 +47,27 @@ TEST(alignment_report, rows_and_summary) {
        {{37, 1.0}, {-2500, 1.0}, {7499, 1.0}},
        {"O:   37   G: 1.000000  G: 0.000000  S: 0.000000", "O:-2500   G: 1.000000  G: 0.000000  S: 0.000000",
         "O: 7499   G: 1.000000  G: 0.000000  S: 0.000000"},
-       "biggest_delay    : 7499" MESSAGE_END "smallest_delay   : -2500" MESSAGE_END "biggest_gain     : 1.000000" MESSAGE_END
-       "shortest_sample  : 90001" MESSAGE_END "initial_offset   : 4100" MESSAGE_END},
+       "biggest_delay    : 7499" MESSAGE_END "smallest_delay   : -2500" MESSAGE_END
+       "biggest_gain     : 1.000000" MESSAGE_END "shortest_sample  : 90001" MESSAGE_END
+       "initial_offset   : 4100" MESSAGE_END},
       {"all offsets negative, all gains below 1",
        {{-10, 1.0 / 0.9772372}, {-300, 2.0}},
        {"O:  -10   G: 0.977237  G:-0.200000  S: 0.000000", "O: -300   G: 0.500000  G:-6.020600  S: 0.000000"},
-       "biggest_delay    : 0" MESSAGE_END "smallest_delay   : -300" MESSAGE_END "biggest_gain     : 1.000000" MESSAGE_END
-       "shortest_sample  : 99700" MESSAGE_END "initial_offset   : 4100" MESSAGE_END},
+       "biggest_delay    : 0" MESSAGE_END "smallest_delay   : -300" MESSAGE_END
+       "biggest_gain     : 1.000000" MESSAGE_END "shortest_sample  : 99700" MESSAGE_END
+       "initial_offset   : 4100" MESSAGE_END},
       {"all offsets positive",
        {{576, 0.5}, {1105, 1.0}},
        {"O:  576   G: 2.000000  G: 6.020600  S: 0.000000", "O: 1105   G: 1.000000  G: 0.000000  S: 0.000000"},
-       "biggest_delay    : 1105" MESSAGE_END "smallest_delay   : 0" MESSAGE_END "biggest_gain     : 2.000000" MESSAGE_END
-       "shortest_sample  : 98895" MESSAGE_END "initial_offset   : 4100" MESSAGE_END},
+       "biggest_delay    : 1105" MESSAGE_END "smallest_delay   : 0" MESSAGE_END
+       "biggest_gain     : 2.000000" MESSAGE_END "shortest_sample  : 98895" MESSAGE_END
+       "initial_offset   : 4100" MESSAGE_END},
       {"silent decoded window keeps offset 0 gain 1 score 0",
        {{0, 0.0}, {-5, 1.0}},
        {"O:    0   G: 1.000000  G: 0.000000  S: 0.000000", "O:   -5   G: 1.000000  G: 0.000000  S: 0.000000"},
-       "biggest_delay    : 0" MESSAGE_END "smallest_delay   : -5" MESSAGE_END "biggest_gain     : 1.000000" MESSAGE_END
-       "shortest_sample  : 99995" MESSAGE_END "initial_offset   : 4100" MESSAGE_END},
+       "biggest_delay    : 0" MESSAGE_END "smallest_delay   : -5" MESSAGE_END
+       "biggest_gain     : 1.000000" MESSAGE_END "shortest_sample  : 99995" MESSAGE_END
+       "initial_offset   : 4100" MESSAGE_END},
   };
   const std::vector<double>& f = filtered_music();
   constexpr int BASE = 10000;  // the original's window starts here in the filtered signal
