@@ -203,6 +203,12 @@ TEST(track_label, is_21_bytes_of_kind_index_and_base_name) {
       // Not UTF-8: cut by bytes, as the characters cannot be told.
       {6, "abcdefghijklm\xc3\x9c\xff.wav", "??? 6>abcdefghijklm\xc3>"},
       {7, "abcdefghijklm\xe0\x80\x80.wav", "??? 7>abcdefghijklm\xe0>"},  // overlong
+      {8, "abcdefghijklm\xc0\xaf.wav", "??? 8>abcdefghijklm\xc0>"},      // overlong two-byte lead
+      {9, "abcdefghijklm\xc1\xbf.wav", "??? 9>abcdefghijklm\xc1>"},
+      {0, "abcdefghijk\xf0\x80\x80\x80.wav", "??? 0>abcdefghijk\xf0\x80\x80>"},  // overlong four-byte
+      {1, "abcdefghijkl\xed\xa0\x80.wav", "??? 1>abcdefghijkl\xed\xa0>"},        // surrogate
+      {2, "abcdefghijk\xf4\x90\x80\x80.wav", "??? 2>abcdefghijk\xf4\x90\x80>"},  // above U+10FFFF
+      {3, "abcdefghijk\xf5\x80\x80\x80.wav", "??? 3>abcdefghijk\xf5\x80\x80>"},  // no lead above F4
   };
   for (const label_case& c : cases) {
     char label[LABEL_LENGTH + 1];
