@@ -148,6 +148,7 @@ TEST_P(wavmatch_command_line, prints_and_exits_as_expected) {
 INSTANTIATE_TEST_SUITE_P(rows, wavmatch_command_line, ::testing::ValuesIn(run_cases()),
                          [](const auto& row) { return std::string(row.param.name); });
 
+#ifndef _WIN32
 // The aligner seeks back to each track's start twice; a pipe cannot do that,
 // and reading it anyway would write misaligned stimuli without a word.
 TEST(wavmatch_loading, pipe_is_refused_like_an_unopenable_file) {
@@ -159,6 +160,7 @@ TEST(wavmatch_loading, pipe_is_refused_like_an_unopenable_file) {
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.out, HEADER + "a.wav" MESSAGE_END "Cannot open this file : /dev/stdin" MESSAGE_END);
 }
+#endif
 
 TEST(wavmatch_loading, file_of_40001_frames_is_accepted) {
   temp_dir dir;
