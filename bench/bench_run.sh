@@ -41,7 +41,7 @@ timed_run() {
 
 # One untimed run: warms the page cache and gives the output size.
 raws
-"$build/track_aligner/wavmatch2" "${inputs[@]}" | tr -d '\r' > "$work/report.txt"
+"$build/track_aligner/wavmatch2" "${inputs[@]}" > "$work/report.txt"
 shortest=$(awk -F: '/^shortest_sample/ { print $2 + 0 }' "$work/report.txt")
 out_bytes=$((4 * shortest))
 echo "inputs: $(du -cb "${inputs[@]}" | tail -1 | cut -f1) bytes; outputs: 10 x $out_bytes bytes"

@@ -69,7 +69,7 @@ for r in 1 2 3; do
   reference_cpu+=("$cpu")
 done
 reference_sums=$(md5sum ./*.raw)
-shortest=$(tr -d '\r' < reference.txt | awk -F: '/^shortest_sample/ { print $2 + 0 }')
+shortest=$(awk -F: '/^shortest_sample/ { print $2 + 0 }' reference.txt)
 out_bytes=$((4 * shortest))
 
 run_wall=()

@@ -16,6 +16,7 @@ void put_line(void* context, std::string_view first, std::string_view second) {
   put_text(out, first);
   put_text(out, second);
   put_text(out, "\n");
+  if (out.flush == FLUSH_BY_LINE) flush_text(out);
 }
 
 }  // namespace
@@ -34,6 +35,8 @@ filter_status filter_log(file_descriptor input, text_output& out, int& read_erro
       }
       if (n <= 0) break;
       replay_block(line, std::string_view(block.data(), static_cast<std::size_t>(n)), sink);
+      // Before waiting for more input, the lines finished so far go out.
+      if (out.flush != FLUSH_BY_BLOCK) flush_text(out);
       if (out.failed) return FILTER_WRITE_FAILED;
     }
     replay_end(line, sink);

@@ -16,4 +16,6 @@ enum filter_status {
 // flushes `out`. After a read error (its errno in `read_error`) the pending
 // line is still written; when memory runs out, the lines finished before are.
 // Memory grows only with the longest line, never with the size of the log.
+// The lines go out as `out.flush` asks: by block, after each read, or each
+// line as it is finished.
 filter_status filter_log(file_descriptor input, text_output& out, int& read_error);

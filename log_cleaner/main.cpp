@@ -25,15 +25,15 @@ constexpr int STATUS_CANNOT_READ = 1;
 constexpr int STATUS_CANNOT_WRITE = 2;
 constexpr int STATUS_OUT_OF_MEMORY = 3;
 
-// Already as text mode writes it: it must go out without taking memory.
-constexpr char OUT_OF_MEMORY[] = "Out of memory.\r\r\n";
+// Already with its line end: it must go out without taking memory.
+constexpr char OUT_OF_MEMORY[] = "Out of memory." MESSAGE_LINE_END;
 
 constexpr char STANDARD_OUTPUT_NAME[] = "standard output";
 
 void report(file_descriptor stream, const std::string& message) {
   if (stream == NO_FILE) return;
   text_output out{stream, {}, false};
-  put_text(out, message);
+  put_message(out, message);
   flush_text(out);
 }
 
@@ -63,6 +63,14 @@ std::string output_is_input(const std::string& input_path) {
   return "Output is the input file '" + input_path + "'.\r\n";
 }
 
+// Lines go out as soon as they are whole when someone may be waiting for
+// them: a person at a terminal, or the reader of a pipe from an encoder that
+// is still running. A log on disk is cleaned in large blocks.
+text_flush flush_for(const file_identity& input, file_descriptor output) {
+  if (is_terminal(output)) return FLUSH_BY_LINE;
+  return input.kind == FILE_OTHER ? FLUSH_BY_READ : FLUSH_BY_BLOCK;
+}
+
 int cannot_write_console(file_descriptor errors, int error) {
   say_system_error(errors, STANDARD_OUTPUT_NAME, error);
   report(errors, "Cannot write to standard output\r\n");
@@ -74,12 +82,12 @@ int show_usage(console_state& console) {
   release_stream(console.error);
   if (console.output_was_closed) return cannot_write_console(STANDARD_ERROR, EBADF);
   text_output out{STANDARD_OUTPUT, {}, false};
-  put_text(out,
-           "Logsweep v1.0\r\n"
-           "  Intended to delete progress text in a log file.\r\n"
-           "   Delete annoying repeat of 0% processing.....CR\r\n"
-           "    https://abchr-tools.example.org/\r\n"
-           "Usage: logsweep input_text_path [output_text_path]\r\n");
+  put_message(out,
+              "Logsweep v1.0\r\n"
+              "  Intended to delete progress text in a log file.\r\n"
+              "   Delete annoying repeat of 0% processing.....CR\r\n"
+              "    https://abchr-tools.example.org/\r\n"
+              "Usage: logsweep input_text_path [output_text_path]\r\n");
   if (flush_text(out)) return STATUS_DONE;
   return cannot_write_console(STANDARD_ERROR, out.error);
 }
@@ -98,7 +106,7 @@ int sweep_to_console(const console_state& console, file_descriptor input, const 
     return STATUS_CANNOT_WRITE;
   }
   end_quietly_on_broken_pipe(console);
-  text_output out{STANDARD_OUTPUT, {}, false};
+  text_output out{STANDARD_OUTPUT, {}, false, 0, flush_for(input_identity, STANDARD_OUTPUT)};
   int read_error = 0;
   switch (filter_log(input, out, read_error)) {
     case FILTER_DONE:
@@ -154,7 +162,7 @@ int sweep_to_file(const console_state& console, file_descriptor input, const fil
     }
     return STATUS_CANNOT_WRITE;
   }
-  text_output out{output.file, {}, false};
+  text_output out{output.file, {}, false, 0, flush_for(input_identity, output.file)};
   int read_error = 0;
   filter_status filtered = FILTER_WRITE_FAILED;
   int write_error = 0;

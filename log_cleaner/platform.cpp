@@ -235,6 +235,11 @@ file_descriptor open_input(const std::string& path) {
   return NO_FILE;
 }
 
+bool is_terminal(file_descriptor file) {
+  DWORD mode = 0;
+  return GetConsoleMode(handle_of(file), &mode) != 0;
+}
+
 bool open_output(const std::string& path, output_file& out) {
   const std::wstring name = wide(path);
   // Opened here rather than by the C runtime, to share the right to delete:
@@ -574,6 +579,8 @@ void remove_guarded_output() {
   unlink(out->removal_path.c_str());
 }
 
+bool is_terminal(file_descriptor file) { return isatty(file) == 1; }
+
 long long read_some(file_descriptor file, char* buffer, std::size_t size) {
   for (;;) {
     const ssize_t n = read(file, buffer, size);
@@ -612,7 +619,6 @@ bool same_file(const file_identity& a, const file_identity& b) {
 
 void say_system_error(file_descriptor stream, const std::string& path, int error) {
   if (stream == NO_FILE) return;
-  // Ended as every message line of the program leaves its text-mode streams.
-  const std::string line = "logsweep: " + path + ": " + std::strerror(error) + "\r\r\n";
+  const std::string line = "logsweep: " + path + ": " + std::strerror(error) + MESSAGE_LINE_END;
   write_some(stream, line.data(), line.size());
 }

@@ -32,6 +32,21 @@ constexpr file_descriptor NO_FILE = -1;
 constexpr file_descriptor STANDARD_OUTPUT = 1;
 constexpr file_descriptor STANDARD_ERROR = 2;
 
+// The line end of this system's text: CR LF on Windows, as text mode writes
+// each line feed there, LF alone everywhere else. A message of the program
+// carries its own CR before the line feed; Windows keeps it, as text mode
+// always has (CR CR LF, the bytes Windows callers know), while elsewhere the
+// pair becomes one LF.
+#if defined(_WIN32)
+constexpr char LINE_END[] = "\r\n";
+constexpr bool MESSAGE_KEEPS_CR = true;
+#define MESSAGE_LINE_END "\r\r\n"
+#else
+constexpr char LINE_END[] = "\n";
+constexpr bool MESSAGE_KEEPS_CR = false;
+#define MESSAGE_LINE_END "\n"
+#endif
+
 // The command-line arguments in UTF-8, the program's name first.
 std::vector<std::string> program_arguments(int argc, char** argv);
 
@@ -81,7 +96,7 @@ struct console_state {
 };
 
 // First thing in main, before anything is allocated. Standard output and
-// standard error carry bytes unchanged (the program writes its own CR LF). A
+// standard error carry bytes unchanged (the program writes its own line ends). A
 // closed descriptor 0, 1 or 2 is opened on the null device. A stream that may
 // lead to a file is parked. SIGPIPE and SIGXFSZ are ignored. On Windows a
 // closed stream is a failed call rather than the end of the program, and a
@@ -148,6 +163,10 @@ void release_output_guard();
 // Empties and removes the guarded output at once, for a program that ends
 // without unwinding.
 void remove_guarded_output();
+
+// Whether a person may be watching what is written to `file`: a terminal,
+// or a Windows console.
+bool is_terminal(file_descriptor file);
 
 // Bytes read (0 at the end of the file) or written, or -1 with errno set.
 long long read_some(file_descriptor file, char* buffer, std::size_t size);

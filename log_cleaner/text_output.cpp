@@ -20,10 +20,21 @@ void put_text(text_output& out, std::string_view text) {
     const std::size_t run =
         line_feed == nullptr ? piece.size() : static_cast<std::size_t>(line_feed - piece.data());
     out.pending.append(piece.data(), run);
-    if (line_feed != nullptr) out.pending.append("\r\n");
+    if (line_feed != nullptr) out.pending.append(LINE_END);
     text.remove_prefix(run + (line_feed != nullptr ? 1 : 0));
     if (out.pending.size() >= WRITE_BLOCK && !flush_text(out)) return;
   }
+}
+
+void put_message(text_output& out, std::string_view message) {
+  if constexpr (!MESSAGE_KEEPS_CR) {
+    for (std::size_t pair; (pair = message.find("\r\n")) != std::string_view::npos;) {
+      put_text(out, message.substr(0, pair));
+      put_text(out, "\n");
+      message.remove_prefix(pair + 2);
+    }
+  }
+  put_text(out, message);
 }
 
 bool flush_text(text_output& out) {

@@ -2,10 +2,14 @@
 # Builds wavmatch2 and logsweep three times, for this machine, for aarch64 Linux
 # and for 64-bit Windows, runs every build on the same inputs (the aarch64 one
 # under qemu-user, the Windows one under wine) and compares each run with the
-# native one: exit status, standard output, standard error and every byte of
-# every file it writes. The inputs are made once, natively: the demo's codec
-# copies (real codecs where installed), the whole-run test's cases, and
-# sample logs that logsweep cleans to standard output and to a file.
+# native one: exit status, standard output, standard error and every file it
+# writes. Text (the standard streams and logsweep's cleaned files, *.txt) is
+# compared after mapping the Windows build's line ends (CR CR LF after a
+# message, CR LF after a cleaned line) to the LF of the others; every other
+# file, the raw stimuli above all, byte for byte. The inputs are made once,
+# natively: the demo's codec copies (real codecs where installed), the
+# whole-run test's cases, and sample logs that logsweep cleans to standard
+# output and to a file.
 #
 # Prints one line per scenario and build, then "N passed, M failed"; exits 1
 # when a scenario failed. Installs the cross compilers, qemu-user and wine64
@@ -126,6 +130,11 @@ scenario() {
     # shellcheck disable=SC2046
     (cd "$run/work" && $(launcher "$b") "$exe" "$@" > ../stdout 2> ../stderr < /dev/null)
     echo $? > "$run/status"
+    if [ "$b" = windows ]; then
+      # Text in LF line ends, as the other builds write it.
+      sed -i 's/\r*$//' "$run/stdout" "$run/stderr"
+      find "$run/work" -name '*.txt' -print0 | xargs -0 -r sed -i 's/\r*$//'
+    fi
     (cd "$run/work" && find . -type f -print0 | sort -z | xargs -0 sha256sum) > "$run/files"
   done
   for b in "${builds[@]}"; do

@@ -57,7 +57,7 @@ codec opus "opusenc opusdec sox" 0 \
    sox opus16.wav -b 32 opus32b.wav' 0.3:-68
 
 echo "== wavmatch2 original32b.wav ${decoded[*]}"
-"$bin/track_aligner/wavmatch2" original32b.wav "${decoded[@]}" | tr -d '\r'
+"$bin/track_aligner/wavmatch2" original32b.wav "${decoded[@]}"
 echo "== raw stimuli written (16-bit stereo, aligned, level-matched)"
 for raw in *.raw; do printf '   %-14s %9d bytes\n' "$raw" "$(stat -c %s "$raw")"; done
 # Players and listening-test front ends that want a header get the raw bytes
@@ -79,6 +79,6 @@ if [ -x "$logsweep" ]; then
   "$logsweep" encoder.log encoder.clean.log
   echo "== logsweep encoder.log encoder.clean.log   (before; ^M is a carriage return)"
   cat -v encoder.log
-  echo "== after (logsweep writes CR LF line ends)"
+  echo "== after"
   cat -v encoder.clean.log
 fi

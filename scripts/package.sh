@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Makes the packages with cpack, in build-package/ (PACKAGE_DIR chooses another
 # folder): a .deb for amd64 and one for arm64 (both programs, their man pages,
-# the README, the copyright file and the changelog), and a .zip for 64-bit
-# Windows (both .exe files, the README and LICENSE.txt). Arguments choose among
+# the README and docs/, the copyright file and the changelog), and a .zip for
+# 64-bit Windows (both .exe files, the README and docs/, and LICENSE.txt). Arguments choose among
 # amd64, arm64 and win64 (default: all three). The .deb files are built with
 # Debian's hardening flags (dpkg-buildflags) on top of the project's own.
 # Installs what it lacks with apt-get, as scripts/install-deps.sh does: the
@@ -11,7 +11,9 @@
 # target's C and C++ library packages, downloaded and unpacked in the build
 # folder (apt-get download, with arm64 added to dpkg's architectures), never
 # installed: installed, the target's libraries would replace the cross
-# compiler's own for every program run under qemu.
+# compiler's own for every program run under qemu. Where it registers arm64
+# with dpkg for that, it says so, and how to remove it again.
+# Each package holds the README with docs/ beside it, where its links lead.
 #   scripts/package.sh [amd64] [arm64] [win64]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,6 +40,8 @@ target_libraries() {
   if ! apt-cache show libc6:arm64 > /dev/null 2>&1; then
     if ! dpkg --print-foreign-architectures | grep -qx arm64 && [ "$(id -u)" = 0 ]; then
       dpkg --add-architecture arm64
+      echo "package.sh: arm64 is now a foreign architecture of dpkg, to download the arm64 C and C++" \
+        "libraries; 'dpkg --remove-architecture arm64' removes it again" >&2
     fi
     [ "$(id -u)" != 0 ] || apt-get update -qq
   fi

@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "line_ends.h"
+
 struct console_capture {
   FILE* file = std::tmpfile();
   int saved = -1;
@@ -24,7 +26,7 @@ struct console_capture {
       throw std::runtime_error("cannot capture standard output");
     }
 #ifdef _WIN32
-    // The program writes its own CR LF; the capture must not add another CR.
+    // The program writes its own line ends; the capture must not add a CR.
     _setmode(1, _O_BINARY);
 #endif
   }
@@ -51,13 +53,3 @@ struct console_capture {
     saved = -1;
   }
 };
-
-// A message as it leaves a text-mode stream: every LF becomes CR LF.
-inline std::string as_printed(const std::string& message) {
-  std::string out;
-  for (char c : message) {
-    if (c == '\n') out += '\r';
-    out += c;
-  }
-  return out;
-}

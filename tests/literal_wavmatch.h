@@ -37,8 +37,8 @@ struct track {
   double score = 0.0;
 };
 
-// Standard output is a text-mode stream: each LF leaves as CR LF, so a message
-// that ends in "\r\n" leaves as CR CR LF.
+// A message ends in "\r\n": on Windows, text mode writes the LF as CR LF
+// after the message's own CR; elsewhere the pair is one LF.
 inline void say(FILE* out, const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -49,7 +49,11 @@ inline void say(FILE* out, const char* format, ...) {
   va_end(again);
   va_end(args);
   for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+#ifdef _WIN32
     if (text[i] == '\n') std::fputc('\r', out);
+#else
+    if (text[i] == '\r' && text[i + 1] == '\n') continue;
+#endif
     std::fputc(text[i], out);
   }
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "line_ends.h"
+
 // Length of the well-formed UTF-8 sequence at s[at], or 0 if there is none.
 // Decodes the code point and checks it, rather than checking byte ranges.
 inline std::size_t well_formed_length(const std::string& s, std::size_t at) {
@@ -56,12 +58,5 @@ inline std::string model_replay(const std::string& log) {
   return lines;
 }
 
-// The bytes the program writes for `log`: every line ended by CR LF.
-inline std::string model_output(const std::string& log) {
-  std::string out;
-  for (const char c : model_replay(log)) {
-    if (c == '\n') out += '\r';
-    out += c;
-  }
-  return out;
-}
+// The bytes the program writes for `log`: every line ended by TEXT_END.
+inline std::string model_output(const std::string& log) { return as_written(model_replay(log)); }

@@ -17,6 +17,7 @@
 
 #include "codec_music.h"
 #include "codec_wav.h"
+#include "line_ends.h"
 #include "program_runner.h"
 #include "wav_writer.h"
 
@@ -123,10 +124,10 @@ parsed_report parse_report(const std::string& out) {
   parsed_report report;
   std::size_t start = 0;
   while (start < out.size()) {
-    std::size_t end = out.find("\r\r\n", start);
+    std::size_t end = out.find(MESSAGE_END, start);
     if (end == std::string::npos) end = out.size();
     const std::string line = out.substr(start, end - start);
-    start = end + 3;
+    start = end + sizeof MESSAGE_END - 1;
     long n = 0;
     if (std::sscanf(line.c_str(), "shortest_sample  : %ld", &n) == 1) report.shortest_sample = n;
     if (line.size() < 25 || line.compare(21, 3, " O:") != 0 || line[4] < '0' || line[4] > '9') continue;

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "line_ends.h"
 #include "malformed_wavs.h"
 #include "program_runner.h"
 #include "signal_maker.h"
@@ -48,8 +49,10 @@ const std::map<int, std::vector<std::string>> CLOSING_MESSAGES = {
 };
 
 std::string last_line(const std::string& out) {
-  const std::size_t start = out.size() < 4 ? std::string::npos : out.rfind("\r\r\n", out.size() - 4);
-  return out.substr(start == std::string::npos ? 0 : start + 3);
+  const std::size_t end = sizeof MESSAGE_END - 1;
+  const std::size_t start =
+      out.size() <= end ? std::string::npos : out.rfind(MESSAGE_END, out.size() - end - 1);
+  return out.substr(start == std::string::npos ? 0 : start + end);
 }
 
 void expect_orderly_end(const program_run& run, const std::string& what, const std::string& err = "") {
@@ -137,18 +140,28 @@ int make_special(special kind, const std::string& path) {
 // that waits is killed at its time bound and fails its row.
 TEST(hostile_inputs, special_files_are_refused_without_waiting) {
   const std::string cannot_open = "Cannot open this file : ";
-  const std::string unavailable = "Output path is not available.\r\r\n";
+  const std::string unavailable = "Output path is not available." MESSAGE_END;
   const std::vector<special_case> cases = {
-      {"input FIFO", special::fifo, "p.wav", {"o.wav", "p.wav"}, 2, cannot_open + "p.wav\r\r\n"},
+      {"input FIFO", special::fifo, "p.wav", {"o.wav", "p.wav"}, 2, cannot_open + "p.wav" MESSAGE_END},
       {"input FIFO with a writer",
        special::fifo_held_open,
        "p.wav",
        {"o.wav", "p.wav"},
        2,
-       cannot_open + "p.wav\r\r\n"},
-      {"original is a FIFO", special::fifo, "p.wav", {"p.wav", "o.wav"}, 2, cannot_open + "p.wav\r\r\n"},
-      {"input socket", special::socket, "s.wav", {"o.wav", "s.wav"}, 2, cannot_open + "s.wav\r\r\n"},
-      {"input device", special::link_to_device, "n.wav", {"o.wav", "n.wav"}, 2, cannot_open + "n.wav\r\r\n"},
+       cannot_open + "p.wav" MESSAGE_END},
+      {"original is a FIFO",
+       special::fifo,
+       "p.wav",
+       {"p.wav", "o.wav"},
+       2,
+       cannot_open + "p.wav" MESSAGE_END},
+      {"input socket", special::socket, "s.wav", {"o.wav", "s.wav"}, 2, cannot_open + "s.wav" MESSAGE_END},
+      {"input device",
+       special::link_to_device,
+       "n.wav",
+       {"o.wav", "n.wav"},
+       2,
+       cannot_open + "n.wav" MESSAGE_END},
       {"output FIFO", special::fifo, "d.raw", {"o.wav", "d32b.wav"}, 9, unavailable},
       {"output FIFO with a reader", special::fifo_held_open, "d.raw", {"o.wav", "d32b.wav"}, 9, unavailable},
       {"output socket", special::socket, "d.raw", {"o.wav", "d32b.wav"}, 9, unavailable},
@@ -166,7 +179,8 @@ TEST(hostile_inputs, special_files_are_refused_without_waiting) {
     EXPECT_EQ(run.status, c.status) << c.name;
     EXPECT_EQ(last_line(run.out), c.closing) << c.name << "\n" << run.out;
     // A raw path is refused before any raw file is written, with the reason.
-    expect_orderly_end(run, c.name, c.status == 9 ? "wavmatch2: d.raw: is not a regular file\r\r\n" : "");
+    expect_orderly_end(run, c.name,
+                       c.status == 9 ? "wavmatch2: d.raw: is not a regular file" MESSAGE_END : "");
   }
 }
 
@@ -191,7 +205,7 @@ TEST(hostile_inputs, lost_standard_output_is_a_failure) {
       {"closed pipe", closed_pipe + program + " o.wav d32b.wav >&5 5>&-", 9, true},
       {"usage to a full device", program + " >/dev/full", 9, false},
       {"earlier failure keeps its status", program + " missing.wav d32b.wav >/dev/full", 2, false,
-       "wavmatch2: missing.wav: No such file or directory\r\r\n"},
+       "wavmatch2: missing.wav: No such file or directory" MESSAGE_END},
   };
   const stereo o = music(50000, 5);
   for (const lost_output_case& c : cases) {
@@ -200,7 +214,7 @@ TEST(hostile_inputs, lost_standard_output_is_a_failure) {
     write_file(dir.file("d32b.wav"), as_int_wav(codec_copy(o, 0, 1.0, 0)));
     const program_run run = run_program("/bin/sh", {"-c", c.command}, dir.path, 60);
     EXPECT_EQ(run.status, c.status) << c.name;
-    EXPECT_EQ(run.err, c.reason + "Cannot write to standard output\r\r\n") << c.name;
+    EXPECT_EQ(run.err, c.reason + "Cannot write to standard output" MESSAGE_END) << c.name;
     for (const char* raw : {"o.wav.raw", "d.raw"}) {
       EXPECT_EQ(read_file(dir.file(raw)).size(), c.writes_raw ? 4u * 50000 : 0u) << c.name << " " << raw;
     }

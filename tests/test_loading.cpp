@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "device_files.h"
+#include "line_ends.h"
 #include "program_runner.h"
 #include "signal_maker.h"
 #include "track_record.h"
@@ -16,12 +17,12 @@
 namespace {
 
 const std::string WAVMATCH_USAGE =
-    "Wavmatch ver.2.0.0 (https://abchr-tools.example.org/)\r\r\n"
-    " Equalize offset and gain of 32bit float or int 44100Hz wav files.\r\r\n"
-    "  Then output them as raw, to perform an abc/hr test.\r\r\n\r\r\n"
-    "    usage:  wavmatch original.wav lossy1.wav lossy2.wav.....\r\r\n\r\r\n"
-    "Detectable offset: -2500 ~ 7499[sample].\r\r\n\r\r\n"
-    " Yulewalk filter for 44.1kHz is used to normalize gain.\r\r\n";
+    "Wavmatch ver.2.0.0 (https://abchr-tools.example.org/)" MESSAGE_END
+    " Equalize offset and gain of 32bit float or int 44100Hz wav files." MESSAGE_END
+    "  Then output them as raw, to perform an abc/hr test." MESSAGE_END MESSAGE_END
+    "    usage:  wavmatch original.wav lossy1.wav lossy2.wav....." MESSAGE_END MESSAGE_END
+    "Detectable offset: -2500 ~ 7499[sample]." MESSAGE_END MESSAGE_END
+    " Yulewalk filter for 44.1kHz is used to normalize gain." MESSAGE_END;
 
 // A valid integer WAV file of music, `frames` long.
 bytes music_wav(int frames) { return as_int_wav(music(static_cast<std::size_t>(frames))); }
@@ -43,7 +44,7 @@ std::vector<run_case> run_cases() {
   wav_layout at_48000;
   at_48000.sample_rate = 48000;
   const bytes ok_48000 = make_wav(at_48000, bytes(ok.begin() + 44, ok.end()));
-  const std::string rate_warning = "> Using sample rate other than 44.1kHz is not recommended.\r\r\n";
+  const std::string rate_warning = "> Using sample rate other than 44.1kHz is not recommended." MESSAGE_END;
   const bytes mono = make_wav(
       [] {
         wav_layout w;
@@ -56,65 +57,71 @@ std::vector<run_case> run_cases() {
   cases.push_back({"one_path", {{"a.wav", ok}}, {"a.wav"}, 0, WAVMATCH_USAGE});
   std::vector<std::string> eleven;
   for (int i = 0; i < 11; ++i) eleven.push_back("missing" + std::to_string(i) + ".wav");
-  cases.push_back(
-      {"eleven_paths", {}, eleven, 1, HEADER + "missing0.wav\r\r\nToo many lossy files : wav_num:11.\r\r\n"});
+  cases.push_back({"eleven_paths",
+                   {},
+                   eleven,
+                   1,
+                   HEADER + "missing0.wav" MESSAGE_END "Too many lossy files : wav_num:11." MESSAGE_END});
   cases.push_back({"empty_path",
                    {{"a.wav", ok}},
                    {"a.wav", ""},
                    2,
-                   HEADER + "a.wav\r\r\nCannot open this empty path ''\r\r\n"});
+                   HEADER + "a.wav" MESSAGE_END "Cannot open this empty path ''" MESSAGE_END});
   cases.push_back({"missing_original",
                    {},
                    {"nothing.wav", "b.wav"},
                    2,
-                   HEADER + "nothing.wav\r\r\nCannot open this file : nothing.wav\r\r\n",
-                   "wavmatch2: nothing.wav: No such file or directory\r\r\n"});
+                   HEADER + "nothing.wav" MESSAGE_END "Cannot open this file : nothing.wav" MESSAGE_END,
+                   "wavmatch2: nothing.wav: No such file or directory" MESSAGE_END});
   // A name ending in '/' is made as a folder.
   cases.push_back({"folder_as_original",
                    {{"adir/", {}}},
                    {"adir", "b.wav"},
                    2,
-                   HEADER + "adir\r\r\nCannot open this file : adir\r\r\n",
-                   "wavmatch2: adir: Is a directory\r\r\n"});
-  cases.push_back({"decoded_at_another_rate",
-                   {{"o.wav", ok}, {"d.wav", ok_48000}},
-                   {"o.wav", "d.wav", "never.wav"},
-                   11,
-                   HEADER + "o.wav\r\r\nINT 1>d.wav         " + rate_warning +
-                       "INT 1>d.wav         > Sample rate 48000 differs from the original's 44100.\r\r\n"});
-  cases.push_back({"original_at_another_rate_before_the_length_rule",
-                   {{"o.wav", ok_48000}, {"d.wav", short_one}},
-                   {"o.wav", "d.wav"},
-                   11,
-                   HEADER + "o.wav\r\r\nINT 0>o.wav         " + rate_warning +
-                       "INT 1>d.wav         > Sample rate 44100 differs from the original's 48000.\r\r\n"});
+                   HEADER + "adir" MESSAGE_END "Cannot open this file : adir" MESSAGE_END,
+                   "wavmatch2: adir: Is a directory" MESSAGE_END});
+  cases.push_back(
+      {"decoded_at_another_rate",
+       {{"o.wav", ok}, {"d.wav", ok_48000}},
+       {"o.wav", "d.wav", "never.wav"},
+       11,
+       HEADER + "o.wav" MESSAGE_END "INT 1>d.wav         " + rate_warning +
+           "INT 1>d.wav         > Sample rate 48000 differs from the original's 44100." MESSAGE_END});
+  cases.push_back(
+      {"original_at_another_rate_before_the_length_rule",
+       {{"o.wav", ok_48000}, {"d.wav", short_one}},
+       {"o.wav", "d.wav"},
+       11,
+       HEADER + "o.wav" MESSAGE_END "INT 0>o.wav         " + rate_warning +
+           "INT 1>d.wav         > Sample rate 44100 differs from the original's 48000." MESSAGE_END});
   cases.push_back({"original_of_40000_frames",
                    {{"orig.wav", short_one}, {"b.wav", ok}},
                    {"orig.wav", "b.wav"},
                    8,
-                   HEADER + "orig.wav\r\r\nMINIMAL_WAV_LENGTH : 40000[samples]\r\r\n"
-                            "shortest sample num: 40000[samples]\r\r\n"
-                            "INT 0>orig.wav      > INPUT FILES TOO SHORT.\r\r\n"});
+                   HEADER + "orig.wav" MESSAGE_END "MINIMAL_WAV_LENGTH : 40000[samples]" MESSAGE_END
+                            "shortest sample num: 40000[samples]" MESSAGE_END
+                            "INT 0>orig.wav      > INPUT FILES TOO SHORT." MESSAGE_END});
   cases.push_back({"too_short_second_third_never_opened",
                    {{"a.wav", ok}, {"b.wav", short_one}},
                    {"a.wav", "b.wav", "never.wav"},
                    8,
-                   HEADER + "a.wav\r\r\nMINIMAL_WAV_LENGTH : 40000[samples]\r\r\n"
-                            "shortest sample num: 40000[samples]\r\r\n"
-                            "INT 1>b.wav         > INPUT FILES TOO SHORT.\r\r\n"});
+                   HEADER + "a.wav" MESSAGE_END "MINIMAL_WAV_LENGTH : 40000[samples]" MESSAGE_END
+                            "shortest sample num: 40000[samples]" MESSAGE_END
+                            "INT 1>b.wav         > INPUT FILES TOO SHORT." MESSAGE_END});
   cases.push_back({"too_short_third",
                    {{"a.wav", ok}, {"b.wav", ok}, {"c.wav", short_one}},
                    {"a.wav", "b.wav", "c.wav"},
                    8,
-                   HEADER + "a.wav\r\r\nMINIMAL_WAV_LENGTH : 40000[samples]\r\r\n"
-                            "shortest sample num: 40000[samples]\r\r\n"
-                            "INT 2>c.wav         > INPUT FILES TOO SHORT.\r\r\n"});
-  cases.push_back(
-      {"header_failure_of_track_2",
-       {{"a.wav", ok}, {"b.wav", ok}, {"c.wav", mono}},
-       {"a.wav", "b.wav", "c.wav", "never.wav"},
-       5,
-       HEADER + "a.wav\r\r\nINT 2>c.wav         > This is not a stereo file. Num of channel is 1.\r\r\n"});
+                   HEADER + "a.wav" MESSAGE_END "MINIMAL_WAV_LENGTH : 40000[samples]" MESSAGE_END
+                            "shortest sample num: 40000[samples]" MESSAGE_END
+                            "INT 2>c.wav         > INPUT FILES TOO SHORT." MESSAGE_END});
+  cases.push_back({"header_failure_of_track_2",
+                   {{"a.wav", ok}, {"b.wav", ok}, {"c.wav", mono}},
+                   {"a.wav", "b.wav", "c.wav", "never.wav"},
+                   5,
+                   HEADER +
+                       "a.wav" MESSAGE_END
+                       "INT 2>c.wav         > This is not a stereo file. Num of channel is 1." MESSAGE_END});
   return cases;
 }
 
@@ -141,6 +148,7 @@ TEST_P(wavmatch_command_line, prints_and_exits_as_expected) {
 INSTANTIATE_TEST_SUITE_P(rows, wavmatch_command_line, ::testing::ValuesIn(run_cases()),
                          [](const auto& row) { return std::string(row.param.name); });
 
+#ifndef _WIN32
 // The aligner seeks back to each track's start twice; a pipe cannot do that,
 // and reading it anyway would write misaligned stimuli without a word.
 TEST(wavmatch_loading, pipe_is_refused_like_an_unopenable_file) {
@@ -150,8 +158,9 @@ TEST(wavmatch_loading, pipe_is_refused_like_an_unopenable_file) {
   const program_run run = run_program(
       "/bin/sh", {"-c", "cat a.wav | " + shell_command(WAVMATCH2_PATH) + " a.wav /dev/stdin"}, dir.path);
   EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.out, HEADER + "a.wav\r\r\nCannot open this file : /dev/stdin\r\r\n");
+  EXPECT_EQ(run.out, HEADER + "a.wav" MESSAGE_END "Cannot open this file : /dev/stdin" MESSAGE_END);
 }
+#endif
 
 TEST(wavmatch_loading, file_of_40001_frames_is_accepted) {
   temp_dir dir;
@@ -159,7 +168,8 @@ TEST(wavmatch_loading, file_of_40001_frames_is_accepted) {
   write_file(dir.file("b.wav"), music_wav(40001));
   const program_run run = run_program(WAVMATCH2_PATH, {"a.wav", "b.wav"}, dir.path);
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out.rfind(HEADER + "a.wav\r\r\n                     Offset[sample]", 0), 0u) << run.out;
+  EXPECT_EQ(run.out.rfind(HEADER + "a.wav" MESSAGE_END "                     Offset[sample]", 0), 0u)
+      << run.out;
 }
 
 struct label_case {
@@ -195,6 +205,12 @@ TEST(track_label, is_21_bytes_of_kind_index_and_base_name) {
       // Not UTF-8: cut by bytes, as the characters cannot be told.
       {6, "abcdefghijklm\xc3\x9c\xff.wav", "??? 6>abcdefghijklm\xc3>"},
       {7, "abcdefghijklm\xe0\x80\x80.wav", "??? 7>abcdefghijklm\xe0>"},  // overlong
+      {8, "abcdefghijklm\xc0\xaf.wav", "??? 8>abcdefghijklm\xc0>"},      // overlong two-byte lead
+      {9, "abcdefghijklm\xc1\xbf.wav", "??? 9>abcdefghijklm\xc1>"},
+      {0, "abcdefghijk\xf0\x80\x80\x80.wav", "??? 0>abcdefghijk\xf0\x80\x80>"},  // overlong four-byte
+      {1, "abcdefghijkl\xed\xa0\x80.wav", "??? 1>abcdefghijkl\xed\xa0>"},        // surrogate
+      {2, "abcdefghijk\xf4\x90\x80\x80.wav", "??? 2>abcdefghijk\xf4\x90\x80>"},  // above U+10FFFF
+      {3, "abcdefghijk\xf5\x80\x80\x80.wav", "??? 3>abcdefghijk\xf5\x80\x80>"},  // no lead above F4
   };
   for (const label_case& c : cases) {
     char label[LABEL_LENGTH + 1];

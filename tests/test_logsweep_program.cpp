@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "device_files.h"
+#include "line_ends.h"
 #include "logsweep_files.h"
 #include "program_runner.h"
 
@@ -27,26 +28,26 @@ const std::string LOGSWEEP = LOGSWEEP_PATH;
 struct cleaning_case {
   const char* name;
   std::string log;
-  std::string cleaned;  // the exact bytes written, every line ended by CR LF
+  std::string cleaned;  // the exact bytes written: every line ends in LF, the line end of this system
 };
 
 const std::vector<cleaning_case> CLEANING_CASES = {
-    {"empty log gives one empty line", "", "\r\n"},
-    {"final line feed gives an extra empty line", "one\ntwo\n", "one\r\ntwo\r\n\r\n"},
-    {"last line without line feed gets one", "one\ntwo", "one\r\ntwo\r\n"},
-    {"carriage return does not clear the line", "abc\rX\n", "Xbc\r\n\r\n"},
-    {"shorter percentage leaves a stale sign", "100%\r50%\n", "50%%\r\n\r\n"},
-    {"CR LF lines pass unchanged", "one\r\ntwo\r\n", "one\r\ntwo\r\n\r\n"},
-    {"line ending in CR keeps its text", "kept\r", "kept\r\n"},
+    {"empty log gives one empty line", "", "\n"},
+    {"final line feed gives an extra empty line", "one\ntwo\n", "one\ntwo\n\n"},
+    {"last line without line feed gets one", "one\ntwo", "one\ntwo\n"},
+    {"carriage return does not clear the line", "abc\rX\n", "Xbc\n\n"},
+    {"shorter percentage leaves a stale sign", "100%\r50%\n", "50%%\n\n"},
+    {"CR LF lines end in LF alone", "one\r\ntwo\r\n", "one\ntwo\n\n"},
+    {"line ending in CR keeps its text", "kept\r", "kept\n"},
     {"encoder progress keeps its last state",
      "Encoding track 1\n  0% processing\r 50% processing\r100% processing\nDone\n",
-     "Encoding track 1\r\n100% processing\r\nDone\r\n\r\n"},
-    {"zero bytes are kept", "a\0b\rX\n"s, "X\0b\r\n\r\n"s},
-    {"UTF-8 characters are overwritten whole", "\xC3\xA9t\xC3\xA9\rX\n", "Xt\xC3\xA9\r\n\r\n"},
+     "Encoding track 1\n100% processing\nDone\n\n"},
+    {"zero bytes are kept", "a\0b\rX\n"s, "X\0b\n\n"s},
+    {"UTF-8 characters are overwritten whole", "\xC3\xA9t\xC3\xA9\rX\n", "Xt\xC3\xA9\n\n"},
     {"line longer than 4095 bytes is whole", std::string(9000, 'p') + "\rq",
-     "q" + std::string(8999, 'p') + "\r\n"},
+     "q" + std::string(8999, 'p') + "\n"},
     {"lines across many read blocks", std::string(200000, 'z') + "\n" + std::string(100000, 'y') + "\r!",
-     std::string(200000, 'z') + "\r\n!" + std::string(99999, 'y') + "\r\n"},
+     std::string(200000, 'z') + "\n!" + std::string(99999, 'y') + "\n"},
 };
 
 TEST(LogsweepProgram, CleansLogsToStandardOutputAndToFile) {
@@ -75,20 +76,18 @@ TEST(LogsweepProgram, ArgumentsAfterTheOutputAreIgnored) {
   const program_run run = run_program(LOGSWEEP, {"in.log", "out.txt", "extra", "more"}, folder.path);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "");
-  EXPECT_EQ(read_bytes(folder.file("out.txt")), "20%\r\n\r\n");
+  EXPECT_EQ(read_bytes(folder.file("out.txt")), "20%\n\n");
   EXPECT_FALSE(std::filesystem::exists(folder.file("extra")));
 }
 
 TEST(LogsweepProgram, UsageWithoutArguments) {
   const program_run run = run_program(LOGSWEEP, {});
   EXPECT_EQ(run.status, 0);
-  // The message lines carry their own CR; text mode adds one before each LF.
   EXPECT_EQ(run.out,
-            "Logsweep v1.0\r\r\n"
-            "  Intended to delete progress text in a log file.\r\r\n"
-            "   Delete annoying repeat of 0% processing.....CR\r\r\n"
-            "    https://abchr-tools.example.org/\r\r\n"
-            "Usage: logsweep input_text_path [output_text_path]\r\r\n");
+            "Logsweep v1.0" MESSAGE_END "  Intended to delete progress text in a log file." MESSAGE_END
+            "   Delete annoying repeat of 0% processing.....CR" MESSAGE_END
+            "    https://abchr-tools.example.org/" MESSAGE_END
+            "Usage: logsweep input_text_path [output_text_path]" MESSAGE_END);
   EXPECT_EQ(run.err, "");
 }
 
@@ -106,56 +105,60 @@ const std::vector<failure_case> FAILURE_CASES = {
     {"missing input",
      {"missing.log"},
      1,
-     "File 'missing.log' not found.\r\r\n",
-     "logsweep: missing.log: No such file or directory\r\r\n"},
+     "File 'missing.log' not found." MESSAGE_END,
+     "logsweep: missing.log: No such file or directory" MESSAGE_END},
     {"missing input is reported before the output is looked at",
      {"missing.log", "sub/no/out.txt"},
      1,
-     "File 'missing.log' not found.\r\r\n",
-     "logsweep: missing.log: No such file or directory\r\r\n"},
-    {"input is a folder", {"sub"}, 1, "File 'sub' not found.\r\r\n", "logsweep: sub: Is a directory\r\r\n"},
+     "File 'missing.log' not found." MESSAGE_END,
+     "logsweep: missing.log: No such file or directory" MESSAGE_END},
+    {"input is a folder",
+     {"sub"},
+     1,
+     "File 'sub' not found." MESSAGE_END,
+     "logsweep: sub: Is a directory" MESSAGE_END},
     // Opening it must not wait for a program at the other end.
     {"output is a FIFO that no program reads",
      {"in.log", "fifo"},
      2,
-     "Cannot write to fifo\r\r\n",
-     "logsweep: fifo: No such device or address\r\r\n"},
+     "Cannot write to fifo" MESSAGE_END,
+     "logsweep: fifo: No such device or address" MESSAGE_END},
     {"input path longer than 4095 bytes is named whole",
      {LONG_NAME},
      1,
-     "File '" + LONG_NAME + "' not found.\r\r\n",
-     "logsweep: " + LONG_NAME + ": File name too long\r\r\n"},
+     "File '" + LONG_NAME + "' not found." MESSAGE_END,
+     "logsweep: " + LONG_NAME + ": File name too long" MESSAGE_END},
     {"output in a missing folder",
      {"in.log", "sub/no/out.txt"},
      2,
-     "Cannot write to sub/no/out.txt\r\r\n",
-     "logsweep: sub/no/out.txt: No such file or directory\r\r\n"},
+     "Cannot write to sub/no/out.txt" MESSAGE_END,
+     "logsweep: sub/no/out.txt: No such file or directory" MESSAGE_END},
     {"output is a folder",
      {"in.log", "sub"},
      2,
-     "Cannot write to sub\r\r\n",
-     "logsweep: sub: Is a directory\r\r\n"},
-    {"output is the input", {"in.log", "in.log"}, 2, "Output is the input file 'in.log'.\r\r\n", ""},
+     "Cannot write to sub" MESSAGE_END,
+     "logsweep: sub: Is a directory" MESSAGE_END},
+    {"output is the input", {"in.log", "in.log"}, 2, "Output is the input file 'in.log'." MESSAGE_END, ""},
     {"output is the input by another path",
      {"in.log", "sub/../in.log"},
      2,
-     "Output is the input file 'in.log'.\r\r\n",
+     "Output is the input file 'in.log'." MESSAGE_END,
      ""},
     {"output is a hard link to the input",
      {"in.log", "link.log"},
      2,
-     "Output is the input file 'in.log'.\r\r\n",
+     "Output is the input file 'in.log'." MESSAGE_END,
      ""},
     {"output is a symbolic link to the input",
      {"in.log", "symlink.log"},
      2,
-     "Output is the input file 'in.log'.\r\r\n",
+     "Output is the input file 'in.log'." MESSAGE_END,
      ""},
     {"output device is full",
      {"in.log", "/dev/full"},
      2,
-     "Cannot write to /dev/full\r\r\n",
-     "logsweep: /dev/full: No space left on device\r\r\n"},
+     "Cannot write to /dev/full" MESSAGE_END,
+     "logsweep: /dev/full: No space left on device" MESSAGE_END},
 };
 
 TEST(LogsweepProgram, FailuresGiveTheirMessageAndStatus) {
@@ -186,7 +189,7 @@ TEST(LogsweepProgram, WritesToTheNullDeviceAndToStandardOutputByName) {
   };
   temp_dir folder;
   write_bytes(folder.file("in.log"), "10%\r20%\n");
-  for (const output_case& c : {output_case{"/dev/null", ""}, output_case{"/dev/stdout", "20%\r\n\r\n"}}) {
+  for (const output_case& c : {output_case{"/dev/null", ""}, output_case{"/dev/stdout", "20%\n\n"}}) {
     const program_run run = run_program(LOGSWEEP, {"in.log", c.output}, folder.path, 30);
     EXPECT_EQ(run.status, 0) << c.output;
     EXPECT_EQ(run.out, c.out) << c.output;
@@ -198,13 +201,44 @@ TEST(LogsweepProgram, WritesToTheNullDeviceAndToStandardOutputByName) {
 const std::string UNREADABLE = "/proc/self/mem";
 
 // (In file mode the output is removed: see the shell rows.)
+// An encoder still running: its pipe gives one line, then nothing until the
+// line has reached logsweep's output, then the rest. The writer waits for the
+// line to be seen, so no timing is assumed; the bound on its wait only ends a
+// run whose line never comes.
+TEST(LogsweepProgram, LinesFromAPipeGoOutBeforeTheInputEnds) {
+  temp_dir folder;
+  struct streaming_case {
+    const char* name;
+    const char* pipeline;  // `writer` emits the log; its output must show "first"
+    const char* seen;      // shell test of the line's arrival
+  };
+  const std::string wait_for =
+      "writer() { printf '1%%\\r50%%\\rfirst\\n'; for i in $(seq 300); do if eval \"$1\"; then "
+      "echo seen >&2; printf 'second\\n'; return; fi; sleep 0.1; done; echo 'not seen' >&2; }; ";
+  for (const streaming_case& c : {
+           streaming_case{"into a file", "writer | LOGSWEEP /dev/stdin out.txt; cat out.txt",
+                          "grep -qsx first out.txt"},
+           streaming_case{"into a pipe",
+                          "writer | LOGSWEEP /dev/stdin | { IFS= read -r line; echo \"$line\" > seen; cat; }",
+                          "grep -qsx first seen"},
+       }) {
+    std::string pipeline = c.pipeline;
+    pipeline.replace(pipeline.find("LOGSWEEP"), 8, shell_command(LOGSWEEP));
+    pipeline.replace(pipeline.find("writer"), 6, std::string("writer '") + c.seen + "'");
+    const program_run run = run_program("/bin/bash", {"-c", wait_for + pipeline}, folder.path, 120);
+    EXPECT_EQ(run.err, "seen\n") << c.name;
+    EXPECT_EQ(run.out, std::string(c.name) == "into a file" ? "first\nsecond\n\n" : "second\n\n") << c.name;
+    std::filesystem::remove(folder.file("out.txt"));
+  }
+}
+
 TEST(LogsweepProgram, ReadErrorEmitsThePendingLineAndFails) {
   if (!has_special_file(UNREADABLE)) GTEST_SKIP() << "no " << UNREADABLE << " on this system";
   const program_run to_console = run_program(LOGSWEEP, {UNREADABLE});
   EXPECT_EQ(to_console.status, 1);
-  EXPECT_EQ(to_console.out, "\r\n");
-  EXPECT_EQ(to_console.err,
-            "logsweep: /proc/self/mem: Input/output error\r\r\nCannot read /proc/self/mem\r\r\n");
+  EXPECT_EQ(to_console.out, "\n");
+  EXPECT_EQ(to_console.err, "logsweep: /proc/self/mem: Input/output error" MESSAGE_END
+                            "Cannot read /proc/self/mem" MESSAGE_END);
 }
 
 struct own_input_case {
@@ -218,17 +252,17 @@ struct own_input_case {
 // its own end would read the cleaned text back for ever. Nothing may reach
 // the input, not even a message.
 const std::vector<own_input_case> OWN_INPUT_CASES = {
-    {"logsweep IN >> IN", {"IN"}, O_WRONLY | O_APPEND, "Output is the input file 'IN'.\r\r\n"},
-    {"logsweep IN 1<> IN", {"IN"}, O_WRONLY, "Output is the input file 'IN'.\r\r\n"},
+    {"logsweep IN >> IN", {"IN"}, O_WRONLY | O_APPEND, "Output is the input file 'IN'." MESSAGE_END},
+    {"logsweep IN 1<> IN", {"IN"}, O_WRONLY, "Output is the input file 'IN'." MESSAGE_END},
     {"logsweep IN /dev/stdout >> IN",
      {"IN", "/dev/stdout"},
      O_WRONLY | O_APPEND,
-     "Output is the input file 'IN'.\r\r\n"},
+     "Output is the input file 'IN'." MESSAGE_END},
     {"message with standard output on the input",
      {"IN", "no/such/folder/out.txt"},
      O_WRONLY | O_APPEND,
-     "logsweep: no/such/folder/out.txt: No such file or directory\r\r\n"
-     "Cannot write to no/such/folder/out.txt\r\r\n"},
+     "logsweep: no/such/folder/out.txt: No such file or directory" MESSAGE_END
+     "Cannot write to no/such/folder/out.txt" MESSAGE_END},
 };
 
 std::string with_input(std::string text, const std::string& input) {
@@ -274,8 +308,8 @@ TEST(LogsweepProgram, OutOfMemoryKeepsTheCleanedLines) {
   constexpr rlim_t LINE = 16 * MIB;
   write_bytes(folder.file("short.log"), "a\n");
   write_bytes(folder.file("long.log"), "first\n50%\r100%\n" + std::string(LINE, 'x') + "\nlast\n");
-  const std::string before_long_line = "first\r\n100%\r\n";
-  const std::string cleaned = before_long_line + std::string(LINE, 'x') + "\r\nlast\r\n\r\n";
+  const std::string before_long_line = "first\n100%\n";
+  const std::string cleaned = before_long_line + std::string(LINE, 'x') + "\nlast\n\n";
 
   const auto run_limited = [&](const std::string& log, rlim_t limit) {
     const int out = open(folder.file("out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -293,7 +327,7 @@ TEST(LogsweepProgram, OutOfMemoryKeepsTheCleanedLines) {
     ASSERT_TRUE(run.status == 0 || run.status == 3)
         << "status " << run.status << " under " << limit << " bytes";
     if (run.status == 3) {
-      EXPECT_EQ(run.err, "Out of memory.\r\r\n");
+      EXPECT_EQ(run.err, "Out of memory." MESSAGE_END);
       EXPECT_EQ(out, before_long_line) << "under " << limit << " bytes";
     } else {
       EXPECT_EQ(run.err, "");
@@ -319,14 +353,14 @@ TEST(LogsweepProgram, OutOfMemoryKeepsTheCleanedLines) {
   const std::string program = shell_command(LOGSWEEP);
   for (const endless_case& c :
        {endless_case{"exec LOGSWEEP /dev/zero", ""},
-        endless_case{"exec LOGSWEEP <(printf 'first\\n'; exec cat /dev/zero)", "first\r\n"},
+        endless_case{"exec LOGSWEEP <(printf 'first\\n'; exec cat /dev/zero)", "first\n"},
         endless_case{"exec LOGSWEEP /dev/zero cleaned.txt", ""}}) {
     std::string command = c.command;
     command.replace(command.find("LOGSWEEP"), 8, program);
     const program_run run = run_program("/bin/bash", {"-c", command}, folder.path, 60, -1, enough);
     EXPECT_EQ(run.status, 3) << c.command;
     EXPECT_EQ(run.out, c.out) << c.command;
-    EXPECT_EQ(run.err, "Out of memory.\r\r\n") << c.command;
+    EXPECT_EQ(run.err, "Out of memory." MESSAGE_END) << c.command;
   }
   EXPECT_FALSE(std::filesystem::exists(folder.file("cleaned.txt")));
 }
@@ -364,7 +398,7 @@ TEST(LogsweepProgram, EveryNarrowMemoryLimitEndsWith0Or3) {
     ASSERT_TRUE(run.status == 0 || run.status == 3)
         << "status " << run.status << " under " << limit << " bytes";
     if (run.status == 3) {
-      EXPECT_EQ(run.err, "Out of memory.\r\r\n") << "under " << limit << " bytes";
+      EXPECT_EQ(run.err, "Out of memory." MESSAGE_END) << "under " << limit << " bytes";
       EXPECT_FALSE(std::filesystem::exists(folder.file("out.log"))) << "under " << limit << " bytes";
     }
   }
@@ -418,7 +452,7 @@ TEST(LogsweepProgram, OutputThatDoesNotFitIsRemoved) {
 
     const program_run run = run_program(LOGSWEEP, {"in.log", c.output}, folder.path);
     EXPECT_EQ(run.status, 2) << c.name;
-    EXPECT_EQ(run.out, "Cannot write to " + c.output + "\r\r\n") << c.name;
+    EXPECT_EQ(run.out, "Cannot write to " + c.output + MESSAGE_END) << c.name;
     EXPECT_FALSE(std::filesystem::exists(folder.file(c.removed))) << c.name;
     EXPECT_TRUE(std::filesystem::is_symlink(folder.file("link.txt"))) << c.name;
     EXPECT_EQ(read_bytes(folder.file("in.log")), log) << c.name;
@@ -430,8 +464,8 @@ TEST(LogsweepProgram, FullStandardOutputIsAWriteError) {
   write_bytes(folder.file("in.log"), "some text\n");
   const int full = open("/dev/full", O_WRONLY);
   ASSERT_GE(full, 0);
-  const std::string err =
-      "logsweep: standard output: No space left on device\r\r\nCannot write to standard output\r\r\n";
+  const std::string err = "logsweep: standard output: No space left on device" MESSAGE_END
+                          "Cannot write to standard output" MESSAGE_END;
   const program_run cleaning = run_program(LOGSWEEP, {folder.file("in.log")}, folder.path, 60, full);
   EXPECT_EQ(cleaning.status, 2);
   EXPECT_EQ(cleaning.err, err);

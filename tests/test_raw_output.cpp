@@ -150,9 +150,9 @@ TEST(raw_output, loud_floats_clip_and_are_counted_per_track) {
   write_file(r.file("d32b.wav"), as_float_wav(codec_copy(o, 0, 1.0, 0)));
   r.run({"o.wav", "d32b.wav"});
   EXPECT_EQ(r.result.status, 0);
-  EXPECT_NE(r.result.out.find("FLO 0>o.wav         > Clipped 2 times.\r\r\n"), std::string::npos)
+  EXPECT_NE(r.result.out.find("FLO 0>o.wav         > Clipped 2 times." MESSAGE_END), std::string::npos)
       << r.result.out;
-  EXPECT_NE(r.result.out.find("FLO 1>d32b.wav      > Clipped 2 times.\r\r\n"), std::string::npos)
+  EXPECT_NE(r.result.out.find("FLO 1>d32b.wav      > Clipped 2 times." MESSAGE_END), std::string::npos)
       << r.result.out;
 }
 
@@ -185,38 +185,38 @@ TEST(raw_output, unsafe_outputs_end_with_9_before_any_is_written) {
       {"output would overwrite an input",
        {"o.wav", "o.wav.raw"},
        {"o.wav", "o.wav.raw"},
-       "wavmatch2: o.wav.raw: would overwrite the input o.wav.raw\r\r\n",
+       "wavmatch2: o.wav.raw: would overwrite the input o.wav.raw" MESSAGE_END,
        {"o.wav.raw"}},
       {"output is a link to an input",
        {"o.wav", "d32b.wav"},
        {"o.wav", "d32b.wav"},
-       "wavmatch2: d.raw: would overwrite the input d32b.wav\r\r\n",
+       "wavmatch2: d.raw: would overwrite the input d32b.wav" MESSAGE_END,
        {"d32b.wav"}},
       {"two decoded files map to one raw file",
        {"o.wav", "x32b.wav", "x32b.wav.opus.wav"},
        {"o.wav", "x32b.wav", "x32b.wav.opus.wav"},
-       "wavmatch2: x.raw: is also the raw file of x32b.wav\r\r\n",
+       "wavmatch2: x.raw: is also the raw file of x32b.wav" MESSAGE_END,
        {}},
       {"one file given twice",
        {"o.wav", "b32b.wav"},
        {"o.wav", "b32b.wav", "./b32b.wav"},
-       "wavmatch2: ./b.raw: is also the raw file of b32b.wav\r\r\n",
+       "wavmatch2: ./b.raw: is also the raw file of b32b.wav" MESSAGE_END,
        {}},
       {"third raw path is a folder",
        {"a.wav", "b32b.wav", "c32b.wav"},
        {"a.wav", "b32b.wav", "c32b.wav"},
-       "wavmatch2: c.raw: Is a directory\r\r\n",
+       "wavmatch2: c.raw: Is a directory" MESSAGE_END,
        {}},
       // Found only by creating it: every raw file is created before any is written.
       {"third raw path is a link to nothing",
        {"a.wav", "b32b.wav", "c32b.wav"},
        {"a.wav", "b32b.wav", "c32b.wav"},
-       "wavmatch2: c.raw: No such file or directory\r\r\n",
+       "wavmatch2: c.raw: No such file or directory" MESSAGE_END,
        {}},
       {"raw name too long",
        {"o.wav", long_name + ".wav"},
        {"o.wav", long_name + ".wav"},
-       "wavmatch2: " + long_name + ".wav.raw: File name too long\r\r\n",
+       "wavmatch2: " + long_name + ".wav.raw: File name too long" MESSAGE_END,
        {}},
   };
   for (const refusal_case& c : cases) {
@@ -238,8 +238,9 @@ TEST(raw_output, unsafe_outputs_end_with_9_before_any_is_written) {
     for (const std::string& name : c.untouched) before.push_back(read_file(r.file(name)));
     r.run(c.args);
     EXPECT_EQ(r.result.status, 9) << c.name;
-    EXPECT_TRUE(r.result.out.ends_with("\r\r\nOutput path is not available.\r\r\n")) << c.name << "\n"
-                                                                                     << r.result.out;
+    EXPECT_TRUE(r.result.out.ends_with(MESSAGE_END "Output path is not available." MESSAGE_END))
+        << c.name << "\n"
+        << r.result.out;
     EXPECT_EQ(r.result.err, c.reason) << c.name;
     for (std::size_t i = 0; i < c.untouched.size(); ++i) {
       EXPECT_EQ(read_file(r.file(c.untouched[i])), before[i]) << c.name;
@@ -277,10 +278,13 @@ struct full_disk_case {
 TEST(raw_output, full_disk_removes_the_file_being_written) {
   if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
   const std::vector<full_disk_case> cases = {
-      {"raw file on the full disk", {"o.wav", "small/d32b.wav"}, "Cannot write to small/d.raw\r\r\n", ""},
+      {"raw file on the full disk",
+       {"o.wav", "small/d32b.wav"},
+       "Cannot write to small/d.raw" MESSAGE_END,
+       ""},
       {"raw path links to the full disk",
        {"o.wav", "d32b.wav"},
-       "Cannot write to d.raw\r\r\n",
+       "Cannot write to d.raw" MESSAGE_END,
        "small/old.raw"},
   };
   for (const full_disk_case& c : cases) {
@@ -330,7 +334,7 @@ TEST(raw_output, input_read_error_or_shrunk_input_removes_the_output_and_ends_wi
     const std::string path = dir.file("in.wav");
     console_capture console;
     EXPECT_EQ(write_raw_outputs(&track, &path, 1, 0, 1.0, 50000, memory->output), 2) << name;
-    EXPECT_EQ(console.text(), "Cannot read " + path + "\r\r\n") << name;
+    EXPECT_EQ(console.text(), "Cannot read " + path + MESSAGE_END) << name;
     EXPECT_NE(access(dir.file("in.wav.raw").c_str(), F_OK), 0) << name;
     release_track(track);
   }
@@ -353,8 +357,8 @@ TEST(raw_output, file_size_limit_fails_the_write_and_leaves_no_partial_data) {
     const std::string command = "ulimit -f 100 && exec " + shell_command(WAVMATCH2_PATH) + " o.wav d32b.wav";
     r.result = run_program("/bin/sh", {"-c", command}, r.dir.path);
     EXPECT_EQ(r.result.status, 9) << hard_link;
-    EXPECT_TRUE(r.result.out.ends_with("Cannot write to o.wav.raw\r\r\n")) << r.result.out;
-    EXPECT_EQ(r.result.err, "wavmatch2: o.wav.raw: File too large\r\r\n");
+    EXPECT_TRUE(r.result.out.ends_with("Cannot write to o.wav.raw" MESSAGE_END)) << r.result.out;
+    EXPECT_EQ(r.result.err, "wavmatch2: o.wav.raw: File too large" MESSAGE_END);
     EXPECT_FALSE(r.exists("o.wav.raw"));
     EXPECT_FALSE(r.exists("d.raw"));
     EXPECT_EQ(r.size("kept.raw"), hard_link ? 0 : -1);

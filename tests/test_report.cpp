@@ -47,23 +47,27 @@ TEST(alignment_report, rows_and_summary) {
        {{37, 1.0}, {-2500, 1.0}, {7499, 1.0}},
        {"O:   37   G: 1.000000  G: 0.000000  S: 0.000000", "O:-2500   G: 1.000000  G: 0.000000  S: 0.000000",
         "O: 7499   G: 1.000000  G: 0.000000  S: 0.000000"},
-       "biggest_delay    : 7499\r\r\nsmallest_delay   : -2500\r\r\nbiggest_gain     : 1.000000\r\r\n"
-       "shortest_sample  : 90001\r\r\ninitial_offset   : 4100\r\r\n"},
+       "biggest_delay    : 7499" MESSAGE_END "smallest_delay   : -2500" MESSAGE_END
+       "biggest_gain     : 1.000000" MESSAGE_END "shortest_sample  : 90001" MESSAGE_END
+       "initial_offset   : 4100" MESSAGE_END},
       {"all offsets negative, all gains below 1",
        {{-10, 1.0 / 0.9772372}, {-300, 2.0}},
        {"O:  -10   G: 0.977237  G:-0.200000  S: 0.000000", "O: -300   G: 0.500000  G:-6.020600  S: 0.000000"},
-       "biggest_delay    : 0\r\r\nsmallest_delay   : -300\r\r\nbiggest_gain     : 1.000000\r\r\n"
-       "shortest_sample  : 99700\r\r\ninitial_offset   : 4100\r\r\n"},
+       "biggest_delay    : 0" MESSAGE_END "smallest_delay   : -300" MESSAGE_END
+       "biggest_gain     : 1.000000" MESSAGE_END "shortest_sample  : 99700" MESSAGE_END
+       "initial_offset   : 4100" MESSAGE_END},
       {"all offsets positive",
        {{576, 0.5}, {1105, 1.0}},
        {"O:  576   G: 2.000000  G: 6.020600  S: 0.000000", "O: 1105   G: 1.000000  G: 0.000000  S: 0.000000"},
-       "biggest_delay    : 1105\r\r\nsmallest_delay   : 0\r\r\nbiggest_gain     : 2.000000\r\r\n"
-       "shortest_sample  : 98895\r\r\ninitial_offset   : 4100\r\r\n"},
+       "biggest_delay    : 1105" MESSAGE_END "smallest_delay   : 0" MESSAGE_END
+       "biggest_gain     : 2.000000" MESSAGE_END "shortest_sample  : 98895" MESSAGE_END
+       "initial_offset   : 4100" MESSAGE_END},
       {"silent decoded window keeps offset 0 gain 1 score 0",
        {{0, 0.0}, {-5, 1.0}},
        {"O:    0   G: 1.000000  G: 0.000000  S: 0.000000", "O:   -5   G: 1.000000  G: 0.000000  S: 0.000000"},
-       "biggest_delay    : 0\r\r\nsmallest_delay   : -5\r\r\nbiggest_gain     : 1.000000\r\r\n"
-       "shortest_sample  : 99995\r\r\ninitial_offset   : 4100\r\r\n"},
+       "biggest_delay    : 0" MESSAGE_END "smallest_delay   : -5" MESSAGE_END
+       "biggest_gain     : 1.000000" MESSAGE_END "shortest_sample  : 99995" MESSAGE_END
+       "initial_offset   : 4100" MESSAGE_END},
   };
   const std::vector<double>& f = filtered_music();
   constexpr int BASE = 10000;  // the original's window starts here in the filtered signal
@@ -87,10 +91,10 @@ TEST(alignment_report, rows_and_summary) {
       report_track(tracks[k], find_offset_and_gain(tracks[0], tracks[k], memory->search).silent, extremes);
     }
     report_summary(extremes, 100000, tracks[1].initial_offset);
-    std::string expected = "                     Offset[sample]  Gain    Gain[dB]     Score\r\r\n";
+    std::string expected = "                     Offset[sample]  Gain    Gain[dB]     Score" MESSAGE_END;
     for (std::size_t k = 1; k < tracks.size(); ++k) {
-      if (c.tracks[k - 1].level == 0.0) expected += "No Sound At All.\r\r\n";
-      expected += std::string(tracks[k].label) + " " + c.rows[k - 1] + "\r\r\n";
+      if (c.tracks[k - 1].level == 0.0) expected += "No Sound At All." MESSAGE_END;
+      expected += std::string(tracks[k].label) + " " + c.rows[k - 1] + MESSAGE_END;
     }
     EXPECT_EQ(console.text(), expected + c.summary) << c.name;
     for (wav_track& t : tracks) release_track(t);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "line_ends.h"
 #include "program_runner.h"
 #include "signal_maker.h"
 #include "wav_writer.h"
@@ -48,22 +49,22 @@ struct stream_case {
   bool writes_raw;
 };
 
-const std::string UNAVAILABLE = "Output path is not available.\r\r\n";
+const std::string UNAVAILABLE = "Output path is not available." MESSAGE_END;
 
 TEST(whole_run_streams, never_write_into_an_input_or_a_stimulus) {
   const std::vector<stream_case> cases = {
       {"report to a file of its own", "", "> report.txt", 0, "", "", true},
       {"report over a raw file", "", "> d.raw", 9, "",
-       UNAVAILABLE + "wavmatch2: d.raw: is standard output\r\r\n", false},
+       UNAVAILABLE + "wavmatch2: d.raw: is standard output" MESSAGE_END, false},
       {"report after a raw file", "", ">> d.raw", 9, "",
-       UNAVAILABLE + "wavmatch2: d.raw: is standard output\r\r\n", false},
+       UNAVAILABLE + "wavmatch2: d.raw: is standard output" MESSAGE_END, false},
       {"report after an input", "", ">> d32b.wav", 9, "",
-       UNAVAILABLE + "wavmatch2: d32b.wav: is standard output\r\r\n", false},
+       UNAVAILABLE + "wavmatch2: d32b.wav: is standard output" MESSAGE_END, false},
       {"messages after an input", " missing.wav", "2>> d32b.wav", 9,
-       UNAVAILABLE + "wavmatch2: d32b.wav: is standard error\r\r\n", "", false},
+       UNAVAILABLE + "wavmatch2: d32b.wav: is standard error" MESSAGE_END, "", false},
       // Standard output held on the null device: no input and no raw file
       // takes its place, and the lost report is still a failure.
-      {"closed standard output", "", ">&-", 9, "", "Cannot write to standard output\r\r\n", true},
+      {"closed standard output", "", ">&-", 9, "", "Cannot write to standard output" MESSAGE_END, true},
 #ifndef _WIN32
       // Neither stream safe: the closing message has nowhere to go.
       {"closed standard output, messages after an input", "", ">&- 2>> d32b.wav", 9, "", "", false},

@@ -113,4 +113,18 @@ TEST(literal_wavmatch_program, writes_what_wavmatch2_writes) {
   expect_same_raw_files(dirs.literal.path, dirs.program.path, dirs.names.size());
 }
 
+// Raw files of an earlier run, longer than this run's: each is emptied before
+// it is written, so that no stale tail of the old stimulus stays behind the
+// new one.
+TEST(whole_run_outputs, longer_raw_files_of_an_earlier_run_keep_no_stale_tail) {
+  const twin_folders dirs(cases().front().files());
+  ASSERT_EQ(run_program(WAVMATCH2_PATH, dirs.names, dirs.program.path).status, 0);
+  for (const auto& [name, raw] : raw_files(dirs.program.path))
+    write_file(dirs.program.file(name), bytes(2 * raw.size() + 1, 0xEE));
+  const program_run run = run_program(WAVMATCH2_PATH, dirs.names, dirs.program.path);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(literal_run(dirs.literal.path, dirs.names).status, 0);
+  expect_same_raw_files(dirs.literal.path, dirs.program.path, dirs.names.size());
+}
+
 }  // namespace

@@ -27,13 +27,18 @@ bool print(FILE* out, const char* format, std::va_list args) {
   va_end(again);
   if (length < 0 || begin == nullptr) return false;
 
-  // Text-mode translation: every LF goes out as CR LF.
+  // Each LF goes out as the system's line end; see MESSAGE_KEEPS_CR.
   const char* end = begin + length;
   const char* run = begin;
   for (const char* p = begin; p != end; ++p) {
     if (*p == '\n') {
-      std::fwrite(run, 1, static_cast<std::size_t>(p - run), out);
-      std::fwrite("\r\n", 1, 2, out);
+      const bool own_cr = !MESSAGE_KEEPS_CR && p != run && p[-1] == '\r';
+      std::fwrite(run, 1, static_cast<std::size_t>(p - run) - (own_cr ? 1 : 0), out);
+      if (MESSAGE_KEEPS_CR) {
+        std::fwrite("\r\n", 1, 2, out);
+      } else {
+        std::fputc('\n', out);
+      }
       run = p + 1;
     }
   }

@@ -1,7 +1,7 @@
 // Console output of wavmatch2. Every message goes through a printf-style format
-// to standard output, which behaves as a text-mode stream: each line feed
-// leaves the program as CR LF, so a message that ends in "\r\n" leaves as
-// CR CR LF, as the program's users have always seen it.
+// to standard output. A message ends in "\r\n", which leaves the program as
+// the system's line end: LF alone on POSIX systems, and on Windows CR CR LF,
+// as text mode has always written it there (see MESSAGE_KEEPS_CR).
 #pragma once
 
 #include <cstdio>

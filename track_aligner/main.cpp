@@ -21,7 +21,7 @@ namespace {
 [[noreturn]] void end_without_memory() {
   if (std::current_exception() != nullptr) std::abort();
   remove_guarded_outputs();
-  std::fputs("Out of memory.\r\r\n", stdout);
+  std::fputs("Out of memory." MESSAGE_LINE_END, stdout);
   std::fflush(stdout);
   std::_Exit(STATUS_OUT_OF_MEMORY);
 }

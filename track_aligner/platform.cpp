@@ -57,7 +57,7 @@ bool stream_leads_to(const standard_stream& stream, file_kind kind, const file_i
 
 void say_system_error(const std::string& path, int error) {
   if (error == 0) return;
-  std::fprintf(stderr, "wavmatch2: %s: %s\r\r\n", path.c_str(), std::strerror(error));
+  std::fprintf(stderr, "wavmatch2: %s: %s" MESSAGE_LINE_END, path.c_str(), std::strerror(error));
 }
 
 #ifdef _WIN32

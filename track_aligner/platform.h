@@ -34,6 +34,19 @@
 // The command line as UTF-8 text, the program's name first.
 std::vector<std::string> program_arguments(int argc, char** argv);
 
+// How a message line ends on this system. Every message is written with
+// "\r\n" at its end. On Windows that pair leaves as CR CR LF: text mode has
+// always put a CR before each LF there, and Windows callers rely on those
+// bytes. Everywhere else a line of text ends in LF alone, so the pair becomes
+// one LF, as grep, cut and the shell expect.
+#ifdef _WIN32
+constexpr bool MESSAGE_KEEPS_CR = true;
+#define MESSAGE_LINE_END "\r\r\n"
+#else
+constexpr bool MESSAGE_KEEPS_CR = false;
+#define MESSAGE_LINE_END "\n"
+#endif
+
 // One file, whatever name it was reached by: device and inode, or on Windows
 // the volume serial number and file index (Windows has no inode numbers).
 // Where Windows cannot tell the volume of an open handle (wine's own
@@ -73,12 +86,10 @@ struct console_state {
 
 // Called first in main, before anything is allocated. Standard output and
 // standard error carry the program's bytes as they are (the console layer
-// writes its own CR LF; Windows would add a second CR). A closed descriptor
-// 0, 1 or 2 is opened on the null device, so that no input or raw file can
-// take its number. A stream that leads to a file (or to something the system
-// would not identify) is parked. A closed pipe or a file-size limit becomes a
-// failed write that the program reports instead of a signal that ends it.
-// Every signal whose default action ends the program (on Windows Ctrl-C,
+// writes the line ends itself). A closed descriptor 0, 1 or 2 is opened on the null device, so that no input
+// or raw file can take its number. A stream that leads to a file (or to something the system would not
+// identify) is parked. A closed pipe or a file-size limit becomes a failed write that the program reports
+// instead of a signal that ends it. Every signal whose default action ends the program (on Windows Ctrl-C,
 // Ctrl-Break and closing the console) removes the guarded outputs first. On
 // Windows a bad descriptor is a failed call, not the end of the program, and
 // a console shows the UTF-8 names as they are.
