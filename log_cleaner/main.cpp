@@ -94,7 +94,8 @@ int show_usage(console_state& console) {
 
 // Cleans to standard output, which then carries nothing else: messages go
 // to standard error.
-int sweep_to_console(const console_state& console, file_descriptor input, const std::string& input_path) {
+int sweep_to_console(const console_state& console, file_descriptor input, const file_identity& input_identity,
+                     const std::string& input_path) {
   const message_streams streams = streams_for(console, STANDARD_ERROR);
   // A closed standard output holds the null device: the cleaned log would be
   // lost without a word.
@@ -227,7 +228,7 @@ int sweep(console_state& console, const std::vector<std::string>& arguments) {
     report(streams.messages, "File '" + input_path + "' not found.\r\n");
     return STATUS_CANNOT_READ;
   }
-  if (!to_file) return sweep_to_console(console, input, input_path);
+  if (!to_file) return sweep_to_console(console, input, input_identity, input_path);
   // Writing to the input would truncate it before a byte is read, or read the
   // cleaned text back for ever: refused by name here, and by the opened
   // file's identity once it is open.
