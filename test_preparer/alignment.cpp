@@ -42,7 +42,9 @@ void wav_header(unsigned char (&h)[WAV_HEADER_BYTES], uint32_t rate, uint32_t da
   put_u32(h + 40, data_bytes);
 }
 
-double headroom_factor(double headroom_db) { return headroom_db == 0 ? 1.0 : std::pow(10.0, -headroom_db / 20); }
+double headroom_factor(double headroom_db) {
+  return headroom_db == 0 ? 1.0 : std::pow(10.0, -headroom_db / 20);
+}
 
 }  // namespace
 
@@ -62,7 +64,8 @@ int align_decoded(const std::vector<std::string>& decoded, wavmatch_run& run, st
 }
 
 double stimulus_scale_db(const wavmatch_run& run, int k, double headroom_db) {
-  return 20 * std::log10(output_scale_for(run.tracks[k].gain, run.extremes.biggest_gain) / 32768) - headroom_db;
+  return 20 * std::log10(output_scale_for(run.tracks[k].gain, run.extremes.biggest_gain) / 32768) -
+         headroom_db;
 }
 
 bool write_stimulus(wavmatch_run& run, int k, double headroom_db, const std::string& path, int& clips,

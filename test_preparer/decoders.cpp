@@ -1,7 +1,8 @@
 #include "decoders.h"
-#include "utf8_paths.h"
 
 #include <filesystem>
+
+#include "utf8_paths.h"
 
 namespace {
 
@@ -15,20 +16,19 @@ void add_resampling(std::vector<std::string>& args, int rate) {
   args.insert(args.end(), {"-af", "aresample=resampler=soxr", "-ar", std::to_string(rate)});
 }
 
-std::string base_name(const std::string& program) {
-  return text_of(path_of(program).filename());
-}
+std::string base_name(const std::string& program) { return text_of(path_of(program).filename()); }
 
 }  // namespace
 
-decode_command original_command(const decoder_paths& found, const std::string& input, const std::string& output) {
+decode_command original_command(const decoder_paths& found, const std::string& input,
+                                const std::string& output) {
   decode_command command{"ffmpeg", found.ffmpeg, ffmpeg_head(input)};
   command.args.insert(command.args.end(), {"-c:a", "pcm_s32le", "-f", "wav", output});
   return command;
 }
 
-decode_command encoded_command(const decoder_paths& found, const probe_result& probe, const std::string& input,
-                               const std::string& output, int rate, bool resample) {
+decode_command encoded_command(const decoder_paths& found, const probe_result& probe,
+                               const std::string& input, const std::string& output, int rate, bool resample) {
   if (probe.codec == "opus" && !found.opusdec.empty()) {
     return {"opusdec", found.opusdec, {"--quiet", "--float", "--rate", std::to_string(rate), input, output}};
   }
@@ -74,8 +74,10 @@ std::string command_line(const decode_command& command) {
     }
     line += '\'';
     for (const char c : arg) {
-      if (c == '\'') line += "'\\''";
-      else line += c;
+      if (c == '\'')
+        line += "'\\''";
+      else
+        line += c;
     }
     line += '\'';
   }

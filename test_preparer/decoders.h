@@ -23,14 +23,15 @@ struct decode_command {
 
 // The original as 32-bit integer WAV: an exact copy of its samples, no
 // resampling, no dither.
-decode_command original_command(const decoder_paths& found, const std::string& input, const std::string& output);
+decode_command original_command(const decoder_paths& found, const std::string& input,
+                                const std::string& output);
 
 // An encoded file as 32-bit float WAV at `rate`. Opus goes through opusdec
 // --float where it is installed, else ffmpeg's libopus decoder with the soxr
 // resampler; with `resample` any other codec at another rate is resampled by
 // soxr too.
-decode_command encoded_command(const decoder_paths& found, const probe_result& probe, const std::string& input,
-                               const std::string& output, int rate, bool resample);
+decode_command encoded_command(const decoder_paths& found, const probe_result& probe,
+                               const std::string& input, const std::string& output, int rate, bool resample);
 
 // Arguments that make a decoder print its version on standard output.
 std::vector<std::string> version_arguments(const std::string& decoder);

@@ -6,7 +6,6 @@
 #include <new>
 #include <string>
 #include <vector>
-#include "utf8_paths.h"
 
 #include "../track_aligner/platform.h"
 #include "options.h"
@@ -14,6 +13,7 @@
 #include "platform.h"
 #include "prepare.h"
 #include "reports.h"
+#include "utf8_paths.h"
 
 namespace {
 
@@ -25,7 +25,8 @@ bool write_text_file(const std::string& path, const std::string& text) {
 }
 
 int write_reports(const std::string& work, const song_record& song, run_guard& guard) {
-  for (const auto& [name, text] : {std::pair{"report.txt", report_text(song)}, std::pair{"report.json", report_json(song)}}) {
+  for (const auto& [name, text] :
+       {std::pair{"report.txt", report_text(song)}, std::pair{"report.json", report_json(song)}}) {
     const std::string path = work + "/" + name;
     guard_file(guard, path);
     if (!write_text_file(path, text)) {
@@ -71,7 +72,8 @@ int run(const command_options& options) {
     if (status == PREPARE_OK) status = place_folder(work, folder, guard);
     if (status == PREPARE_OK && !prepare.quiet) {
       std::fprintf(stderr, "wrote %s: %d stimuli of %d frames, %zu warnings\n", folder.c_str(),
-                   static_cast<int>(song.stimuli.size()) + 1, static_cast<int>(song.frames), song.warnings.size());
+                   static_cast<int>(song.stimuli.size()) + 1, static_cast<int>(song.frames),
+                   song.warnings.size());
     }
   } catch (const std::bad_alloc&) {
     complain("", "out of memory");

@@ -27,7 +27,8 @@ bool read_headroom(const std::string& text, double& db) {
 
 }  // namespace
 
-bool parse_command_line(const std::vector<std::string>& args, command_options& options, std::string& problem) {
+bool parse_command_line(const std::vector<std::string>& args, command_options& options,
+                        std::string& problem) {
   options.prepare.jobs = processor_count();
   std::vector<std::string> paths;
   bool options_end = false;
@@ -57,8 +58,8 @@ bool parse_command_line(const std::vector<std::string>& args, command_options& o
       value = arg.substr(2);
       attached = true;
     }
-    const bool takes_value = name == "-o" || name == "--output" || name == "-j" || name == "--jobs" ||
-                             name == "--headroom";
+    const bool takes_value =
+        name == "-o" || name == "--output" || name == "-j" || name == "--jobs" || name == "--headroom";
     if (takes_value && !attached) {
       if (i + 1 == args.size()) {
         problem = "option " + name + " needs a value";

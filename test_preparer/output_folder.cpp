@@ -1,5 +1,4 @@
 #include "output_folder.h"
-#include "utf8_paths.h"
 
 #include <filesystem>
 #include <fstream>
@@ -8,6 +7,7 @@
 
 #include "prepare.h"
 #include "reports.h"
+#include "utf8_paths.h"
 
 namespace {
 
@@ -74,7 +74,8 @@ int check_output(const std::string& folder, bool force, const std::vector<std::s
       return PREPARE_OUTPUT_FAILED;
     }
     if (!holds_our_report(path)) {
-      complain(folder, "holds no report of abchr-prepare, so --force leaves it alone; choose another with -o");
+      complain(folder,
+               "holds no report of abchr-prepare, so --force leaves it alone; choose another with -o");
       return PREPARE_OUTPUT_FAILED;
     }
   }

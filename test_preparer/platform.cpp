@@ -77,8 +77,10 @@ void append_quoted(std::wstring& line, const std::wstring& arg) {
       ++backslashes;
       continue;
     }
-    if (c == L'"') line.append(2 * backslashes + 1, L'\\');
-    else line.append(backslashes, L'\\');
+    if (c == L'"')
+      line.append(2 * backslashes + 1, L'\\');
+    else
+      line.append(backslashes, L'\\');
     backslashes = 0;
     line += c;
   }
@@ -130,8 +132,8 @@ std::string find_on_path(const std::string& name) {
   return "";
 }
 
-bool start_child(const std::string& program, const std::vector<std::string>& args, const std::string& out_path,
-                 const std::string& err_path, child_process& child, int& error) {
+bool start_child(const std::string& program, const std::vector<std::string>& args,
+                 const std::string& out_path, const std::string& err_path, child_process& child, int& error) {
   std::wstring line;
   append_quoted(line, widen(program));
   for (const std::string& arg : args) {
@@ -139,8 +141,8 @@ bool start_child(const std::string& program, const std::vector<std::string>& arg
     append_quoted(line, widen(arg));
   }
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  const HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
-                                0, nullptr);
+  const HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                OPEN_EXISTING, 0, nullptr);
   const HANDLE out = open_for_child(out_path);
   const HANDLE err = open_for_child(err_path);
   STARTUPINFOW startup{};
@@ -175,7 +177,8 @@ int wait_any_child(std::vector<child_process>& children, child_exit& exit) {
     indices.push_back(static_cast<int>(k));
   }
   if (handles.empty()) return -1;
-  const DWORD which = WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, INFINITE);
+  const DWORD which =
+      WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, INFINITE);
   const std::size_t k = which - WAIT_OBJECT_0 < handles.size() ? which - WAIT_OBJECT_0 : 0;
   DWORD code = 1;
   GetExitCodeProcess(handles[k], &code);
@@ -234,7 +237,8 @@ void on_signal(int signal_number) {
       }
     }
     for (const std::string& file : guard.files) unlink(file.c_str());
-    for (auto folder = guard.folders.rbegin(); folder != guard.folders.rend(); ++folder) rmdir(folder->c_str());
+    for (auto folder = guard.folders.rbegin(); folder != guard.folders.rend(); ++folder)
+      rmdir(folder->c_str());
   }
   // The signal is held back until this handler returns; then, with its
   // default action back, it ends the program, so that the caller sees it.
@@ -251,15 +255,16 @@ std::string find_on_path(const std::string& name) {
   for (const std::string& folder : path_folders()) {
     const std::string candidate = folder + "/" + name;
     struct stat info {};
-    if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(candidate.c_str(), X_OK) == 0) {
+    if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        access(candidate.c_str(), X_OK) == 0) {
       return candidate;
     }
   }
   return "";
 }
 
-bool start_child(const std::string& program, const std::vector<std::string>& args, const std::string& out_path,
-                 const std::string& err_path, child_process& child, int& error) {
+bool start_child(const std::string& program, const std::vector<std::string>& args,
+                 const std::string& out_path, const std::string& err_path, child_process& child, int& error) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -269,8 +274,10 @@ bool start_child(const std::string& program, const std::vector<std::string>& arg
   posix_spawn_file_actions_init(&files);
   posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
   const int create = O_WRONLY | O_CREAT | O_TRUNC;
-  posix_spawn_file_actions_addopen(&files, 1, out_path.empty() ? "/dev/null" : out_path.c_str(), create, 0644);
-  posix_spawn_file_actions_addopen(&files, 2, err_path.empty() ? "/dev/null" : err_path.c_str(), create, 0644);
+  posix_spawn_file_actions_addopen(&files, 1, out_path.empty() ? "/dev/null" : out_path.c_str(), create,
+                                   0644);
+  posix_spawn_file_actions_addopen(&files, 2, err_path.empty() ? "/dev/null" : err_path.c_str(), create,
+                                   0644);
   // The decoder starts with no signal held back and the default actions.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
@@ -372,7 +379,8 @@ void guard_folder(run_guard& guard, const std::string& path) {
 
 std::string install_hint(const std::string& program) {
 #ifdef _WIN32
-  if (program == "opusdec") return "get opus-tools from https://opus-codec.org/downloads/ and add its folder to PATH";
+  if (program == "opusdec")
+    return "get opus-tools from https://opus-codec.org/downloads/ and add its folder to PATH";
   return "get ffmpeg.exe and ffprobe.exe from https://ffmpeg.org/download.html and add their folder to PATH";
 #else
   const std::string package = program == "opusdec" ? "opus-tools" : "ffmpeg";

@@ -30,8 +30,8 @@ struct child_exit {
 // Standard input reads the null device; standard output goes to out_path and
 // standard error to err_path (each created or emptied). Returns false with the
 // system's reason in `error`.
-bool start_child(const std::string& program, const std::vector<std::string>& args, const std::string& out_path,
-                 const std::string& err_path, child_process& child, int& error);
+bool start_child(const std::string& program, const std::vector<std::string>& args,
+                 const std::string& out_path, const std::string& err_path, child_process& child, int& error);
 
 // Waits until one of the running children ends; returns its index and how it
 // ended, and marks it as no longer running. Returns -1 when none runs.

@@ -1,5 +1,4 @@
 #include "prepare.h"
-#include "utf8_paths.h"
 
 #include <algorithm>
 #include <cmath>
@@ -12,6 +11,7 @@
 #include "alignment.h"
 #include "decoders.h"
 #include "probe.h"
+#include "utf8_paths.h"
 
 namespace {
 
@@ -34,8 +34,8 @@ constexpr int WEIGHTING_RATE = 44100;
 struct job {
   std::string program;
   std::vector<std::string> args;
-  std::string out;  // standard output's file, "" for none
-  std::string err;  // standard error's file
+  std::string out;    // standard output's file, "" for none
+  std::string err;    // standard error's file
   std::string input;  // the input the job is about, for its messages
   std::string decoder;
 };
@@ -76,8 +76,8 @@ int run_jobs(const std::vector<job>& jobs, int parallel, const char* step, const
   while (status == PREPARE_OK && (next < jobs.size() || running > 0)) {
     if (next < jobs.size() && running < parallel) {
       const job& j = jobs[next];
-      progress(options, std::string(step) + " " + std::to_string(next + 1) + "/" + std::to_string(jobs.size()) +
-                            " " + file_name(j.input));
+      progress(options, std::string(step) + " " + std::to_string(next + 1) + "/" +
+                            std::to_string(jobs.size()) + " " + file_name(j.input));
       guard_file(guard, j.err);
       if (!j.out.empty()) guard_file(guard, j.out);
       int error = 0;
@@ -148,12 +148,14 @@ bool find_decoders(decoder_paths& found) {
 }
 
 // Every input's description, or the status of the first that cannot be read.
-int probe_inputs(const prepare_options& options, const decoder_paths& found, const std::vector<std::string>& inputs,
-                 const std::string& work, run_guard& guard, std::vector<probe_result>& probes) {
+int probe_inputs(const prepare_options& options, const decoder_paths& found,
+                 const std::vector<std::string>& inputs, const std::string& work, run_guard& guard,
+                 std::vector<probe_result>& probes) {
   std::vector<job> jobs;
   for (std::size_t k = 0; k < inputs.size(); ++k) {
     const std::string stem = work + "/probe" + std::to_string(k);
-    jobs.push_back({found.ffprobe, probe_arguments(inputs[k]), stem + ".json", stem + ".err", inputs[k], "ffprobe"});
+    jobs.push_back(
+        {found.ffprobe, probe_arguments(inputs[k]), stem + ".json", stem + ".err", inputs[k], "ffprobe"});
   }
   // ffprobe's failure is the input's fault: it could not read it.
   if (run_jobs(jobs, options.jobs, "probing", options, guard) != PREPARE_OK) return PREPARE_INPUT_REFUSED;
@@ -185,16 +187,19 @@ int check_inputs(const prepare_options& options, const std::vector<probe_result>
     const probe_result& probe = probes[k];
     const std::string& input = options.encoded[k - 1];
     if (probe.channels != 2) {
-      complain(input, "has " + std::to_string(probe.channels) +
-                          " channels, not 2; encode the stereo original again (abchr-prepare never downmixes)");
+      complain(input,
+               "has " + std::to_string(probe.channels) +
+                   " channels, not 2; encode the stereo original again (abchr-prepare never downmixes)");
       return PREPARE_INPUT_REFUSED;
     }
     // Opus always codes at 48 kHz, whatever rate it was given.
     if (probe.codec != "opus" && probe.sample_rate != original.sample_rate && !options.resample) {
-      complain(input, "its sample rate is " + std::to_string(probe.sample_rate) + " Hz, the original's " +
-                          std::to_string(original.sample_rate) +
-                          " Hz; encode it again at the original's rate (lame: --resample " + kilohertz(original.sample_rate) +
-                          "), or pass --resample to accept a soxr resampling and the fractional delay it brings");
+      complain(input,
+               "its sample rate is " + std::to_string(probe.sample_rate) + " Hz, the original's " +
+                   std::to_string(original.sample_rate) +
+                   " Hz; encode it again at the original's rate (lame: --resample " +
+                   kilohertz(original.sample_rate) +
+                   "), or pass --resample to accept a soxr resampling and the fractional delay it brings");
       return PREPARE_INPUT_REFUSED;
     }
   }
@@ -208,8 +213,8 @@ std::string decoder_version(const decode_command& command, const std::string& wo
   guard_file(guard, stem + ".err");
   std::vector<child_process> child(1);
   int error = 0;
-  if (!start_child(command.program, version_arguments(command.decoder), stem + ".txt", stem + ".err", child[0],
-                   error)) {
+  if (!start_child(command.program, version_arguments(command.decoder), stem + ".txt", stem + ".err",
+                   child[0], error)) {
     return "";
   }
   child_exit exit;
@@ -239,7 +244,8 @@ int check_alignment(song_record& song) {
     if (s.offset == MIN_OFFSET || s.offset == MAX_OFFSET) {
       complain(s.input, "its offset " + std::to_string(s.offset) +
                             " lies at the edge of the searched range: it does not hold the original's music, "
-                            "or a decoder shifted it; check that it was encoded from " + song.reference.input);
+                            "or a decoder shifted it; check that it was encoded from " +
+                            song.reference.input);
       status = PREPARE_CHECK_FAILED;
     } else if (!(s.score <= WRONG_MUSIC_SCORE)) {
       char score[32];
@@ -249,10 +255,11 @@ int check_alignment(song_record& song) {
                             song.reference.input);
       status = PREPARE_CHECK_FAILED;
     }
-    if (s.silent) song.warnings.push_back(s.input + ": the compared stretch is silent; offset and gain are not measured");
+    if (s.silent)
+      song.warnings.push_back(s.input + ": the compared stretch is silent; offset and gain are not measured");
     if (s.predicted_offset && std::abs(*s.predicted_offset - s.offset) > PREDICTION_TOLERANCE) {
-      song.warnings.push_back(s.input + ": measured offset " + std::to_string(s.offset) + ", the container predicts " +
-                              std::to_string(*s.predicted_offset));
+      song.warnings.push_back(s.input + ": measured offset " + std::to_string(s.offset) +
+                              ", the container predicts " + std::to_string(*s.predicted_offset));
     }
   }
   return status;
@@ -261,11 +268,14 @@ int check_alignment(song_record& song) {
 }  // namespace
 
 void complain(const std::string& path, const std::string& text) {
-  if (path.empty()) std::fprintf(stderr, "abchr-prepare: %s\n", text.c_str());
-  else std::fprintf(stderr, "abchr-prepare: %s: %s\n", path.c_str(), text.c_str());
+  if (path.empty())
+    std::fprintf(stderr, "abchr-prepare: %s\n", text.c_str());
+  else
+    std::fprintf(stderr, "abchr-prepare: %s: %s\n", path.c_str(), text.c_str());
 }
 
-int prepare_song(const prepare_options& options, const std::string& folder, run_guard& guard, song_record& song) {
+int prepare_song(const prepare_options& options, const std::string& folder, run_guard& guard,
+                 song_record& song) {
   decoder_paths found;
   if (!find_decoders(found)) return PREPARE_DECODER_FAILED;
   const std::string work = folder + "/.decoded";
@@ -298,12 +308,14 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
   std::vector<std::string> decoded;
   for (std::size_t k = 0; k < inputs.size(); ++k) {
     decoded.push_back(work + "/" + names[k]);
-    commands.push_back(k == 0 ? original_command(found, inputs[k], decoded[k])
-                              : encoded_command(found, probes[k], inputs[k], decoded[k], rate, options.resample));
+    commands.push_back(
+        k == 0 ? original_command(found, inputs[k], decoded[k])
+               : encoded_command(found, probes[k], inputs[k], decoded[k], rate, options.resample));
   }
   std::vector<job> jobs;
   for (std::size_t k = 0; k < inputs.size(); ++k) {
-    jobs.push_back({commands[k].program, commands[k].args, "", decoded[k] + ".err", inputs[k], commands[k].decoder});
+    jobs.push_back(
+        {commands[k].program, commands[k].args, "", decoded[k] + ".err", inputs[k], commands[k].decoder});
     guard_file(guard, decoded[k]);
   }
   if (const int status = run_jobs(jobs, options.jobs, "decoding", options, guard); status != PREPARE_OK) {
@@ -323,8 +335,9 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
     // delay to drop: the music should then start where the original's does.
     if (k > 0 && (probes[k].has_start || commands[k].decoder == "opusdec")) s.predicted_offset = 0;
     if (k > 0 && probes[k].codec != "opus" && probes[k].sample_rate != rate) {
-      song.warnings.push_back(inputs[k] + ": resampled from " + std::to_string(probes[k].sample_rate) + " Hz to " +
-                              std::to_string(rate) + " Hz by soxr, which adds a fractional delay");
+      song.warnings.push_back(inputs[k] + ": resampled from " + std::to_string(probes[k].sample_rate) +
+                              " Hz to " + std::to_string(rate) +
+                              " Hz by soxr, which adds a fractional delay");
     }
   }
   if (rate != WEIGHTING_RATE) {
@@ -372,10 +385,9 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
     }
   }
   if (clipped_total > 0) {
-    complain(options.original,
-             "stimuli would clip (values clamped: " + clipped +
-                 "); lower them all alike with --headroom DB, for example --headroom " +
-                 std::to_string(static_cast<int>(std::ceil(options.headroom_db)) + 3));
+    complain(options.original, "stimuli would clip (values clamped: " + clipped +
+                                   "); lower them all alike with --headroom DB, for example --headroom " +
+                                   std::to_string(static_cast<int>(std::ceil(options.headroom_db)) + 3));
     return PREPARE_CHECK_FAILED;
   }
   return PREPARE_OK;

@@ -59,7 +59,8 @@ bool parse_probe(const std::string& text, probe_result& probe, std::string& prob
 
 bool is_lossless_codec(const std::string& codec) {
   if (codec.rfind("pcm_", 0) == 0) return true;
-  static const char* const lossless[] = {"flac", "alac", "wavpack", "ape", "tta", "tak", "shorten", "mlp", "truehd", "mp4als", "ralf"};
+  static const char* const lossless[] = {"flac",    "alac", "wavpack", "ape",    "tta", "tak",
+                                         "shorten", "mlp",  "truehd",  "mp4als", "ralf"};
   for (const char* name : lossless) {
     if (codec == name) return true;
   }

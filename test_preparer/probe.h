@@ -10,7 +10,7 @@ struct probe_result {
   std::string container;  // format_name: "mp3", "mov,mp4,m4a,3gp,3g2,mj2", "ogg"...
   int sample_rate = 0;
   int channels = 0;
-  double duration = 0;   // seconds; 0 when unknown
+  double duration = 0;    // seconds; 0 when unknown
   long long bitrate = 0;  // bits per second; 0 when unknown
   // Where the container puts the decoded stream's first sample, in seconds.
   // A container that carries the encoder's delay (an MP3's LAME header, an

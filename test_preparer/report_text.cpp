@@ -1,8 +1,7 @@
-#include "reports.h"
-
 #include <cstdio>
 
 #include "decoders.h"
+#include "reports.h"
 
 namespace {
 

@@ -1,8 +1,7 @@
 // Console output of wavmatch2, the one way the aligner's phases speak (another
-// program that runs them links its own version of these functions). Every message goes through a printf-style format
-// to standard output, which behaves as a text-mode stream: each line feed
-// leaves the program as CR LF, so a message that ends in "\r\n" leaves as
-// CR CR LF, as the program's users have always seen it.
+// program that runs them links its own version of these functions). Every message goes through a printf-style
+// format to standard output, which behaves as a text-mode stream: each line feed leaves the program as CR LF,
+// so a message that ends in "\r\n" leaves as CR CR LF, as the program's users have always seen it.
 #pragma once
 
 #include <cstdio>

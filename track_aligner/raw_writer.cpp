@@ -174,7 +174,8 @@ int write_track(wav_track& track, const std::string& input_path, const std::stri
     return STATUS_OUTPUT_UNAVAILABLE;
   }
   int cause = 0;
-  const frame_copy copied = write_scaled_frames(track, out.fp, output_scale, frames, buffers, clip_count, cause);
+  const frame_copy copied =
+      write_scaled_frames(track, out.fp, output_scale, frames, buffers, clip_count, cause);
   if (copied == frame_copy::read_failed) return say_cannot_read(input_path, cause);
   if (copied == frame_copy::input_shrunk) return say_cannot_read(input_path, 0);
   bool write_failed = copied == frame_copy::write_failed;
