@@ -208,6 +208,18 @@ int check_inputs(const prepare_options& options, const std::vector<probe_result>
   return PREPARE_OK;
 }
 
+// Whether the container tells the decoder how much delay to drop, so that the
+// decoded music should start where the original's does. Opus's header always
+// gives its pre-skip. An MP3 carries it only in LAME's header, which ffprobe
+// shows as a start after 0; at low bitrates the first frame is too small to
+// hold that header, and the delay stays. MP4's edit lists and Ogg's granule
+// positions give a start; a bare ADTS stream gives none.
+bool carries_delay(const probe_result& probe) {
+  if (probe.codec == "opus") return true;
+  if (probe.codec == "mp3") return probe.start_time > 0;
+  return probe.has_start;
+}
+
 // Each decoder's version, from its own output.
 std::string decoder_version(const decode_command& command, const std::string& work, run_guard& guard) {
   const std::string stem = work + "/version-" + command.decoder;
@@ -333,9 +345,7 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
     if (version.empty()) version = decoder_version(commands[k], work, guard);
     stimulus_record& s = k == 0 ? song.reference : song.stimuli.emplace_back();
     fill_stimulus(s, inputs[k], probes[k], commands[k], version, names[k]);
-    // A container that places the first sample tells the decoder how much
-    // delay to drop: the music should then start where the original's does.
-    if (k > 0 && (probes[k].has_start || commands[k].decoder == "opusdec")) s.predicted_offset = 0;
+    if (k > 0 && carries_delay(probes[k])) s.predicted_offset = 0;
     if (k > 0 && probes[k].codec != "opus" && probes[k].sample_rate != rate) {
       song.warnings.push_back(inputs[k] + ": resampled from " + std::to_string(probes[k].sample_rate) +
                               " Hz to " + std::to_string(rate) +
