@@ -101,7 +101,13 @@ int run_jobs(const std::vector<job>& jobs, int parallel, const char* step, const
     const std::string how = exit.signal != 0 ? "was killed by signal " + std::to_string(exit.signal)
                                              : "failed with status " + std::to_string(exit.code);
     const std::string said = last_line(read_file(j.err));
-    complain(j.input, j.decoder + " " + how + (said.empty() ? "" : ": " + said));
+    if (j.decoder == "ffprobe") {
+      // ffprobe fails on what it cannot read: the input's fault, not the tool's.
+      complain(j.input, "ffprobe cannot read it (" + (said.empty() ? how : said) +
+                            "); give an audio file that ffmpeg decodes");
+    } else {
+      complain(j.input, j.decoder + " " + how + (said.empty() ? "" : ": " + said));
+    }
     status = PREPARE_DECODER_FAILED;
   }
   stop_all();

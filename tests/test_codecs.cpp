@@ -18,6 +18,7 @@
 #include "codec_music.h"
 #include "codec_wav.h"
 #include "program_runner.h"
+#include "tool_lookup.h"
 #include "wav_writer.h"
 
 namespace {
@@ -89,20 +90,6 @@ std::vector<codec_case> codec_cases() {
         {"opusdec", "--quiet", "--rate", "44100", "@opus.opus", "@opus16.wav"}},
        true},
   };
-}
-
-std::string find_on_path(const std::string& tool) {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-  std::size_t start = 0;
-  while (start <= dirs.size()) {
-    std::size_t end = dirs.find(':', start);
-    if (end == std::string::npos) end = dirs.size();
-    const std::string candidate = dirs.substr(start, end - start) + "/" + tool;
-    if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
-    start = end + 1;
-  }
-  return "";
 }
 
 // One row of the printed table.
