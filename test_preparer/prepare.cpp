@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <sstream>
 
 #include "alignment.h"
@@ -40,6 +41,7 @@ struct job {
   std::string err;    // standard error's file
   std::string input;  // the input the job is about, for its messages
   std::string decoder;
+  bool announced = true;  // one progress line when it starts
 };
 
 std::string read_file(const std::string& path) {
@@ -72,14 +74,18 @@ int run_jobs(const std::vector<job>& jobs, int parallel, const char* step, const
   int status = PREPARE_OK;
   std::size_t next = 0;
   int running = 0;
+  const auto total = std::count_if(jobs.begin(), jobs.end(), [](const job& j) { return j.announced; });
+  long announced = 0;
   auto stop_all = [&] {
     for (child_process& child : children) stop_child(child);
   };
   while (status == PREPARE_OK && (next < jobs.size() || running > 0)) {
     if (next < jobs.size() && running < parallel) {
       const job& j = jobs[next];
-      progress(options, std::string(step) + " " + std::to_string(next + 1) + "/" +
-                            std::to_string(jobs.size()) + " " + file_name(j.input));
+      if (j.announced) {
+        progress(options, std::string(step) + " " + std::to_string(++announced) + "/" +
+                              std::to_string(total) + " " + file_name(j.input));
+      }
       guard_file(guard, j.err);
       if (!j.out.empty()) guard_file(guard, j.out);
       int error = 0;
@@ -226,20 +232,12 @@ bool carries_delay(const probe_result& probe) {
   return probe.has_start;
 }
 
-// Each decoder's version, from its own output.
-std::string decoder_version(const decode_command& command, const std::string& work, run_guard& guard) {
-  const std::string stem = work + "/version-" + command.decoder;
-  guard_file(guard, stem + ".txt");
-  guard_file(guard, stem + ".err");
-  std::vector<child_process> child(1);
-  int error = 0;
-  if (!start_child(command.program, version_arguments(command.decoder), stem + ".txt", stem + ".err",
-                   child[0], error)) {
-    return "";
-  }
-  child_exit exit;
-  wait_any_child(child, exit);
-  return version_from(command.decoder, read_file(stem + ".txt"));
+// A decode's cost, to start the slowest first: the length of the music times
+// what its decoder does per second of it. Opus is decoded and resampled; a
+// lossless original is only copied.
+double decode_cost(const probe_result& probe) {
+  const double weight = probe.codec == "opus" ? 3 : is_lossless_codec(probe.codec) ? 0.2 : 1;
+  return weight * (probe.duration > 0 ? probe.duration : 1);
 }
 
 void fill_stimulus(stimulus_record& s, const std::string& input, const probe_result& probe,
@@ -332,23 +330,37 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
         k == 0 ? original_command(found, inputs[k], decoded[k])
                : encoded_command(found, probes[k], inputs[k], decoded[k], rate, options.resample));
   }
+  // The slowest first, so that no long decode starts last and runs alone.
+  std::vector<std::size_t> order(inputs.size());
+  for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return decode_cost(probes[a]) > decode_cost(probes[b]);
+  });
   std::vector<job> jobs;
-  for (std::size_t k = 0; k < inputs.size(); ++k) {
+  for (const std::size_t k : order) {
     jobs.push_back(
         {commands[k].program, commands[k].args, "", decoded[k] + ".err", inputs[k], commands[k].decoder});
     guard_file(guard, decoded[k]);
   }
+  // Each decoder's version, from its own output, asked beside the decodes.
+  std::map<std::string, std::string> versions;
+  for (const decode_command& command : commands) {
+    if (versions.count(command.decoder) != 0) continue;
+    const std::string stem = work + "/version-" + command.decoder;
+    versions[command.decoder] = stem + ".txt";
+    jobs.push_back({command.program, version_arguments(command.decoder), stem + ".txt", stem + ".err",
+                    command.program, command.decoder, false});
+  }
   if (const int status = run_jobs(jobs, options.jobs, "decoding", options, guard); status != PREPARE_OK) {
     return status;
   }
+  for (auto& [decoder, version] : versions) version = version_from(decoder, read_file(version));
 
   song.name = text_of(path_of(options.original).stem());
   song.sample_rate = rate;
   song.headroom_db = options.headroom_db;
-  std::string versions[2];
   for (std::size_t k = 0; k < inputs.size(); ++k) {
-    std::string& version = versions[commands[k].decoder == "opusdec" ? 1 : 0];
-    if (version.empty()) version = decoder_version(commands[k], work, guard);
+    const std::string& version = versions[commands[k].decoder];
     stimulus_record& s = k == 0 ? song.reference : song.stimuli.emplace_back();
     fill_stimulus(s, inputs[k], probes[k], commands[k], version, names[k]);
     if (k > 0 && carries_delay(probes[k])) s.predicted_offset = 0;
