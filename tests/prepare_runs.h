@@ -14,14 +14,22 @@
 #include "program_runner.h"
 #include "wav_writer.h"
 
+inline void set_path(const std::string& path) {
+#ifdef _WIN32
+  _putenv_s("PATH", path.c_str());
+#else
+  setenv("PATH", path.c_str(), 1);
+#endif
+}
+
 // abchr-prepare with `path` as its PATH ("" keeps the test's own).
 inline program_run run_prepare(const std::vector<std::string>& args, const std::string& workdir,
                                const std::string& path = "") {
   const char* own = std::getenv("PATH");
   const std::string saved = own != nullptr ? own : "";
-  if (!path.empty()) setenv("PATH", path.c_str(), 1);
+  if (!path.empty()) set_path(path);
   program_run run = run_program(ABCHR_PREPARE_PATH, args, workdir);
-  if (!path.empty()) setenv("PATH", saved.c_str(), 1);
+  if (!path.empty()) set_path(saved);
   return run;
 }
 
