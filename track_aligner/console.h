@@ -1,7 +1,9 @@
-// Console output of wavmatch2. Every message goes through a printf-style format
-// to standard output. A message ends in "\r\n", which leaves the program as
-// the system's line end: LF alone on POSIX systems, and on Windows CR CR LF,
-// as text mode has always written it there (see MESSAGE_KEEPS_CR).
+// Console output of wavmatch2, the one way the aligner's phases speak (another
+// program that runs them links its own version of these functions). Every
+// message goes through a printf-style format to standard output. A message
+// ends in "\r\n", which leaves the program as the system's line end: LF alone
+// on POSIX systems, and on Windows CR CR LF, as text mode has always written
+// it there (see MESSAGE_KEEPS_CR).
 #pragma once
 
 #include <cstdio>
@@ -17,6 +19,11 @@ void say(const char* format, ...) WAVMATCH_PRINTF(1, 2);
 // The same, to standard error: for the one message that cannot go to a
 // standard output that has failed.
 void say_error(const char* format, ...) WAVMATCH_PRINTF(1, 2);
+
+// One line on standard error, "wavmatch2: <path>: <the system's reason>",
+// for the error number of a failed call; nothing when it is 0 (the file was
+// refused for a reason of the program's own, which its message states).
+void say_system_error(const std::string& path, int error);
 
 // "Cannot read <path>" on standard output and, where the system gave one
 // (`error` is not 0), its reason on standard error; returns the status of a

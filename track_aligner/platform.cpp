@@ -55,11 +55,6 @@ bool stream_leads_to(const standard_stream& stream, file_kind kind, const file_i
   return stream.kind == file_kind::unknown || (stream.kind == file_kind::regular && same_file(stream.id, id));
 }
 
-void say_system_error(const std::string& path, int error) {
-  if (error == 0) return;
-  std::fprintf(stderr, "wavmatch2: %s: %s" MESSAGE_LINE_END, path.c_str(), std::strerror(error));
-}
-
 #ifdef _WIN32
 
 namespace {

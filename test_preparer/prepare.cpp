@@ -1,0 +1,440 @@
+#include "prepare.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <sstream>
+
+#include "alignment.h"
+#include "decoders.h"
+#include "probe.h"
+#include "utf8_paths.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A measured offset further than this from the one the container predicts is
+// a warning: decoders differ by a frame or two in how they round the delay.
+constexpr int PREDICTION_TOLERANCE = 4;
+
+// Above this score a stimulus does not hold the same music as the original.
+// Unrelated music matched in loudness leaves a residual about sqrt(2) times
+// the original (the two energies add); even the best-matching stretch of other
+// music from the same instruments scored 1.03 to 1.06 on synthesised songs.
+// The real codecs at their lowest settings on the same songs (lame -b 32
+// --resample 44.1, Opus at 16 kbit/s, Vorbis -q -1, AAC at 32 kbit/s) scored
+// 0.13 to 0.40, AAC the highest. 0.7 keeps a wide margin on both sides.
+constexpr double WRONG_MUSIC_SCORE = 0.7;
+
+// The loudness weighting of the aligner is made for this rate.
+constexpr int WEIGHTING_RATE = 44100;
+
+struct job {
+  std::string program;
+  std::vector<std::string> args;
+  std::string out;    // standard output's file, "" for none
+  std::string err;    // standard error's file
+  std::string input;  // the input the job is about, for its messages
+  std::string decoder;
+  const char* step;  // its progress line, "STEP k/n input"; nullptr for none
+  double priority;   // among the jobs waiting, the highest starts first
+  int failure;       // the status when it fails
+};
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path_of(path), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A decoder's last line of complaint, for the message that names it.
+std::string last_line(const std::string& text) {
+  std::string trimmed = text;
+  while (!trimmed.empty() && (trimmed.back() == '\n' || trimmed.back() == '\r')) trimmed.pop_back();
+  const std::size_t start = trimmed.find_last_of('\n');
+  return start == std::string::npos ? trimmed : trimmed.substr(start + 1);
+}
+
+void progress(const prepare_options& options, const std::string& text) {
+  if (!options.quiet) std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+std::string file_name(const std::string& path) { return text_of(path_of(path).filename()); }
+
+// Runs the jobs, `parallel` at a time, the waiting one of highest priority
+// first, announcing each as "STEP k/n input" (n = `total`). `then` is called
+// with each job that ends well; it may add jobs, up to `capacity` in all, and
+// a status from it stops the run. On the first failure the other jobs are
+// stopped and the failure is printed.
+int run_jobs(std::vector<job>& jobs, std::size_t capacity, std::size_t total, const prepare_options& options,
+             run_guard& guard, const std::function<int(std::size_t)>& then) {
+  // One slot per job, made before any child runs: the signal handler reads them.
+  std::vector<child_process> children(capacity);
+  std::vector<bool> started(capacity, false);
+  hold_signals();
+  guard.children = &children;
+  release_signals();
+  std::map<std::string, std::size_t> announced;
+  int status = PREPARE_OK;
+  int running = 0;
+  while (status == PREPARE_OK) {
+    std::size_t next = jobs.size();
+    for (std::size_t k = 0; k < jobs.size(); ++k) {
+      if (!started[k] && (next == jobs.size() || jobs[k].priority > jobs[next].priority)) next = k;
+    }
+    if (next < jobs.size() && running < options.jobs) {
+      const job& j = jobs[next];
+      if (j.step != nullptr) {
+        progress(options, std::string(j.step) + " " + std::to_string(++announced[j.step]) + "/" +
+                              std::to_string(total) + " " + file_name(j.input));
+      }
+      guard_file(guard, j.err);
+      if (!j.out.empty()) guard_file(guard, j.out);
+      started[next] = true;
+      int error = 0;
+      if (!start_child(j.program, j.args, j.out, j.err, children[next], error)) {
+        complain(j.input, "cannot start " + j.program + ": " + system_reason(error));
+        status = PREPARE_DECODER_FAILED;
+        break;
+      }
+      ++running;
+      continue;
+    }
+    if (running == 0) break;
+    child_exit exit;
+    const int ended = wait_any_child(children, exit);
+    if (ended < 0) break;
+    --running;
+    const std::size_t k = static_cast<std::size_t>(ended);
+    if (exit.code == 0 && exit.signal == 0) {
+      status = then(k);
+      continue;
+    }
+    const std::string how = exit.signal != 0 ? "was killed by signal " + std::to_string(exit.signal)
+                                             : "failed with status " + std::to_string(exit.code);
+    const std::string said = last_line(read_file(jobs[k].err));
+    if (jobs[k].decoder == "ffprobe") {
+      // ffprobe fails on what it cannot read: the input's fault, not the tool's.
+      complain(jobs[k].input, "ffprobe cannot read it (" + (said.empty() ? how : said) +
+                                  "); give an audio file that ffmpeg decodes");
+    } else {
+      complain(jobs[k].input, jobs[k].decoder + " " + how + (said.empty() ? "" : ": " + said));
+    }
+    status = jobs[k].failure;
+  }
+  for (child_process& child : children) stop_child(child);
+  hold_signals();
+  guard.children = nullptr;
+  release_signals();
+  return status;
+}
+
+// The stimulus file names: "reference.wav", then each input's name with its
+// extension's dot made an underscore ("song.mp3" gives "song_mp3.wav"), made
+// unique where two inputs share a name.
+std::vector<std::string> stimulus_names(const std::vector<std::string>& encoded) {
+  std::vector<std::string> names{"reference.wav"};
+  for (const std::string& input : encoded) {
+    std::string base = file_name(input);
+    const std::size_t dot = base.find_last_of('.');
+    if (dot != std::string::npos && dot != 0) base[dot] = '_';
+    std::string name = base + ".wav";
+    for (int n = 2; std::find(names.begin(), names.end(), name) != names.end(); ++n) {
+      name = base + "_" + std::to_string(n) + ".wav";
+    }
+    names.push_back(name);
+  }
+  return names;
+}
+
+// 44100 as "44.1", as lame's --resample takes it.
+std::string kilohertz(int rate) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", rate / 1000.0);
+  return text;
+}
+
+bool find_decoders(decoder_paths& found) {
+  found.ffprobe = find_on_path("ffprobe");
+  found.ffmpeg = find_on_path("ffmpeg");
+  found.opusdec = find_on_path("opusdec");
+  for (const auto& [name, path] : {std::pair{"ffprobe", found.ffprobe}, std::pair{"ffmpeg", found.ffmpeg}}) {
+    if (path.empty()) {
+      complain(name, std::string("not found on PATH; ") + install_hint(name));
+      return false;
+    }
+  }
+  return true;
+}
+
+// The original must be lossless and stereo.
+int check_original(const std::string& input, const probe_result& original) {
+  if (!is_lossless_codec(original.codec)) {
+    complain(input, "the original is lossy (" + original.codec +
+                        "); give the lossless file the encoded files were made from (WAV, FLAC)");
+    return PREPARE_INPUT_REFUSED;
+  }
+  if (original.channels != 2) {
+    complain(input, "the original has " + std::to_string(original.channels) +
+                        " channels; only stereo songs can be prepared");
+    return PREPARE_INPUT_REFUSED;
+  }
+  return PREPARE_OK;
+}
+
+// An encoded file must be stereo and at the original's rate.
+int check_encoded(const std::string& input, const probe_result& probe, const probe_result& original,
+                  bool resample) {
+  if (probe.channels != 2) {
+    complain(input, "has " + std::to_string(probe.channels) +
+                        " channels, not 2; encode the stereo original again (abchr-prepare never downmixes)");
+    return PREPARE_INPUT_REFUSED;
+  }
+  // Opus always codes at 48 kHz, whatever rate it was given.
+  if (probe.codec != "opus" && probe.sample_rate != original.sample_rate && !resample) {
+    complain(input,
+             "its sample rate is " + std::to_string(probe.sample_rate) + " Hz, the original's " +
+                 std::to_string(original.sample_rate) +
+                 " Hz; encode it again at the original's rate (lame: --resample " +
+                 kilohertz(original.sample_rate) +
+                 "), or pass --resample to accept a soxr resampling and the fractional delay it brings");
+    return PREPARE_INPUT_REFUSED;
+  }
+  return PREPARE_OK;
+}
+
+// Whether the container tells the decoder how much delay to drop, so that the
+// decoded music should start where the original's does. Opus's header always
+// gives its pre-skip. An MP3 carries it only in LAME's header, which ffprobe
+// shows as a start after 0; at low bitrates the first frame is too small to
+// hold that header, and the delay stays. MP4's edit lists and Ogg's granule
+// positions give a start; a bare ADTS stream gives none.
+bool carries_delay(const probe_result& probe) {
+  if (probe.codec == "opus") return true;
+  if (probe.codec == "mp3") return probe.start_time > 0;
+  return probe.has_start;
+}
+
+// A decode's cost, to start the slowest first: the length of the music times
+// what its decoder does per second of it. Opus is decoded and resampled; a
+// lossless original is only copied.
+double decode_cost(const probe_result& probe) {
+  const double weight = probe.codec == "opus" ? 3 : is_lossless_codec(probe.codec) ? 0.2 : 1;
+  return weight * (probe.duration > 0 ? probe.duration : 1);
+}
+
+void fill_stimulus(stimulus_record& s, const std::string& input, const probe_result& probe,
+                   const decode_command& command, const std::string& version, const std::string& wav) {
+  s.input = input;
+  s.codec = probe.codec;
+  s.container = probe.container;
+  s.bitrate = probe.bitrate;
+  s.input_rate = probe.sample_rate;
+  s.decoder = command.decoder;
+  s.decoder_version = version;
+  s.decoder_command = {command.program};
+  s.decoder_command.insert(s.decoder_command.end(), command.args.begin(), command.args.end());
+  s.wav = wav;
+}
+
+// Wrong music, an offset at the edge of the searched range, or a prediction
+// missed: the first two refuse the song, the last is a warning.
+int check_alignment(song_record& song) {
+  int status = PREPARE_OK;
+  for (const stimulus_record& s : song.stimuli) {
+    if (s.offset == MIN_OFFSET || s.offset == MAX_OFFSET) {
+      complain(s.input, "its offset " + std::to_string(s.offset) +
+                            " lies at the edge of the searched range: it does not hold the original's music, "
+                            "or a decoder shifted it; check that it was encoded from " +
+                            song.reference.input);
+      status = PREPARE_CHECK_FAILED;
+    } else if (!(s.score <= WRONG_MUSIC_SCORE)) {
+      char score[32];
+      std::snprintf(score, sizeof score, "%f", s.score);
+      complain(s.input, std::string("its score ") + score +
+                            " shows other music than the original's; check that it was encoded from " +
+                            song.reference.input);
+      status = PREPARE_CHECK_FAILED;
+    }
+    if (s.silent)
+      song.warnings.push_back(s.input + ": the compared stretch is silent; offset and gain are not measured");
+    if (s.predicted_offset && std::abs(*s.predicted_offset - s.offset) > PREDICTION_TOLERANCE) {
+      song.warnings.push_back(s.input + ": measured offset " + std::to_string(s.offset) +
+                              ", the container predicts " + std::to_string(*s.predicted_offset));
+    }
+  }
+  return status;
+}
+
+}  // namespace
+
+void complain(const std::string& path, const std::string& text) {
+  if (path.empty())
+    std::fprintf(stderr, "abchr-prepare: %s\n", text.c_str());
+  else
+    std::fprintf(stderr, "abchr-prepare: %s: %s\n", path.c_str(), text.c_str());
+}
+
+int prepare_song(const prepare_options& options, const std::string& folder, run_guard& guard,
+                 song_record& song) {
+  decoder_paths found;
+  if (!find_decoders(found)) return PREPARE_DECODER_FAILED;
+  const std::string work = folder + "/.decoded";
+  std::error_code ec;
+  guard_folder(guard, work);
+  if (!fs::create_directory(path_of(work), ec)) {
+    complain(work, "cannot make the folder for decoded files: " + ec.message());
+    return PREPARE_OUTPUT_FAILED;
+  }
+  // Gone on every return: the decoded files are large and of no use after.
+  struct remove_on_return {
+    std::string path;
+    ~remove_on_return() {
+      std::error_code ignored;
+      fs::remove_all(path_of(path), ignored);
+    }
+  } decoded_files{work};
+
+  std::vector<std::string> inputs{options.original};
+  inputs.insert(inputs.end(), options.encoded.begin(), options.encoded.end());
+  // Each input is probed, checked and decoded as soon as it can be: a
+  // decode needs its own description and the original's.
+  const std::size_t n = inputs.size();
+  const std::vector<std::string> names = stimulus_names(options.encoded);
+  std::vector<std::string> decoded;
+  for (const std::string& name : names) decoded.push_back(work + "/" + name);
+  std::vector<probe_result> probes(n);
+  std::vector<decode_command> commands(n);
+  std::vector<bool> probed(n, false);
+  std::vector<bool> queued(n, false);
+  std::map<std::string, std::string> versions;       // decoder: its version
+  std::map<std::string, std::string> version_files;  // decoder: where it writes its version
+  std::vector<job> jobs;
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::string stem = work + "/probe" + std::to_string(k);
+    // Probes first: they are short, and every decode waits for one.
+    jobs.push_back({found.ffprobe, probe_arguments(inputs[k]), stem + ".json", stem + ".err", inputs[k],
+                    "ffprobe", "probing", 1e300, PREPARE_INPUT_REFUSED});
+  }
+  const auto queue_decode = [&](std::size_t k) {
+    commands[k] = k == 0 ? original_command(found, inputs[k], decoded[k])
+                         : encoded_command(found, probes[k], inputs[k], decoded[k], probes[0].sample_rate,
+                                           options.resample);
+    guard_file(guard, decoded[k]);
+    // The slowest first, so that no long decode starts last and runs alone.
+    jobs.push_back({commands[k].program, commands[k].args, "", decoded[k] + ".err", inputs[k],
+                    commands[k].decoder, "decoding", decode_cost(probes[k]), PREPARE_DECODER_FAILED});
+    queued[k] = true;
+    if (versions.count(commands[k].decoder) != 0 || version_files.count(commands[k].decoder) != 0) return;
+    // ffmpeg beside ffprobe is of the same build, whose version ffprobe gave.
+    if (commands[k].decoder == "ffmpeg" && !probes[0].prober_version.empty() &&
+        path_of(found.ffmpeg).parent_path() == path_of(found.ffprobe).parent_path()) {
+      versions["ffmpeg"] = probes[0].prober_version;
+      return;
+    }
+    const std::string stem = work + "/version-" + commands[k].decoder;
+    version_files[commands[k].decoder] = stem + ".txt";
+    jobs.push_back({commands[k].program, version_arguments(commands[k].decoder), stem + ".txt", stem + ".err",
+                    commands[k].program, commands[k].decoder, nullptr, -1, PREPARE_DECODER_FAILED});
+  };
+  const auto then = [&](std::size_t j) {
+    if (j >= n) return static_cast<int>(PREPARE_OK);  // a decode or a version
+    std::string problem;
+    if (!parse_probe(read_file(jobs[j].out), probes[j], problem)) {
+      complain(inputs[j], problem + "; give a file that ffmpeg can decode");
+      return static_cast<int>(PREPARE_INPUT_REFUSED);
+    }
+    probed[j] = true;
+    if (j == 0) {
+      if (const int status = check_original(inputs[0], probes[0]); status != PREPARE_OK) return status;
+    }
+    if (!probed[0]) return static_cast<int>(PREPARE_OK);
+    for (std::size_t k = 0; k < n; ++k) {
+      if (!probed[k] || queued[k]) continue;
+      if (k > 0) {
+        const int status = check_encoded(inputs[k], probes[k], probes[0], options.resample);
+        if (status != PREPARE_OK) return status;
+      }
+      queue_decode(k);
+    }
+    return static_cast<int>(PREPARE_OK);
+  };
+  // n probes, n decodes and at most two decoders' versions.
+  if (const int status = run_jobs(jobs, 2 * n + 2, n, options, guard, then); status != PREPARE_OK) {
+    return status;
+  }
+  for (const auto& [decoder, file] : version_files)
+    versions[decoder] = version_from(decoder, read_file(file));
+  const int rate = probes[0].sample_rate;
+
+  song.name = text_of(path_of(options.original).stem());
+  song.sample_rate = rate;
+  song.headroom_db = options.headroom_db;
+  for (std::size_t k = 0; k < inputs.size(); ++k) {
+    const std::string& version = versions[commands[k].decoder];
+    stimulus_record& s = k == 0 ? song.reference : song.stimuli.emplace_back();
+    fill_stimulus(s, inputs[k], probes[k], commands[k], version, names[k]);
+    if (k > 0 && carries_delay(probes[k])) s.predicted_offset = 0;
+    if (k > 0 && probes[k].codec != "opus" && probes[k].sample_rate != rate) {
+      song.warnings.push_back(inputs[k] + ": resampled from " + std::to_string(probes[k].sample_rate) +
+                              " Hz to " + std::to_string(rate) +
+                              " Hz by soxr, which adds a fractional delay");
+    }
+  }
+  if (rate != WEIGHTING_RATE) {
+    song.warnings.push_back("the sample rate is " + std::to_string(rate) +
+                            " Hz; the loudness weighting is made for 44100 Hz");
+  }
+
+  progress(options, "aligning " + std::to_string(inputs.size()) + " files");
+  wavmatch_run run;
+  std::vector<bool> silent;
+  if (const int status = align_decoded(decoded, run, silent); status != 0) {
+    complain(options.original, "the aligner refused the decoded files (its status " + std::to_string(status) +
+                                   "); see its message above");
+    return status == STATUS_OUT_OF_MEMORY ? PREPARE_OUT_OF_MEMORY : PREPARE_DECODER_FAILED;
+  }
+  song.frames = run.shortest_sample;
+  song.initial_offset = run.tracks[0].initial_offset;
+  for (std::size_t k = 1; k < inputs.size(); ++k) {
+    const wav_track& track = run.tracks[k];
+    stimulus_record& s = song.stimuli[k - 1];
+    s.offset = track.offset;
+    s.gain = track.gain;
+    s.gain_db = 20 * std::log10(track.gain);
+    s.score = track.score;
+    s.silent = silent[k];
+  }
+  if (const int status = check_alignment(song); status != PREPARE_OK) return status;
+
+  song.output_scale_db = stimulus_scale_db(run, 0, options.headroom_db);
+  int clipped_total = 0;
+  std::string clipped;
+  for (std::size_t k = 0; k < inputs.size(); ++k) {
+    stimulus_record& s = k == 0 ? song.reference : song.stimuli[k - 1];
+    const std::string path = folder + "/" + s.wav;
+    progress(options, "writing " + std::to_string(k + 1) + "/" + std::to_string(inputs.size()) + " " + s.wav);
+    guard_file(guard, path);
+    std::string problem;
+    if (!write_stimulus(run, static_cast<int>(k), options.headroom_db, path, s.clips, problem)) {
+      complain(path, "cannot write: " + problem);
+      return PREPARE_OUTPUT_FAILED;
+    }
+    if (s.clips > 0) {
+      clipped_total += s.clips;
+      clipped += (clipped.empty() ? "" : ", ") + file_name(s.input) + " " + std::to_string(s.clips);
+    }
+  }
+  if (clipped_total > 0) {
+    complain(options.original, "stimuli would clip (values clamped: " + clipped +
+                                   "); lower them all alike with --headroom DB, for example --headroom " +
+                                   std::to_string(static_cast<int>(std::ceil(options.headroom_db)) + 3));
+    return PREPARE_CHECK_FAILED;
+  }
+  return PREPARE_OK;
+}
