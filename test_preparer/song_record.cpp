@@ -1,5 +1,6 @@
 #include "song_record.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 using json = nlohmann::ordered_json;
@@ -117,6 +118,15 @@ std::string served_url(const folder_settings& settings, const std::string& song,
     }
   }
   return url;
+}
+
+std::vector<const stimulus_entry*> in_served_order(const song_entry& song) {
+  std::vector<const stimulus_entry*> order;
+  for (const stimulus_entry& s : song.stimuli) order.push_back(&s);
+  std::sort(order.begin(), order.end(), [](const stimulus_entry* a, const stimulus_entry* b) {
+    return a->name.size() != b->name.size() ? a->name.size() < b->name.size() : a->name < b->name;
+  });
+  return order;
 }
 
 std::string displayable(const std::string& text) {

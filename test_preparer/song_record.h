@@ -73,6 +73,11 @@ std::string served_url(const folder_settings& settings, const std::string& song,
 // The same file as a path relative to the test folder.
 std::string served_path(const std::string& song, const std::string& name);
 
+// The stimuli in the order of their served names (S1, S2 ... S10), as the
+// configs list them: the record's own order is the command line's, which
+// would tell a listener who reads a config which codec is which.
+std::vector<const stimulus_entry*> in_served_order(const song_entry& song);
+
 // Text for display, with each byte that is not part of well-formed UTF-8
 // replaced by U+FFFD: file names on Linux are bytes, and YAML, JSON and
 // browsers want characters.

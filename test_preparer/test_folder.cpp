@@ -95,7 +95,8 @@ std::optional<std::string> song_name_problem(const std::string& name) {
   return std::nullopt;
 }
 
-folder_status open_test_folder(const std::string& test, folder_problem& problem) {
+folder_status open_test_folder(const std::string& test, void (*on_wait)(const std::string& test),
+                               folder_problem& problem) {
   std::error_code error;
   const fs::path where = file_path(test);
   if (!fs::exists(where, error)) {
@@ -105,7 +106,7 @@ folder_status open_test_folder(const std::string& test, folder_problem& problem)
     return refused(problem, test, "not a folder; give -o a folder for the test (it is made when missing)");
   }
   folder_lock lock;
-  if (!lock.acquire(test, nullptr))
+  if (!lock.acquire(test, on_wait))
     return failed(problem, join(test, LOCK_FILE), "cannot lock the test folder", errno);
   if (exists(join(test, SETTINGS_FILE))) return folder_status::ok;
   for (const fs::directory_entry& entry : fs::directory_iterator(where, error)) {

@@ -57,8 +57,10 @@ std::optional<std::string> song_name_problem(const std::string& name);
 
 // Makes TEST when missing and marks it as a test folder (folder.json). An
 // existing folder that is neither empty nor a test folder is refused, so that
-// a mistyped -o never scatters files into a folder of other things.
-folder_status open_test_folder(const std::string& test, folder_problem& problem);
+// a mistyped -o never scatters files into a folder of other things. on_wait
+// is called when another run holds the folder's lock.
+folder_status open_test_folder(const std::string& test, void (*on_wait)(const std::string& test),
+                               folder_problem& problem);
 
 // A new, empty staging folder inside TEST for one song.
 folder_status make_staging(const std::string& test, const std::string& song, std::string& staging,

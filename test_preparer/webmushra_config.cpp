@@ -174,14 +174,12 @@ std::string webmushra_yaml(const folder_contents& folder) {
     y.line(4, "defaultVolume: 0.5");
     y.line(2, "- - " + yaml_string("random"));
     for (const song_entry& song : folder.songs) {
-      for (const stimulus_entry& s : song.stimuli) comparison_page(y, ids, folder, song, {&s}, false);
+      for (const stimulus_entry* s : in_served_order(song)) comparison_page(y, ids, folder, song, {s}, false);
     }
     if (folder.settings.mushra_pages) {
       y.line(2, "- - " + yaml_string("random"));
       for (const song_entry& song : folder.songs) {
-        std::vector<const stimulus_entry*> all;
-        for (const stimulus_entry& s : song.stimuli) all.push_back(&s);
-        comparison_page(y, ids, folder, song, all, true);
+        comparison_page(y, ids, folder, song, in_served_order(song), true);
       }
     }
   }
