@@ -12,8 +12,9 @@ std::string beaqlejs_config(const folder_contents& folder) {
     std::string id = identifier(song.name);
     for (int n = 2; !ids.insert(id).second; ++n) id = identifier(song.name) + "_" + std::to_string(n);
     json files = {{"Reference", served_url(folder.settings, song.name, REFERENCE_NAME)}};
-    for (const stimulus_entry& s : song.stimuli)
-      files[s.name] = served_url(folder.settings, song.name, s.name);
+    for (const stimulus_entry* s : in_served_order(song)) {
+      files[s->name] = served_url(folder.settings, song.name, s->name);
+    }
     sets.push_back({{"Name", song.name}, {"TestID", id}, {"Files", files}});
   }
   const json config = {{"TestName", folder.title},
