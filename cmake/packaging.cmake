@@ -4,7 +4,7 @@
 set(CPACK_PACKAGE_NAME abchr-tools)
 set(CPACK_PACKAGE_VENDOR "abchr-tools")
 set(CPACK_PACKAGE_CONTACT "abchr-tools maintainers <maintainers@abchr-tools.example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "align decoded tracks for ABC/HR listening tests, clean console logs")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "prepare and align stimuli for ABC/HR listening tests, clean console logs")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
@@ -62,7 +62,7 @@ License: Expat
   # compiler's .comment and .note sections, which nothing reads at run time.
   install(CODE "
     if(CMAKE_INSTALL_DO_STRIP)
-      foreach(program wavmatch2 logsweep)
+      foreach(program wavmatch2 logsweep abchr-prepare)
         execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
                                 \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\"
                         COMMAND_ERROR_IS_FATAL ANY)
@@ -87,13 +87,19 @@ else()
   # runs dpkg-shlibdeps on the target's library packages and hands cpack the
   # result.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # abchr-prepare runs ffmpeg and ffprobe for every song, and opusdec where it
+  # is installed; the other two programs need neither.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS ffmpeg)
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS opus-tools)
   # lintian's notes on what it cannot tell apart from a fault, with the reason.
   set(CPACK_ABCHR_LINTIAN_OVERRIDES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides)
   set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb_staging.cmake)
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "wavmatch2 aligns decoded lossy files to their original in time and level\n\
-and writes them as 16-bit raw stimuli for an ABC/HR listening test; logsweep\n\
-replays the carriage returns of a captured console log.")
+      "abchr-prepare decodes a song's original and its lossy encodings and writes\n\
+them as verified, aligned, loudness-matched 16-bit WAV stimuli for an ABC/HR\n\
+listening test, with a report; wavmatch2 aligns decoded files to their original\n\
+in time and level and writes them as 16-bit raw stimuli; logsweep replays the\n\
+carriage returns of a captured console log.")
 endif()
 
 include(CPack)

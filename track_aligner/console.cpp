@@ -1,6 +1,7 @@
 #include "console.h"
 
 #include <cstdarg>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -62,6 +63,11 @@ void say_error(const char* format, ...) {
 bool console_flushed() {
   const bool flushed = std::fflush(stdout) == 0;
   return flushed && std::ferror(stdout) == 0;
+}
+
+void say_system_error(const std::string& path, int error) {
+  if (error == 0) return;
+  std::fprintf(stderr, "wavmatch2: %s: %s\r\r\n", path.c_str(), std::strerror(error));
 }
 
 int say_cannot_read(const std::string& path, int error) {

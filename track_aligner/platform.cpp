@@ -49,11 +49,6 @@ bool same_file(const file_identity& a, const file_identity& b) {
   return a.index == b.index && (a.volume == b.volume || !a.volume_known || !b.volume_known);
 }
 
-void say_system_error(const std::string& path, int error) {
-  if (error == 0) return;
-  std::fprintf(stderr, "wavmatch2: %s: %s\r\r\n", path.c_str(), std::strerror(error));
-}
-
 #ifdef _WIN32
 
 namespace {

@@ -75,11 +75,6 @@ file_kind identify(const std::string& path, file_identity& id);
 // Two paths, existing or not, that would open one file.
 bool same_path(const std::string& a, const std::string& b);
 
-// One line on standard error, "wavmatch2: <path>: <the system's reason>",
-// for the error number of a failed call; nothing when it is 0 (the file was
-// refused for a reason of the program's own, which its message states).
-void say_system_error(const std::string& path, int error);
-
 // Opens an existing regular file for binary reading. A FIFO, socket, device or
 // folder is refused (nullptr) without blocking, whether or not another program
 // holds its other end, and so is a file whose position cannot be set; errno

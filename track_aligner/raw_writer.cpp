@@ -173,23 +173,12 @@ int write_track(wav_track& track, const std::string& input_path, const std::stri
     say_system_error(output_path, cause);
     return STATUS_OUTPUT_UNAVAILABLE;
   }
-  unsigned char last[4] = {};
-  const bool is_float = track.is_float != 0;
-  bool write_failed = false;
   int cause = 0;
-  for (int32_t done = 0; done < frames && !write_failed;) {
-    const int count = frames - done < BLOCK_FRAMES ? frames - done : BLOCK_FRAMES;
-    read_frames(track.fp, buffers.block, count, last);
-    if (buffers.block.error) return say_cannot_read(input_path, errno);
-    // The header promised these frames when the file was loaded: a file that
-    // has shrunk since would give a stimulus padded with a constant value.
-    if (buffers.block.frames < count) return say_cannot_read(input_path, 0);
-    convert_values(buffers.block.bytes, 2 * count, is_float, output_scale, buffers.bytes, clip_count);
-    const std::size_t n = static_cast<std::size_t>(count) * 4;
-    write_failed = std::fwrite(buffers.bytes, 1, n, out.fp) != n;
-    cause = errno;
-    done += count;
-  }
+  const frame_copy copied =
+      write_scaled_frames(track, out.fp, output_scale, frames, buffers, clip_count, cause);
+  if (copied == frame_copy::read_failed) return say_cannot_read(input_path, cause);
+  if (copied == frame_copy::input_shrunk) return say_cannot_read(input_path, 0);
+  bool write_failed = copied == frame_copy::write_failed;
   if (!write_failed && !close_output(out)) {
     write_failed = true;
     cause = errno;
@@ -204,6 +193,35 @@ int write_track(wav_track& track, const std::string& input_path, const std::stri
 }
 
 }  // namespace
+
+frame_copy write_scaled_frames(wav_track& track, FILE* out, double output_scale, int32_t frames,
+                               output_buffers& buffers, int& clip_count, int& error) {
+  unsigned char last[4] = {};
+  const bool is_float = track.is_float != 0;
+  for (int32_t done = 0; done < frames;) {
+    const int count = frames - done < BLOCK_FRAMES ? frames - done : BLOCK_FRAMES;
+    read_frames(track.fp, buffers.block, count, last);
+    if (buffers.block.error) {
+      error = errno;
+      return frame_copy::read_failed;
+    }
+    // The header promised these frames when the file was loaded: a file that
+    // has shrunk since would give a stimulus padded with a constant value.
+    if (buffers.block.frames < count) return frame_copy::input_shrunk;
+    convert_values(buffers.block.bytes, 2 * count, is_float, output_scale, buffers.bytes, clip_count);
+    const std::size_t n = static_cast<std::size_t>(count) * 4;
+    if (std::fwrite(buffers.bytes, 1, n, out) != n) {
+      error = errno;
+      return frame_copy::write_failed;
+    }
+    done += count;
+  }
+  return frame_copy::done;
+}
+
+double output_scale_for(double gain, double biggest_gain) {
+  return (gain * 32768) / (biggest_gain * OUTPUT_HEADROOM);
+}
 
 std::string raw_path_for(const std::string& input_path) {
   // Decoded files are conventionally named "<codec>32b.wav"; the stimulus drops
@@ -273,7 +291,7 @@ int write_raw_outputs(wav_track* tracks, const std::string* paths, int wav_num, 
       return STATUS_OUTPUT_UNAVAILABLE;
     }
 
-    const double output_scale = (track.gain * 32768) / (biggest_gain * OUTPUT_HEADROOM);
+    const double output_scale = output_scale_for(track.gain, biggest_gain);
     int clip_count = 0;
     const int status =
         write_track(track, paths[k], output_path, out, output_scale, shortest_sample, buffers, clip_count);

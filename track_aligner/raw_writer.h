@@ -33,6 +33,20 @@ struct output_buffers {
   unsigned char bytes[BLOCK_FRAMES * 4];
 };
 
+// What became of copying a track's frames.
+enum class frame_copy { done, read_failed, input_shrunk, write_failed };
+
+// Reads `frames` frames of the track from where its stream stands and writes
+// them to `out` as 16-bit little-endian values, each value as output_value
+// gives it, counting the clipped ones. Prints nothing; on read_failed and
+// write_failed `error` holds the system's reason.
+frame_copy write_scaled_frames(wav_track& track, FILE* out, double output_scale, int32_t frames,
+                               output_buffers& buffers, int& clip_count, int& error);
+
+// The factor that brings a track of this gain to the common loudness, the
+// loudest of the run OUTPUT_HEADROOM below full scale.
+double output_scale_for(double gain, double biggest_gain);
+
 // Output phase: writes every track from its aligned start (its offset less the
 // run's smallest_delay) as a raw file of shortest_sample frames, scaled by the
 // common headroom over biggest_gain, then gives up its window and closes its

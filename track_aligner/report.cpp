@@ -6,11 +6,20 @@
 
 void report_head() { say("                     Offset[sample]  Gain    Gain[dB]     Score\r\n"); }
 
-void report_track(const wav_track& track, bool silent, run_extremes& extremes) {
-  if (silent) say("No Sound At All.\r\n");
+void widen_extremes(const wav_track& track, run_extremes& extremes) {
   if (track.offset < extremes.smallest_delay) extremes.smallest_delay = track.offset;
   if (track.offset > extremes.biggest_delay) extremes.biggest_delay = track.offset;
   if (track.gain > extremes.biggest_gain) extremes.biggest_gain = track.gain;
+}
+
+int32_t common_length(const run_extremes& extremes, int32_t shortest_sample) {
+  // Each track, shifted by its own offset, still has this many frames left.
+  return shortest_sample - (extremes.biggest_delay - extremes.smallest_delay);
+}
+
+void report_track(const wav_track& track, bool silent, run_extremes& extremes) {
+  if (silent) say("No Sound At All.\r\n");
+  widen_extremes(track, extremes);
   say("%s ", track.label);
   say("O:%5d   ", track.offset);
   say("G:%9f  ", track.gain);
@@ -19,12 +28,11 @@ void report_track(const wav_track& track, bool silent, run_extremes& extremes) {
 }
 
 int32_t report_summary(const run_extremes& extremes, int32_t shortest_sample, int32_t initial_offset) {
-  // Each track, shifted by its own offset, still has this many frames left.
-  const int32_t common_length = shortest_sample - (extremes.biggest_delay - extremes.smallest_delay);
+  const int32_t length = common_length(extremes, shortest_sample);
   say("biggest_delay    : %d\r\n", extremes.biggest_delay);
   say("smallest_delay   : %d\r\n", extremes.smallest_delay);
   say("biggest_gain     : %f\r\n", extremes.biggest_gain);
-  say("shortest_sample  : %d\r\n", common_length);
+  say("shortest_sample  : %d\r\n", length);
   say("initial_offset   : %d\r\n", initial_offset);
-  return common_length;
+  return length;
 }

@@ -14,6 +14,11 @@ struct run_extremes {
   double biggest_gain = 1.0;
 };
 
+// Widens the extremes by a decoded track's offset and gain.
+void widen_extremes(const wav_track& track, run_extremes& extremes);
+// The common output length: shortest_sample less the spread of the offsets.
+int32_t common_length(const run_extremes& extremes, int32_t shortest_sample);
+
 // Prints the head of the table.
 void report_head();
 

@@ -36,7 +36,6 @@ wavmatch_run::~wavmatch_run() {
 }
 
 int load_tracks(wavmatch_run& run, int argc, const char* const* argv) {
-  say("wavmatch v.2.0.0  /  original reference file:%s\r\n", argv[1]);
   // All the memory the run works in, before any file is opened.
   run.memory = make_run_memory();
   if (run.memory == nullptr) {
@@ -110,6 +109,7 @@ int run_wavmatch(int argc, const char* const* argv) {
   }
   // Before the first byte of the report: it must not land in an input or a stimulus.
   if (const int status = check_standard_streams(argv + 1, argc - 1); status != 0) return status;
+  say("wavmatch v.2.0.0  /  original reference file:%s\r\n", argv[1]);
   wavmatch_run run;
   int status = load_tracks(run, argc, argv);
   if (status == STATUS_OK) status = analyse_tracks(run);

@@ -31,7 +31,7 @@ struct wavmatch_run {
 };
 
 // Loading, on the program's arguments (its name first, at least two paths):
-// the run header, the working memory, the ten records, the number of paths,
+// the working memory, the ten records, the number of paths,
 // then every header in command-line order and the length limit.
 int load_tracks(wavmatch_run& run, int argc, const char* const* argv);
 // Analysis: every track's window, the original's first.

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# abchr-prepare on one song with six encoded files (MP3, AAC in .m4a and as
+# ADTS, Vorbis, Opus, and a low-bitrate MP3), timed against the same decoder
+# commands (those its report.json records) run one after another, and against
+# the same commands run as many at a time as it runs them. The first ratio is
+# what the parallel decoding gains; the second gives the share of its wall
+# time spent outside the decoders: probing, alignment, writing the stimuli.
+#
+#   bench/bench_prepare.sh [BUILD_DIR [SECONDS [RUNS]]]    defaults: build 120 3
+#
+# Wall-clock times, the median of RUNS runs each, all measured in this run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=$(cd "${1:-build}" && pwd)
+seconds=${2:-120}
+runs=${3:-3}
+program="$build/test_preparer/abchr-prepare"
+for tool in "$program" "$build/bench/make_test_audio"; do
+  [ -x "$tool" ] || { echo "bench_prepare: build $tool first" >&2; exit 1; }
+done
+for tool in ffmpeg ffprobe lame oggenc opusenc python3; do
+  command -v "$tool" > /dev/null || { echo "bench_prepare: $tool is not installed" >&2; exit 1; }
+done
+jobs=$(nproc)
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/abchr-prepare-bench-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+"$build/bench/make_test_audio" "$seconds" song32.wav --pcm16 song.wav > /dev/null
+lame --quiet -V2 song.wav song.mp3
+lame --quiet -b 32 --resample 44.1 song.wav low.mp3
+ffmpeg -nostdin -v error -i song.wav -c:a aac -b:a 128k song.m4a
+ffmpeg -nostdin -v error -i song.wav -c:a aac -b:a 128k -f adts song.aac
+oggenc -Q -q 4 -o song.ogg song.wav
+opusenc --quiet --bitrate 96 song.wav song.opus
+inputs=(song.wav song.mp3 low.mp3 song.m4a song.aac song.ogg song.opus)
+
+milliseconds() { date +%s%3N; }
+median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+# The decoder commands of the report, one per line, NUL-separated words.
+"$program" -q -j "$jobs" -o reference-run "${inputs[@]}"
+python3 - reference-run/report.json > commands <<'EOF'
+import json, sys
+report = json.load(open(sys.argv[1]))
+for k, s in enumerate([report["reference"]] + report["stimuli"]):
+    command = s["decoder"]["command"][:-1] + ["decoded%d.wav" % k]
+    print("\x1f".join(command))
+EOF
+
+run_one() { IFS=$'\x1f' read -r -a words <<< "$1"; "${words[@]}"; }
+export -f run_one
+
+prepare=()
+serial=()
+parallel=()
+for ((r = 0; r < runs; ++r)); do
+  rm -rf out decoded*.wav
+  start=$(milliseconds)
+  "$program" -q -j "$jobs" -o out "${inputs[@]}"
+  prepare+=($(($(milliseconds) - start)))
+
+  start=$(milliseconds)
+  while IFS= read -r line; do run_one "$line"; done < commands
+  serial+=($(($(milliseconds) - start)))
+
+  rm -f decoded*.wav
+  start=$(milliseconds)
+  tr '\n' '\0' < commands | xargs -0 -n 1 -P "$jobs" bash -c 'run_one "$1"' run
+  parallel+=($(($(milliseconds) - start)))
+done
+
+p=$(median "${prepare[@]}")
+s=$(median "${serial[@]}")
+q=$(median "${parallel[@]}")
+echo "song: $seconds s, six encoded files, $jobs decoders at a time, median of $runs runs"
+echo "abchr-prepare:                 $p ms"
+echo "decoders one after another:    $s ms"
+echo "decoders $jobs at a time:           $q ms"
+awk -v p="$p" -v s="$s" -v q="$q" 'BEGIN {
+  printf "abchr-prepare / decoders one after another: %.2fx (goal <= 0.65x on 2 cores)\n", p / s
+  printf "share of abchr-prepare outside the decoders: %.1f%% (goal <= 10%%)\n", 100 * (p - q) / p
+}'

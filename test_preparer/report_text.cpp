@@ -1,0 +1,54 @@
+#include <cstdio>
+
+#include "decoders.h"
+#include "reports.h"
+
+namespace {
+
+std::string formatted(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+std::string bitrate_text(long long bitrate) {
+  return bitrate > 0 ? std::to_string((bitrate + 500) / 1000) + " kbit/s" : "unknown";
+}
+
+std::string stimulus_text(const stimulus_record& s, bool reference) {
+  std::string t = (reference ? "reference " : "stimulus  ") + s.wav + "\n";
+  t += "  input      " + s.input + "\n";
+  t += "  format     " + s.codec + " in " + s.container + ", " + bitrate_text(s.bitrate) + ", " +
+       std::to_string(s.input_rate) + " Hz\n";
+  t += "  decoder    " + s.decoder + " " + s.decoder_version + "\n";
+  decode_command command{s.decoder, s.decoder_command.empty() ? "" : s.decoder_command[0], {}};
+  if (!s.decoder_command.empty()) command.args.assign(s.decoder_command.begin() + 1, s.decoder_command.end());
+  t += "  command    " + command_line(command) + "\n";
+  if (!reference) {
+    t += "  offset     " + std::to_string(s.offset) + " frames measured, " +
+         (s.predicted_offset ? std::to_string(*s.predicted_offset) + " predicted by the container"
+                             : "none predicted (the container carries no delay)") +
+         "\n";
+    t += "  gain       " + formatted("%f", s.gain) + " (" + formatted("%+.3f", s.gain_db) + " dB)\n";
+    t += "  score      " + formatted("%f", s.score) + "\n";
+  }
+  t += "  clipped    " + std::to_string(s.clips) + " values\n";
+  return t;
+}
+
+}  // namespace
+
+std::string report_text(const song_record& song) {
+  std::string t = std::string(PROGRAM_VERSION) + ": " + song.name + "\n\n";
+  t += "sample rate  " + std::to_string(song.sample_rate) + " Hz, " + std::to_string(song.channels) +
+       " channels, 16-bit WAV\n";
+  t += "length       " + std::to_string(song.frames) + " frames (" +
+       formatted("%.3f", static_cast<double>(song.frames) / song.sample_rate) + " s) in every stimulus\n";
+  t += "headroom     " + formatted("%.2f", song.headroom_db) + " dB applied (the reference changed by " +
+       formatted("%+.2f", song.output_scale_db) + " dB)\n\n";
+  t += stimulus_text(song.reference, true);
+  for (const stimulus_record& s : song.stimuli) t += "\n" + stimulus_text(s, false);
+  t += "\nwarnings     " + std::to_string(song.warnings.size()) + "\n";
+  for (const std::string& w : song.warnings) t += "  " + w + "\n";
+  return t;
+}
