@@ -12,6 +12,7 @@
 // between.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 constexpr const char* LOCK_FILE = ".lock";
@@ -27,13 +28,13 @@ class folder_lock {
   // `on_wait` is called once before waiting. false with errno set when the
   // lock file cannot be opened or locked.
   bool acquire(const std::string& test_folder, void (*on_wait)(const std::string& test_folder));
-  // Signals that would end the run wait until hold_signals ends.
+  // Signals that would end the run wait until release_signals.
   void hold_signals();
   void release_signals();
   void release();
 
  private:
-  long long handle_ = -1;  // a descriptor, or a Windows handle
+  intptr_t handle_ = 0;
+  bool locked_ = false;
   bool signals_held_ = false;
-  unsigned char saved_mask_[256] = {};  // the signal mask before hold_signals
 };
