@@ -9,7 +9,7 @@ folder_lock::~folder_lock() {
   release();
 }
 
-bool folder_lock::acquire(const std::string& test_folder, void (*on_wait)(const std::string&)) {
+bool folder_lock::acquire(const std::string& test_folder, const lock_wait& on_wait) {
   const std::string path = test_folder + "/" + LOCK_FILE;
   int error = 0;
   if (!lock_file(path, false, handle_, error)) {

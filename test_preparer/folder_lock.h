@@ -13,9 +13,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 constexpr const char* LOCK_FILE = ".lock";
+
+// Told the test folder's path when a run must wait for another's change.
+using lock_wait = std::function<void(const std::string& test_folder)>;
 
 class folder_lock {
  public:
@@ -27,7 +31,7 @@ class folder_lock {
   // Takes the lock of the test folder, waiting while another run holds it;
   // `on_wait` is called once before waiting. false with errno set when the
   // lock file cannot be opened or locked.
-  bool acquire(const std::string& test_folder, void (*on_wait)(const std::string& test_folder));
+  bool acquire(const std::string& test_folder, const lock_wait& on_wait);
   // Signals that would end the run wait until release_signals.
   void hold_signals();
   void release_signals();

@@ -95,7 +95,7 @@ std::optional<std::string> song_name_problem(const std::string& name) {
   return std::nullopt;
 }
 
-folder_status open_test_folder(const std::string& test, void (*on_wait)(const std::string& test),
+folder_status open_test_folder(const std::string& test, const lock_wait& on_wait,
                                folder_problem& problem) {
   std::error_code error;
   const fs::path where = file_path(test);
@@ -136,7 +136,8 @@ folder_status make_staging(const std::string& test, const std::string& song, std
 }
 
 folder_status serve_song(const prepared_song& prepared, const serving_choices& choices,
-                         const std::string& served_folder, song_entry& record, folder_problem& problem) {
+                         const std::string& served_folder, song_entry& record, folder_problem& problem,
+                         const std::function<void(const std::string&)>& on_file) {
   record = prepared.record;
   const int fade_ms = choices.fade_ms.value_or(choices.excerpt ? DEFAULT_EXCERPT_FADE_MS : 0);
   excerpt_frames plan;
@@ -164,6 +165,7 @@ folder_status serve_song(const prepared_song& prepared, const serving_choices& c
     const std::string from = join(prepared.folder, wav);
     const std::string to =
         join(served_folder, (i == 0 ? std::string(REFERENCE_NAME) : names[i - 1]) + ".wav");
+    if (on_file) on_file(to);
     wav16_info info;
     if (!read_wav16_info(from, info)) return failed(problem, from, "cannot read this stimulus", errno);
     if (info.rate != record.rate || info.channels != record.channels || info.frames != record.common_frames) {
@@ -254,7 +256,7 @@ folder_status check_pages(const folder_contents& contents, const std::string& te
 }
 
 folder_status commit_song(const std::string& test, const song_change& change,
-                          void (*on_wait)(const std::string& test), bool& replaced, folder_problem& problem) {
+                          const lock_wait& on_wait, bool& replaced, folder_problem& problem) {
   folder_lock lock;
   if (!lock.acquire(test, on_wait))
     return failed(problem, join(test, LOCK_FILE), "cannot lock the test folder", errno);
@@ -286,16 +288,24 @@ folder_status commit_song(const std::string& test, const song_change& change,
     std::string name;
     std::string text;
   };
-  const std::vector<shared_text> texts = {{songs, song + ".json", song_record_json(change.record)},
+  std::vector<shared_text> texts = {{songs, song + ".json", song_record_json(change.record)},
                                           {test, SETTINGS_FILE, folder_settings_json(contents.settings)},
                                           {test, KEY_FILE, key_csv(contents)},
                                           {test, REPORT_TEXT_FILE, summary_text(contents)},
                                           {test, REPORT_JSON_FILE, summary_json(contents)},
                                           {test, WEBMUSHRA_FILE, webmushra_yaml(contents)},
                                           {test, BEAQLEJS_FILE, beaqlejs_config(contents)}};
+  const std::string own = join(songs, song);
+  bool made_own = false;
+  if (!change.private_files.empty()) {
+    made_own = fs::create_directory(file_path(own), error);
+    if (error) return failed(problem, own, "cannot make the song's folder", error.value());
+    for (const auto& [name, text] : change.private_files) texts.push_back({own, name, text});
+  }
   std::vector<staged_file> staged;
   const auto drop_staged = [&] {
     for (const staged_file& f : staged) fs::remove(file_path(f.temporary), error);
+    if (made_own) fs::remove(file_path(own), error);
   };
   // The lock makes these temporary names this run's own.
   for (const shared_text& t : texts) {

@@ -18,11 +18,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "excerpt.h"
+#include "folder_lock.h"
 #include "song_record.h"
 #include "wav16.h"
 #include "webmushra_config.h"
@@ -59,7 +61,7 @@ std::optional<std::string> song_name_problem(const std::string& name);
 // existing folder that is neither empty nor a test folder is refused, so that
 // a mistyped -o never scatters files into a folder of other things. on_wait
 // is called when another run holds the folder's lock.
-folder_status open_test_folder(const std::string& test, void (*on_wait)(const std::string& test),
+folder_status open_test_folder(const std::string& test, const lock_wait& on_wait,
                                folder_problem& problem);
 
 // A new, empty staging folder inside TEST for one song.
@@ -87,8 +89,10 @@ struct serving_choices {
 // name. Fills in the record's served frames, names, seed, and the warning for
 // stimuli beyond webMUSHRA's strict limit. Refused when the excerpt lies
 // beyond the common length or the fades do not fit in it.
+// on_file is told each file's path before it is made.
 folder_status serve_song(const prepared_song& prepared, const serving_choices& choices,
-                         const std::string& served_folder, song_entry& record, folder_problem& problem);
+                         const std::string& served_folder, song_entry& record, folder_problem& problem,
+                         const std::function<void(const std::string&)>& on_file = {});
 
 // Every song of the folder from its record, sorted by name, with the folder's
 // settings.
@@ -105,10 +109,12 @@ struct song_change {
   song_entry record;
   std::optional<bool> mushra_pages;  // given on this run's command line
   std::optional<std::string> path_prefix;
+  // Files of the song's own for the organiser, kept in songs/<song>/: name, text.
+  std::vector<std::pair<std::string, std::string>> private_files;
 };
 
 // Adds or replaces the song, under the folder's lock, and writes every shared
 // file again. on_wait is called when another run holds the lock. `replaced`
 // tells whether the song was there before.
 folder_status commit_song(const std::string& test, const song_change& change,
-                          void (*on_wait)(const std::string& test), bool& replaced, folder_problem& problem);
+                          const lock_wait& on_wait, bool& replaced, folder_problem& problem);

@@ -79,7 +79,7 @@ struct added {
 inline added add_song(const std::string& test, const test_song& t, const serving_choices& choices = {},
                       std::optional<bool> mushra = std::nullopt,
                       std::optional<std::string> prefix = std::nullopt,
-                      void (*on_wait)(const std::string&) = nullptr) {
+                      const lock_wait& on_wait = nullptr) {
   added a;
   a.status = open_test_folder(test, on_wait, a.problem);
   std::string staging;
@@ -87,7 +87,7 @@ inline added add_song(const std::string& test, const test_song& t, const serving
   if (a.status != folder_status::ok) return a;
   const prepared_song p = prepare_test_song(staging + "/prepared", t);
   std::filesystem::create_directory(staging + "/served");
-  song_change change{staging + "/served", {}, mushra, prefix};
+  song_change change{staging + "/served", {}, mushra, prefix, {}};
   a.status = serve_song(p, choices, staging + "/served", change.record, a.problem);
   if (a.status == folder_status::ok) a.status = commit_song(test, change, on_wait, a.replaced, a.problem);
   std::filesystem::remove_all(staging);

@@ -229,7 +229,7 @@ TEST(test_folder_lock, a_run_changes_nothing_until_it_holds_the_lock) {
     if (make_staging(test, "two", staging, problem) != folder_status::ok) _exit(1);
     const prepared_song p = prepare_test_song(staging + "/prepared", test_song{"two"});
     std::filesystem::create_directory(staging + "/served");
-    song_change change{staging + "/served", {}, std::nullopt, std::nullopt};
+    song_change change{staging + "/served", {}, std::nullopt, std::nullopt, {}};
     if (serve_song(p, {}, staging + "/served", change.record, problem) != folder_status::ok) _exit(1);
     char go = 0;
     if (write(to_parent[1], "r", 1) != 1 || read(to_child[0], &go, 1) != 1) _exit(1);
