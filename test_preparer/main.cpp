@@ -116,12 +116,14 @@ int run(const command_options& options) {
   }
   const lock_wait waiting = say_waiting;
   folder_problem problem;
+  std::error_code ec;
+  const bool made_here = !std::filesystem::exists(path_of(test), ec);
   if (const folder_status status = open_test_folder(test, waiting, problem); status != folder_status::ok) {
     return status == folder_status::refused ? (complain(problem.path, problem.message), PREPARE_OUTPUT_FAILED)
                                             : folder_failure(status, problem);
   }
-  std::error_code ec;
   if (!options.force && std::filesystem::exists(path_of(test + "/" + STIMULI_FOLDER + "/" + song_name), ec)) {
+    // made_here is false: a folder that holds a song existed before the run.
     complain(test, "holds the song " + song_name + " already; pass --force to replace it");
     return PREPARE_OUTPUT_FAILED;
   }
@@ -132,11 +134,18 @@ int run(const command_options& options) {
   std::string staging;
   int status = PREPARE_OK;
   hold_signals();
+  if (made_here) {
+    // A signal before the song is in takes back the folder this run made,
+    // which then holds only these (an rmdir of a folder in use fails).
+    guard.files = {test + "/" + SETTINGS_FILE, test + "/" + LOCK_FILE};
+    guard.folders = {test};
+  }
   folder_status made = make_staging(test, song_name, staging, problem);
   if (made == folder_status::ok) guard.folders.push_back(staging);
   release_signals();
   if (made != folder_status::ok) {
     release_run_guard();
+    if (made_here) forget_new_test_folder(test);
     return folder_failure(made, problem);
   }
   try {
@@ -177,6 +186,12 @@ int run(const command_options& options) {
       }
       bool replaced = false;
       const folder_status committed = commit_song(test, change, waiting, replaced, problem);
+      if (committed == folder_status::ok && made_here) {
+        hold_signals();
+        guard.files.erase(guard.files.begin(), guard.files.begin() + 2);
+        guard.folders.erase(guard.folders.begin());
+        release_signals();
+      }
       if (committed != folder_status::ok) {
         status = folder_failure(committed, problem);
       } else if (!prepare.quiet) {
@@ -194,6 +209,7 @@ int run(const command_options& options) {
   }
   discard_work_folder(staging, guard);
   release_run_guard();
+  if (status != PREPARE_OK && made_here) forget_new_test_folder(test);
   return status;
 }
 

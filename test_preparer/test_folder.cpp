@@ -95,8 +95,7 @@ std::optional<std::string> song_name_problem(const std::string& name) {
   return std::nullopt;
 }
 
-folder_status open_test_folder(const std::string& test, const lock_wait& on_wait,
-                               folder_problem& problem) {
+folder_status open_test_folder(const std::string& test, const lock_wait& on_wait, folder_problem& problem) {
   std::error_code error;
   const fs::path where = file_path(test);
   if (!fs::exists(where, error)) {
@@ -105,19 +104,26 @@ folder_status open_test_folder(const std::string& test, const lock_wait& on_wait
   } else if (!fs::is_directory(where, error)) {
     return refused(problem, test, "not a folder; give -o a folder for the test (it is made when missing)");
   }
-  folder_lock lock;
-  if (!lock.acquire(test, on_wait))
-    return failed(problem, join(test, LOCK_FILE), "cannot lock the test folder", errno);
-  if (exists(join(test, SETTINGS_FILE))) return folder_status::ok;
-  for (const fs::directory_entry& entry : fs::directory_iterator(where, error)) {
-    if (entry.path().filename() != LOCK_FILE) {
-      return refused(
-          problem, test,
-          "this folder holds other files and is not a test folder of abchr-prepare; give -o a new or "
-          "empty folder");
+  // Looked at before the lock, whose file would be one more thing in a
+  // folder of other things, and again under it.
+  const auto foreign = [&] {
+    if (exists(join(test, SETTINGS_FILE))) return false;
+    for (const fs::directory_entry& entry : fs::directory_iterator(where, error)) {
+      if (entry.path().filename() != LOCK_FILE) return true;
     }
+    return false;
+  };
+  const std::string not_ours =
+      "this folder holds other files and is not a test folder of abchr-prepare; give -o a new or empty "
+      "folder";
+  if (foreign()) return refused(problem, test, not_ours);
+  folder_lock lock;
+  if (!lock.acquire(test, on_wait)) {
+    return failed(problem, join(test, LOCK_FILE), "cannot lock the test folder", errno);
   }
+  if (foreign()) return refused(problem, test, not_ours);
   if (error) return failed(problem, test, "cannot list the folder", error.value());
+  if (exists(join(test, SETTINGS_FILE))) return folder_status::ok;
   const std::string settings = join(test, SETTINGS_FILE);
   if (!write_text(settings + ".tmp", folder_settings_json({}))) {
     return failed(problem, settings, "cannot write", errno);
@@ -125,6 +131,20 @@ folder_status open_test_folder(const std::string& test, const lock_wait& on_wait
   fs::rename(file_path(settings + ".tmp"), file_path(settings), error);
   if (error) return failed(problem, settings, "cannot write", error.value());
   return folder_status::ok;
+}
+
+void forget_new_test_folder(const std::string& test) {
+  folder_lock lock;
+  if (!lock.acquire(test, {})) return;
+  std::error_code error;
+  for (const fs::directory_entry& entry : fs::directory_iterator(file_path(test), error)) {
+    if (entry.path().filename() != LOCK_FILE && entry.path().filename() != SETTINGS_FILE) return;
+  }
+  if (error) return;
+  fs::remove(file_path(join(test, SETTINGS_FILE)), error);
+  fs::remove(file_path(join(test, LOCK_FILE)), error);
+  lock.release();
+  fs::remove(file_path(test), error);
 }
 
 folder_status make_staging(const std::string& test, const std::string& song, std::string& staging,
@@ -255,8 +275,8 @@ folder_status check_pages(const folder_contents& contents, const std::string& te
   return folder_status::ok;
 }
 
-folder_status commit_song(const std::string& test, const song_change& change,
-                          const lock_wait& on_wait, bool& replaced, folder_problem& problem) {
+folder_status commit_song(const std::string& test, const song_change& change, const lock_wait& on_wait,
+                          bool& replaced, folder_problem& problem) {
   folder_lock lock;
   if (!lock.acquire(test, on_wait))
     return failed(problem, join(test, LOCK_FILE), "cannot lock the test folder", errno);
@@ -289,12 +309,12 @@ folder_status commit_song(const std::string& test, const song_change& change,
     std::string text;
   };
   std::vector<shared_text> texts = {{songs, song + ".json", song_record_json(change.record)},
-                                          {test, SETTINGS_FILE, folder_settings_json(contents.settings)},
-                                          {test, KEY_FILE, key_csv(contents)},
-                                          {test, REPORT_TEXT_FILE, summary_text(contents)},
-                                          {test, REPORT_JSON_FILE, summary_json(contents)},
-                                          {test, WEBMUSHRA_FILE, webmushra_yaml(contents)},
-                                          {test, BEAQLEJS_FILE, beaqlejs_config(contents)}};
+                                    {test, SETTINGS_FILE, folder_settings_json(contents.settings)},
+                                    {test, KEY_FILE, key_csv(contents)},
+                                    {test, REPORT_TEXT_FILE, summary_text(contents)},
+                                    {test, REPORT_JSON_FILE, summary_json(contents)},
+                                    {test, WEBMUSHRA_FILE, webmushra_yaml(contents)},
+                                    {test, BEAQLEJS_FILE, beaqlejs_config(contents)}};
   const std::string own = join(songs, song);
   bool made_own = false;
   if (!change.private_files.empty()) {

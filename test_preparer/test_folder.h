@@ -61,8 +61,11 @@ std::optional<std::string> song_name_problem(const std::string& name);
 // existing folder that is neither empty nor a test folder is refused, so that
 // a mistyped -o never scatters files into a folder of other things. on_wait
 // is called when another run holds the folder's lock.
-folder_status open_test_folder(const std::string& test, const lock_wait& on_wait,
-                               folder_problem& problem);
+folder_status open_test_folder(const std::string& test, const lock_wait& on_wait, folder_problem& problem);
+
+// After a failed run that made TEST: removes it again while it holds no song
+// (only folder.json and the lock), so that the failure leaves nothing behind.
+void forget_new_test_folder(const std::string& test);
 
 // A new, empty staging folder inside TEST for one song.
 folder_status make_staging(const std::string& test, const std::string& song, std::string& staging,
@@ -116,5 +119,5 @@ struct song_change {
 // Adds or replaces the song, under the folder's lock, and writes every shared
 // file again. on_wait is called when another run holds the lock. `replaced`
 // tells whether the song was there before.
-folder_status commit_song(const std::string& test, const song_change& change,
-                          const lock_wait& on_wait, bool& replaced, folder_problem& problem);
+folder_status commit_song(const std::string& test, const song_change& change, const lock_wait& on_wait,
+                          bool& replaced, folder_problem& problem);
