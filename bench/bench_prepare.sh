@@ -66,6 +66,7 @@ for ((r = 0; r < runs; ++r)); do
 
   rm -f decoded*.wav
   start=$(milliseconds)
+  # shellcheck disable=SC2016 # $1 is the child shell's argument
   tr '\n' '\0' < commands | xargs -0 -n 1 -P "$jobs" bash -c 'run_one "$1"' run
   parallel+=($(($(milliseconds) - start)))
 done

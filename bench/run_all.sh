@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release > /dev/null
-cmake --build "$build" -j "$(nproc)" --target wavmatch2 logsweep benchmarks > /dev/null
+cmake --build "$build" -j "$(nproc)" --target wavmatch2 logsweep abchr-prepare benchmarks > /dev/null
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/abchr-bench-XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
@@ -24,6 +24,8 @@ bash bench/bench_run.sh "$build" 240 3 > "$tmp/run"
 bash bench/bench_run.sh "$build" 30 5 > "$tmp/run30"
 echo "running the log cleaner benchmark ..." >&2
 "$build/bench/logsweep_bench" 100 > "$tmp/log"
+echo "running the abchr-prepare benchmark ..." >&2
+bash bench/bench_prepare.sh "$build" 120 3 > "$tmp/prepare"
 
 value() { grep -m1 "$2" "$tmp/$1" | grep -oE '[0-9]+(\.[0-9]+)?' | sed -n "${3:-1}p"; }
 row() { printf '| %-44s | %-28s | %10s | %-12s |\n' "$@"; }
@@ -56,5 +58,9 @@ row "byte-at-a-time cleaner, ASCII log, time" "logsweep" "$(ratio 'byte at a tim
 row "logsweep, UTF-8 progress log, time" "cat log \\| cat > /dev/null" "$(ratio 'logsweep / cat pipe' 2)" "<= 0.7x"
 row "byte-at-a-time cleaner, UTF-8 log, time" "logsweep" "$(ratio 'byte at a time / logsweep' 2)" ">= 5x"
 row "logsweep, peak memory per byte of its line" "a 256 MiB line" "$(value log 'memory per byte')" "<= 2"
+row "abchr-prepare, 6 encoded files of 2 min" "its decoders one after another" \
+  "$(value prepare 'abchr-prepare / decoders' 1)x" "<= 0.65x"
+row "abchr-prepare, share outside the decoders" "its decoders, as many at once" \
+  "$(value prepare 'share of abchr-prepare' 1)%" "<= 10%"
 echo
 grep -E 'identical|agree' "$tmp/search" "$tmp/short" "$tmp/run" "$tmp/run30" "$tmp/log" | sed 's/^[^:]*://' | sort -u

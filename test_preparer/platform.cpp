@@ -307,7 +307,9 @@ bool start_child(const std::string& program, const std::vector<std::string>& arg
   posix_spawnattr_init(&attributes);
   sigset_t none;
   sigemptyset(&none);
-  const sigset_t guarded = guarded_set();
+  sigset_t guarded = guarded_set();
+  sigaddset(&guarded, SIGPIPE);
+  sigaddset(&guarded, SIGXFSZ);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &guarded);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
@@ -359,6 +361,11 @@ void stop_child(child_process& child) {
 
 void install_run_guard(run_guard& guard) {
   guard_target = &guard;
+  // A closed standard error or a file-size limit is a failed write, which
+  // the program reports and cleans up after, not a signal that ends it with
+  // its temporary folder left behind. The decoders get the default actions.
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   struct sigaction action {};
   action.sa_handler = on_signal;
   action.sa_mask = guarded_set();

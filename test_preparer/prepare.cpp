@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <sstream>
@@ -41,7 +42,9 @@ struct job {
   std::string err;    // standard error's file
   std::string input;  // the input the job is about, for its messages
   std::string decoder;
-  bool announced = true;  // one progress line when it starts
+  const char* step;  // its progress line, "STEP k/n input"; nullptr for none
+  double priority;   // among the jobs waiting, the highest starts first
+  int failure;       // the status when it fails
 };
 
 std::string read_file(const std::string& path) {
@@ -63,60 +66,68 @@ void progress(const prepare_options& options, const std::string& text) {
 
 std::string file_name(const std::string& path) { return text_of(path_of(path).filename()); }
 
-// Runs the jobs, `parallel` at a time, announcing each as "STEP k/n input".
-// On the first that fails, the others are stopped and its failure printed.
-int run_jobs(const std::vector<job>& jobs, int parallel, const char* step, const prepare_options& options,
-             run_guard& guard) {
-  std::vector<child_process> children(jobs.size());
+// Runs the jobs, `parallel` at a time, the waiting one of highest priority
+// first, announcing each as "STEP k/n input" (n = `total`). `then` is called
+// with each job that ends well; it may add jobs, up to `capacity` in all, and
+// a status from it stops the run. On the first failure the other jobs are
+// stopped and the failure is printed.
+int run_jobs(std::vector<job>& jobs, std::size_t capacity, std::size_t total, const prepare_options& options,
+             run_guard& guard, const std::function<int(std::size_t)>& then) {
+  // One slot per job, made before any child runs: the signal handler reads them.
+  std::vector<child_process> children(capacity);
+  std::vector<bool> started(capacity, false);
   hold_signals();
   guard.children = &children;
   release_signals();
+  std::map<std::string, std::size_t> announced;
   int status = PREPARE_OK;
-  std::size_t next = 0;
   int running = 0;
-  const auto total = std::count_if(jobs.begin(), jobs.end(), [](const job& j) { return j.announced; });
-  long announced = 0;
-  auto stop_all = [&] {
-    for (child_process& child : children) stop_child(child);
-  };
-  while (status == PREPARE_OK && (next < jobs.size() || running > 0)) {
-    if (next < jobs.size() && running < parallel) {
+  while (status == PREPARE_OK) {
+    std::size_t next = jobs.size();
+    for (std::size_t k = 0; k < jobs.size(); ++k) {
+      if (!started[k] && (next == jobs.size() || jobs[k].priority > jobs[next].priority)) next = k;
+    }
+    if (next < jobs.size() && running < options.jobs) {
       const job& j = jobs[next];
-      if (j.announced) {
-        progress(options, std::string(step) + " " + std::to_string(++announced) + "/" +
+      if (j.step != nullptr) {
+        progress(options, std::string(j.step) + " " + std::to_string(++announced[j.step]) + "/" +
                               std::to_string(total) + " " + file_name(j.input));
       }
       guard_file(guard, j.err);
       if (!j.out.empty()) guard_file(guard, j.out);
+      started[next] = true;
       int error = 0;
       if (!start_child(j.program, j.args, j.out, j.err, children[next], error)) {
         complain(j.input, "cannot start " + j.program + ": " + system_reason(error));
         status = PREPARE_DECODER_FAILED;
         break;
       }
-      ++next;
       ++running;
       continue;
     }
+    if (running == 0) break;
     child_exit exit;
-    const int k = wait_any_child(children, exit);
-    if (k < 0) break;
+    const int ended = wait_any_child(children, exit);
+    if (ended < 0) break;
     --running;
-    if (exit.code == 0 && exit.signal == 0) continue;
-    const job& j = jobs[static_cast<std::size_t>(k)];
+    const std::size_t k = static_cast<std::size_t>(ended);
+    if (exit.code == 0 && exit.signal == 0) {
+      status = then(k);
+      continue;
+    }
     const std::string how = exit.signal != 0 ? "was killed by signal " + std::to_string(exit.signal)
                                              : "failed with status " + std::to_string(exit.code);
-    const std::string said = last_line(read_file(j.err));
-    if (j.decoder == "ffprobe") {
+    const std::string said = last_line(read_file(jobs[k].err));
+    if (jobs[k].decoder == "ffprobe") {
       // ffprobe fails on what it cannot read: the input's fault, not the tool's.
-      complain(j.input, "ffprobe cannot read it (" + (said.empty() ? how : said) +
-                            "); give an audio file that ffmpeg decodes");
+      complain(jobs[k].input, "ffprobe cannot read it (" + (said.empty() ? how : said) +
+                                  "); give an audio file that ffmpeg decodes");
     } else {
-      complain(j.input, j.decoder + " " + how + (said.empty() ? "" : ": " + said));
+      complain(jobs[k].input, jobs[k].decoder + " " + how + (said.empty() ? "" : ": " + said));
     }
-    status = PREPARE_DECODER_FAILED;
+    status = jobs[k].failure;
   }
-  stop_all();
+  for (child_process& child : children) stop_child(child);
   hold_signals();
   guard.children = nullptr;
   release_signals();
@@ -161,61 +172,38 @@ bool find_decoders(decoder_paths& found) {
   return true;
 }
 
-// Every input's description, or the status of the first that cannot be read.
-int probe_inputs(const prepare_options& options, const decoder_paths& found,
-                 const std::vector<std::string>& inputs, const std::string& work, run_guard& guard,
-                 std::vector<probe_result>& probes) {
-  std::vector<job> jobs;
-  for (std::size_t k = 0; k < inputs.size(); ++k) {
-    const std::string stem = work + "/probe" + std::to_string(k);
-    jobs.push_back(
-        {found.ffprobe, probe_arguments(inputs[k]), stem + ".json", stem + ".err", inputs[k], "ffprobe"});
+// The original must be lossless and stereo.
+int check_original(const std::string& input, const probe_result& original) {
+  if (!is_lossless_codec(original.codec)) {
+    complain(input, "the original is lossy (" + original.codec +
+                        "); give the lossless file the encoded files were made from (WAV, FLAC)");
+    return PREPARE_INPUT_REFUSED;
   }
-  // ffprobe's failure is the input's fault: it could not read it.
-  if (run_jobs(jobs, options.jobs, "probing", options, guard) != PREPARE_OK) return PREPARE_INPUT_REFUSED;
-  probes.resize(inputs.size());
-  for (std::size_t k = 0; k < inputs.size(); ++k) {
-    std::string problem;
-    if (!parse_probe(read_file(jobs[k].out), probes[k], problem)) {
-      complain(inputs[k], problem + "; give a file that ffmpeg can decode");
-      return PREPARE_INPUT_REFUSED;
-    }
+  if (original.channels != 2) {
+    complain(input, "the original has " + std::to_string(original.channels) +
+                        " channels; only stereo songs can be prepared");
+    return PREPARE_INPUT_REFUSED;
   }
   return PREPARE_OK;
 }
 
-// The rules an input must meet before anything is decoded.
-int check_inputs(const prepare_options& options, const std::vector<probe_result>& probes) {
-  const probe_result& original = probes[0];
-  if (!is_lossless_codec(original.codec)) {
-    complain(options.original, "the original is lossy (" + original.codec +
-                                   "); give the lossless file the encoded files were made from (WAV, FLAC)");
+// An encoded file must be stereo and at the original's rate.
+int check_encoded(const std::string& input, const probe_result& probe, const probe_result& original,
+                  bool resample) {
+  if (probe.channels != 2) {
+    complain(input, "has " + std::to_string(probe.channels) +
+                        " channels, not 2; encode the stereo original again (abchr-prepare never downmixes)");
     return PREPARE_INPUT_REFUSED;
   }
-  if (original.channels != 2) {
-    complain(options.original, "the original has " + std::to_string(original.channels) +
-                                   " channels; only stereo songs can be prepared");
+  // Opus always codes at 48 kHz, whatever rate it was given.
+  if (probe.codec != "opus" && probe.sample_rate != original.sample_rate && !resample) {
+    complain(input,
+             "its sample rate is " + std::to_string(probe.sample_rate) + " Hz, the original's " +
+                 std::to_string(original.sample_rate) +
+                 " Hz; encode it again at the original's rate (lame: --resample " +
+                 kilohertz(original.sample_rate) +
+                 "), or pass --resample to accept a soxr resampling and the fractional delay it brings");
     return PREPARE_INPUT_REFUSED;
-  }
-  for (std::size_t k = 1; k < probes.size(); ++k) {
-    const probe_result& probe = probes[k];
-    const std::string& input = options.encoded[k - 1];
-    if (probe.channels != 2) {
-      complain(input,
-               "has " + std::to_string(probe.channels) +
-                   " channels, not 2; encode the stereo original again (abchr-prepare never downmixes)");
-      return PREPARE_INPUT_REFUSED;
-    }
-    // Opus always codes at 48 kHz, whatever rate it was given.
-    if (probe.codec != "opus" && probe.sample_rate != original.sample_rate && !options.resample) {
-      complain(input,
-               "its sample rate is " + std::to_string(probe.sample_rate) + " Hz, the original's " +
-                   std::to_string(original.sample_rate) +
-                   " Hz; encode it again at the original's rate (lame: --resample " +
-                   kilohertz(original.sample_rate) +
-                   "), or pass --resample to accept a soxr resampling and the fractional delay it brings");
-      return PREPARE_INPUT_REFUSED;
-    }
   }
   return PREPARE_OK;
 }
@@ -314,47 +302,67 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
 
   std::vector<std::string> inputs{options.original};
   inputs.insert(inputs.end(), options.encoded.begin(), options.encoded.end());
-  std::vector<probe_result> probes;
-  if (const int status = probe_inputs(options, found, inputs, work, guard, probes); status != PREPARE_OK) {
-    return status;
-  }
-  if (const int status = check_inputs(options, probes); status != PREPARE_OK) return status;
-
-  const int rate = probes[0].sample_rate;
+  // Each input is probed, checked and decoded as soon as it can be: a
+  // decode needs its own description and the original's.
+  const std::size_t n = inputs.size();
   const std::vector<std::string> names = stimulus_names(options.encoded);
-  std::vector<decode_command> commands;
   std::vector<std::string> decoded;
-  for (std::size_t k = 0; k < inputs.size(); ++k) {
-    decoded.push_back(work + "/" + names[k]);
-    commands.push_back(
-        k == 0 ? original_command(found, inputs[k], decoded[k])
-               : encoded_command(found, probes[k], inputs[k], decoded[k], rate, options.resample));
-  }
-  // The slowest first, so that no long decode starts last and runs alone.
-  std::vector<std::size_t> order(inputs.size());
-  for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return decode_cost(probes[a]) > decode_cost(probes[b]);
-  });
+  for (const std::string& name : names) decoded.push_back(work + "/" + name);
+  std::vector<probe_result> probes(n);
+  std::vector<decode_command> commands(n);
+  std::vector<bool> probed(n, false);
+  std::vector<bool> queued(n, false);
+  std::map<std::string, std::string> versions;  // decoder: the file of its version, then the version
   std::vector<job> jobs;
-  for (const std::size_t k : order) {
-    jobs.push_back(
-        {commands[k].program, commands[k].args, "", decoded[k] + ".err", inputs[k], commands[k].decoder});
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::string stem = work + "/probe" + std::to_string(k);
+    // Probes first: they are short, and every decode waits for one.
+    jobs.push_back({found.ffprobe, probe_arguments(inputs[k]), stem + ".json", stem + ".err", inputs[k],
+                    "ffprobe", "probing", 1e300, PREPARE_INPUT_REFUSED});
+  }
+  const auto queue_decode = [&](std::size_t k) {
+    commands[k] = k == 0 ? original_command(found, inputs[k], decoded[k])
+                         : encoded_command(found, probes[k], inputs[k], decoded[k], probes[0].sample_rate,
+                                           options.resample);
     guard_file(guard, decoded[k]);
-  }
-  // Each decoder's version, from its own output, asked beside the decodes.
-  std::map<std::string, std::string> versions;
-  for (const decode_command& command : commands) {
-    if (versions.count(command.decoder) != 0) continue;
-    const std::string stem = work + "/version-" + command.decoder;
-    versions[command.decoder] = stem + ".txt";
-    jobs.push_back({command.program, version_arguments(command.decoder), stem + ".txt", stem + ".err",
-                    command.program, command.decoder, false});
-  }
-  if (const int status = run_jobs(jobs, options.jobs, "decoding", options, guard); status != PREPARE_OK) {
+    // The slowest first, so that no long decode starts last and runs alone.
+    jobs.push_back({commands[k].program, commands[k].args, "", decoded[k] + ".err", inputs[k],
+                    commands[k].decoder, "decoding", decode_cost(probes[k]), PREPARE_DECODER_FAILED});
+    queued[k] = true;
+    if (versions.count(commands[k].decoder) != 0) return;
+    const std::string stem = work + "/version-" + commands[k].decoder;
+    versions[commands[k].decoder] = stem + ".txt";
+    jobs.push_back({commands[k].program, version_arguments(commands[k].decoder), stem + ".txt", stem + ".err",
+                    commands[k].program, commands[k].decoder, nullptr, -1, PREPARE_DECODER_FAILED});
+  };
+  const auto then = [&](std::size_t j) {
+    if (j >= n) return static_cast<int>(PREPARE_OK);  // a decode or a version
+    std::string problem;
+    if (!parse_probe(read_file(jobs[j].out), probes[j], problem)) {
+      complain(inputs[j], problem + "; give a file that ffmpeg can decode");
+      return static_cast<int>(PREPARE_INPUT_REFUSED);
+    }
+    probed[j] = true;
+    if (j == 0) {
+      if (const int status = check_original(inputs[0], probes[0]); status != PREPARE_OK) return status;
+    }
+    if (!probed[0]) return static_cast<int>(PREPARE_OK);
+    for (std::size_t k = 0; k < n; ++k) {
+      if (!probed[k] || queued[k]) continue;
+      if (k > 0) {
+        const int status = check_encoded(inputs[k], probes[k], probes[0], options.resample);
+        if (status != PREPARE_OK) return status;
+      }
+      queue_decode(k);
+    }
+    return static_cast<int>(PREPARE_OK);
+  };
+  // n probes, n decodes and at most two decoders' versions.
+  if (const int status = run_jobs(jobs, 2 * n + 2, n, options, guard, then); status != PREPARE_OK) {
     return status;
   }
   for (auto& [decoder, version] : versions) version = version_from(decoder, read_file(version));
+  const int rate = probes[0].sample_rate;
 
   song.name = text_of(path_of(options.original).stem());
   song.sample_rate = rate;
