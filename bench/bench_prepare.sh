@@ -40,7 +40,7 @@ median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int(
 
 # The decoder commands of the report, one per line, NUL-separated words.
 "$program" -q -j "$jobs" -o reference-run "${inputs[@]}"
-python3 - reference-run/report.json > commands <<'EOF'
+python3 - reference-run/songs/song/report.json > commands <<'EOF'
 import json, sys
 report = json.load(open(sys.argv[1]))
 for k, s in enumerate([report["reference"]] + report["stimuli"]):
