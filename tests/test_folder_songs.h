@@ -78,8 +78,7 @@ struct added {
 // What one run of abchr-prepare does for a song once it is prepared.
 inline added add_song(const std::string& test, const test_song& t, const serving_choices& choices = {},
                       std::optional<bool> mushra = std::nullopt,
-                      std::optional<std::string> prefix = std::nullopt,
-                      const lock_wait& on_wait = nullptr) {
+                      std::optional<std::string> prefix = std::nullopt, const lock_wait& on_wait = nullptr) {
   added a;
   a.status = open_test_folder(test, on_wait, a.problem);
   std::string staging;

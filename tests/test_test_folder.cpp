@@ -70,7 +70,7 @@ TEST(test_folder, songs_added_one_after_another_then_one_replaced) {
   EXPECT_EQ(contents.songs[0].name, ODD_NAME);
   ASSERT_EQ(contents.songs[1].stimuli.size(), 4u);  // the replaced song as it is now
   EXPECT_EQ(contents.songs[1].stimuli[2].name, "S4");
-  EXPECT_TRUE(contents.settings.mushra_pages);      // remembered from the runs that asked for it
+  EXPECT_TRUE(contents.settings.mushra_pages);  // remembered from the runs that asked for it
   EXPECT_FALSE(std::filesystem::exists(test + "/stimuli/first/S5.wav"));
   EXPECT_TRUE(std::filesystem::exists(test + "/stimuli/first/S4.wav"));
   for (const auto& e : std::filesystem::directory_iterator(test)) {
