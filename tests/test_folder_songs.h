@@ -103,7 +103,7 @@ inline std::string folder_snapshot(const std::string& folder) {
       std::ifstream in(e.path(), std::ios::binary);
       std::ostringstream all;
       all << in.rdbuf();
-      line += " " + std::to_string(std::hash<std::string>{}(all.str()));
+      line.append(1, ' ').append(std::to_string(std::hash<std::string>{}(all.str())));
     }
     lines.push_back(line);
   }
