@@ -6,13 +6,17 @@
 # what the parallel decoding gains; the second gives the share of its wall
 # time spent outside the decoders: probing, alignment, writing the stimuli.
 #
-#   bench/bench_prepare.sh [BUILD_DIR [SECONDS [RUNS]]]    defaults: build 120 3
+#   bench/bench_prepare.sh [BUILD_DIR [SECONDS [RUNS]]]    defaults: build 240 3
 #
 # Wall-clock times, the median of RUNS runs each, all measured in this run.
+# On a machine that other work keeps busy the wall-clock ratios say little
+# about the parallel decoding (the load average is printed); the CPU times
+# (user and system, children included) give the share of the work done
+# outside the decoders whatever the load.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(cd "${1:-build}" && pwd)
-seconds=${2:-120}
+seconds=${2:-240}
 runs=${3:-3}
 program="$build/test_preparer/abchr-prepare"
 for tool in "$program" "$build/bench/make_test_audio"; do
@@ -35,50 +39,55 @@ oggenc -Q -q 4 -o song.ogg song.wav
 opusenc --quiet --bitrate 96 song.wav song.opus
 inputs=(song.wav song.mp3 low.mp3 song.m4a song.aac song.ogg song.opus)
 
-milliseconds() { date +%s%3N; }
+# Runs a command; prints its wall-clock and CPU milliseconds.
+timed() {
+  local TIMEFORMAT='%3R %3U %3S'
+  { time "$@" > /dev/null 2>&1; } 2>&1 | awk '{ print $1 * 1000, ($2 + $3) * 1000 }'
+}
 median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-# The decoder commands of the report, one per line, NUL-separated words.
+# The decoder commands of the report, one per line, words separated by 0x1f.
 "$program" -q -j "$jobs" -o reference-run "${inputs[@]}"
-python3 - reference-run/songs/song/report.json > commands <<'EOF'
+python3 - reference-run/songs/song/report.json > commands << 'PYTHON'
 import json, sys
 report = json.load(open(sys.argv[1]))
 for k, s in enumerate([report["reference"]] + report["stimuli"]):
     command = s["decoder"]["command"][:-1] + ["decoded%d.wav" % k]
     print("\x1f".join(command))
-EOF
+PYTHON
 
-run_one() { IFS=$'\x1f' read -r -a words <<< "$1"; "${words[@]}"; }
+run_one() { IFS=$'\x1f' read -r -a words <<< "$1" && "${words[@]}"; }
 export -f run_one
-
-prepare=()
-serial=()
-parallel=()
-for ((r = 0; r < runs; ++r)); do
-  rm -rf out decoded*.wav
-  start=$(milliseconds)
-  "$program" -q -j "$jobs" -o out "${inputs[@]}"
-  prepare+=($(($(milliseconds) - start)))
-
-  start=$(milliseconds)
-  while IFS= read -r line; do run_one "$line"; done < commands
-  serial+=($(($(milliseconds) - start)))
-
-  rm -f decoded*.wav
-  start=$(milliseconds)
+serial_decoders() { while IFS= read -r line; do run_one "$line"; done < commands; }
+parallel_decoders() {
   # shellcheck disable=SC2016 # $1 is the child shell's argument
   tr '\n' '\0' < commands | xargs -0 -n 1 -P "$jobs" bash -c 'run_one "$1"' run
-  parallel+=($(($(milliseconds) - start)))
+}
+
+load=$(cut -d' ' -f1-3 /proc/loadavg)
+prepare=() prepare_cpu=() serial=() serial_cpu=() parallel=()
+for ((r = 0; r < runs; ++r)); do
+  rm -rf out decoded*.wav
+  read -r wall cpu < <(timed "$program" -q -j "$jobs" -o out "${inputs[@]}")
+  prepare+=("$wall") prepare_cpu+=("$cpu")
+  read -r wall cpu < <(timed serial_decoders)
+  serial+=("$wall") serial_cpu+=("$cpu")
+  rm -f decoded*.wav
+  read -r wall cpu < <(timed parallel_decoders)
+  parallel+=("$wall")
 done
 
 p=$(median "${prepare[@]}")
 s=$(median "${serial[@]}")
 q=$(median "${parallel[@]}")
-echo "song: $seconds s, six encoded files, $jobs decoders at a time, median of $runs runs"
-echo "abchr-prepare:                 $p ms"
-echo "decoders one after another:    $s ms"
+pc=$(median "${prepare_cpu[@]}")
+sc=$(median "${serial_cpu[@]}")
+echo "song: $seconds s, six encoded files, $jobs decoders at a time, median of $runs runs; load average $load"
+echo "abchr-prepare:                 $p ms, $pc ms CPU"
+echo "decoders one after another:    $s ms, $sc ms CPU"
 echo "decoders $jobs at a time:           $q ms"
-awk -v p="$p" -v s="$s" -v q="$q" 'BEGIN {
+awk -v p="$p" -v s="$s" -v q="$q" -v pc="$pc" -v sc="$sc" 'BEGIN {
   printf "abchr-prepare / decoders one after another: %.2fx (goal <= 0.65x on 2 cores)\n", p / s
   printf "share of abchr-prepare outside the decoders: %.1f%% (goal <= 10%%)\n", 100 * (p - q) / p
+  printf "share of abchr-prepare CPU time outside the decoders: %.1f%%\n", 100 * (pc - sc) / pc
 }'

@@ -25,7 +25,7 @@ bash bench/bench_run.sh "$build" 30 5 > "$tmp/run30"
 echo "running the log cleaner benchmark ..." >&2
 "$build/bench/logsweep_bench" 100 > "$tmp/log"
 echo "running the abchr-prepare benchmark ..." >&2
-bash bench/bench_prepare.sh "$build" 120 3 > "$tmp/prepare"
+bash bench/bench_prepare.sh "$build" 240 3 > "$tmp/prepare"
 
 value() { grep -m1 "$2" "$tmp/$1" | grep -oE '[0-9]+(\.[0-9]+)?' | sed -n "${3:-1}p"; }
 row() { printf '| %-44s | %-28s | %10s | %-12s |\n' "$@"; }
@@ -58,7 +58,7 @@ row "byte-at-a-time cleaner, ASCII log, time" "logsweep" "$(ratio 'byte at a tim
 row "logsweep, UTF-8 progress log, time" "cat log \\| cat > /dev/null" "$(ratio 'logsweep / cat pipe' 2)" "<= 0.7x"
 row "byte-at-a-time cleaner, UTF-8 log, time" "logsweep" "$(ratio 'byte at a time / logsweep' 2)" ">= 5x"
 row "logsweep, peak memory per byte of its line" "a 256 MiB line" "$(value log 'memory per byte')" "<= 2"
-row "abchr-prepare, 6 encoded files of 2 min" "its decoders one after another" \
+row "abchr-prepare, 6 encoded files of 4 min" "its decoders one after another" \
   "$(value prepare 'abchr-prepare / decoders' 1)x" "<= 0.65x"
 row "abchr-prepare, share outside the decoders" "its decoders, as many at once" \
   "$(value prepare 'share of abchr-prepare' 1)%" "<= 10%"

@@ -1,5 +1,6 @@
 // abchr-prepare: turns one original and its encoded files into a folder of
 // verified, aligned, loudness-matched 16-bit WAV stimuli with a report.
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <filesystem>

@@ -13,6 +13,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -444,6 +445,13 @@ std::string install_hint(const std::string& program) {
 }
 
 int processor_count() {
+#ifndef _WIN32
+  // The processors this process may run on, as nproc counts them: a
+  // container or taskset often allows fewer than the machine has.
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0)
+    return CPU_COUNT(&allowed);
+#endif
   const unsigned n = std::thread::hardware_concurrency();
   return n == 0 ? 1 : static_cast<int>(n);
 }

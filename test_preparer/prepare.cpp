@@ -312,7 +312,8 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
   std::vector<decode_command> commands(n);
   std::vector<bool> probed(n, false);
   std::vector<bool> queued(n, false);
-  std::map<std::string, std::string> versions;  // decoder: the file of its version, then the version
+  std::map<std::string, std::string> versions;       // decoder: its version
+  std::map<std::string, std::string> version_files;  // decoder: where it writes its version
   std::vector<job> jobs;
   for (std::size_t k = 0; k < n; ++k) {
     const std::string stem = work + "/probe" + std::to_string(k);
@@ -329,9 +330,15 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
     jobs.push_back({commands[k].program, commands[k].args, "", decoded[k] + ".err", inputs[k],
                     commands[k].decoder, "decoding", decode_cost(probes[k]), PREPARE_DECODER_FAILED});
     queued[k] = true;
-    if (versions.count(commands[k].decoder) != 0) return;
+    if (versions.count(commands[k].decoder) != 0 || version_files.count(commands[k].decoder) != 0) return;
+    // ffmpeg beside ffprobe is of the same build, whose version ffprobe gave.
+    if (commands[k].decoder == "ffmpeg" && !probes[0].prober_version.empty() &&
+        path_of(found.ffmpeg).parent_path() == path_of(found.ffprobe).parent_path()) {
+      versions["ffmpeg"] = probes[0].prober_version;
+      return;
+    }
     const std::string stem = work + "/version-" + commands[k].decoder;
-    versions[commands[k].decoder] = stem + ".txt";
+    version_files[commands[k].decoder] = stem + ".txt";
     jobs.push_back({commands[k].program, version_arguments(commands[k].decoder), stem + ".txt", stem + ".err",
                     commands[k].program, commands[k].decoder, nullptr, -1, PREPARE_DECODER_FAILED});
   };
@@ -361,7 +368,8 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
   if (const int status = run_jobs(jobs, 2 * n + 2, n, options, guard, then); status != PREPARE_OK) {
     return status;
   }
-  for (auto& [decoder, version] : versions) version = version_from(decoder, read_file(version));
+  for (const auto& [decoder, file] : version_files)
+    versions[decoder] = version_from(decoder, read_file(file));
   const int rate = probes[0].sample_rate;
 
   song.name = text_of(path_of(options.original).stem());

@@ -22,7 +22,16 @@ std::string json_text(const nlohmann::json& object, const char* key) {
 }  // namespace
 
 std::vector<std::string> probe_arguments(const std::string& path) {
-  return {"-v", "error", "-select_streams", "a:0", "-show_streams", "-show_format", "-of", "json", path};
+  return {"-v",
+          "error",
+          "-show_program_version",
+          "-select_streams",
+          "a:0",
+          "-show_streams",
+          "-show_format",
+          "-of",
+          "json",
+          path};
 }
 
 bool parse_probe(const std::string& text, probe_result& probe, std::string& problem) {
@@ -48,6 +57,8 @@ bool parse_probe(const std::string& text, probe_result& probe, std::string& prob
   if (probe.duration == 0) probe.duration = number_of(format, "duration");
   probe.bitrate = static_cast<long long>(number_of(stream, "bit_rate"));
   if (probe.bitrate == 0) probe.bitrate = static_cast<long long>(number_of(format, "bit_rate"));
+  const auto program = root.find("program_version");
+  if (program != root.end() && program->is_object()) probe.prober_version = json_text(*program, "version");
   probe.has_start = stream.contains("start_time");
   probe.start_time = number_of(stream, "start_time");
   if (probe.codec.empty() || probe.sample_rate <= 0) {

@@ -18,9 +18,11 @@ struct probe_result {
   // the delay away; a bare stream (ADTS AAC) gives none.
   bool has_start = false;
   double start_time = 0;
+  std::string prober_version;  // ffprobe's own version: "5.1.9-0+deb12u1"
 };
 
-// ffprobe's arguments for a path: the first audio stream and the format, as JSON.
+// ffprobe's arguments for a path: the first audio stream, the format and its
+// own version, as JSON.
 std::vector<std::string> probe_arguments(const std::string& path);
 
 // Reads ffprobe's JSON. Returns false with the reason in `problem` when the
