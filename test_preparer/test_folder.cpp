@@ -108,8 +108,11 @@ folder_status open_test_folder(const std::string& test, const lock_wait& on_wait
   // folder of other things, and again under it.
   const auto foreign = [&] {
     if (exists(join(test, SETTINGS_FILE))) return false;
+    // The lock, and the settings that another run is writing under it.
+    const std::string settings_being_written = std::string(SETTINGS_FILE) + ".tmp";
     for (const fs::directory_entry& entry : fs::directory_iterator(where, error)) {
-      if (entry.path().filename() != LOCK_FILE) return true;
+      const fs::path leaf = entry.path().filename();
+      if (leaf != LOCK_FILE && leaf != settings_being_written) return true;
     }
     return false;
   };
