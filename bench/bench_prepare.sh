@@ -48,7 +48,7 @@ median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int(
 
 # The decoder commands of the report, one per line, words separated by 0x1f.
 "$program" -q -j "$jobs" -o reference-run "${inputs[@]}"
-python3 - reference-run/report.json > commands << 'PYTHON'
+python3 - reference-run/songs/song/report.json > commands << 'PYTHON'
 import json, sys
 report = json.load(open(sys.argv[1]))
 for k, s in enumerate([report["reference"]] + report["stimuli"]):

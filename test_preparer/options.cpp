@@ -58,8 +58,10 @@ bool parse_command_line(const std::vector<std::string>& args, command_options& o
       value = arg.substr(2);
       attached = true;
     }
-    const bool takes_value =
-        name == "-o" || name == "--output" || name == "-j" || name == "--jobs" || name == "--headroom";
+    const bool takes_value = name == "-o" || name == "--output" || name == "-j" || name == "--jobs" ||
+                             name == "--headroom" || name == "--excerpt" || name == "--fade" ||
+                             name == "--seed" || name == "--names" || name == "--page" ||
+                             name == "--path-prefix";
     if (takes_value && !attached) {
       if (i + 1 == args.size()) {
         problem = "option " + name + " needs a value";
@@ -82,6 +84,41 @@ bool parse_command_line(const std::vector<std::string>& args, command_options& o
         problem = "--headroom takes decibels from 0 to 60, not '" + value + "'";
         return false;
       }
+    } else if (name == "--excerpt") {
+      options.excerpt = parse_excerpt(value);
+      if (!options.excerpt) {
+        problem = "--excerpt takes START,LENGTH in seconds (for example 30,10), not '" + value + "'";
+        return false;
+      }
+    } else if (name == "--fade") {
+      options.fade_ms = parse_fade(value);
+      if (!options.fade_ms) {
+        problem = "--fade takes milliseconds from 0 to 10000, not '" + value + "'";
+        return false;
+      }
+    } else if (name == "--seed") {
+      options.seed = parse_seed(value);
+      if (!options.seed) {
+        problem = "--seed takes a whole number from 0 to 18446744073709551615, not '" + value + "'";
+        return false;
+      }
+    } else if (name == "--names") {
+      if (value != "blind" && value != "codec") {
+        problem = "--names takes blind or codec, not '" + value + "'";
+        return false;
+      }
+      options.names = value == "codec" ? naming::codec : naming::blind;
+    } else if (name == "--page") {
+      if (value != "mushra" && value != "bs1116") {
+        problem =
+            "--page takes mushra (a MUSHRA page per song besides the ABC/HR pages) or bs1116 (ABC/HR "
+            "pages only), not '" +
+            value + "'";
+        return false;
+      }
+      options.mushra_pages = value == "mushra";
+    } else if (name == "--path-prefix") {
+      options.path_prefix = value;
     } else if (name == "-q" || name == "--quiet") {
       options.prepare.quiet = true;
     } else if (name == "--resample") {
@@ -115,11 +152,20 @@ bool parse_command_line(const std::vector<std::string>& args, command_options& o
 const char* usage_text() {
   return "Usage: abchr-prepare [OPTION]... ORIGINAL ENCODED...\n"
          "Decode ENCODED files (1 to 9) made from ORIGINAL, align them to it in time and level,\n"
-         "and write them with the original as 16-bit WAV stimuli of an ABC/HR test, with\n"
-         "report.txt and report.json, into ORIGINAL's stem followed by -abchr.\n"
+         "and add them with the original as one song's 16-bit WAV stimuli to a listening-test\n"
+         "folder (ORIGINAL's stem followed by -abchr unless -o names one): stimuli/SONG/ under\n"
+         "blind names, key.csv, report.txt, report.json, webmushra.yaml, beaqlejs_config.js.\n"
          "\n"
-         "  -o, --output DIR   write the stimuli into DIR instead\n"
-         "      --force        replace DIR when it holds an earlier run's report\n"
+         "  -o, --output TEST      add the song to the test folder TEST (made when missing)\n"
+         "      --force            replace the song when TEST holds it already\n"
+         "      --excerpt S,L      serve L seconds from second S of the aligned music\n"
+         "      --fade MS          fade each stimulus in and out over MS milliseconds\n"
+         "                         (default: 20 with --excerpt, else 0)\n"
+         "      --seed N           shuffle the blind names from N (printed when not given)\n"
+         "      --names codec      name the stimuli by codec instead of S1, S2... (pilot runs)\n"
+         "      --page mushra      a MUSHRA page per song besides the ABC/HR pages (kept for TEST;\n"
+         "                         --page bs1116 leaves them out again)\n"
+         "      --path-prefix P    where the front end serves TEST's files (kept for TEST)\n"
          "  -j, --jobs N       run N decoders at a time (default: the number of processors)\n"
          "      --headroom DB  lower every stimulus by DB decibels, against clipping\n"
          "      --resample     accept encoded files at another sample rate (resampled by soxr)\n"
@@ -128,6 +174,7 @@ const char* usage_text() {
          "  -V, --version      show the version and exit\n"
          "\n"
          "Exit status: 0 done, 1 usage, 2 input refused, 3 decoder missing or failed,\n"
-         "4 check failed (other music, offset at the edge, clipping), 5 output refused or\n"
-         "failed, 6 out of memory. Needs ffmpeg and ffprobe; uses opusdec when installed.\n";
+         "4 check failed (other music, offset at the edge, clipping, an excerpt beyond the\n"
+         "song, a rule of webMUSHRA's), 5 output refused or failed, 6 out of memory. Needs ffmpeg and "
+         "ffprobe; uses opusdec when installed.\n";
 }

@@ -3,15 +3,25 @@
 // value, "--" before paths that begin with a dash.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "blind_names.h"
+#include "excerpt.h"
 #include "prepare.h"
 
 struct command_options {
   prepare_options prepare;
   std::string output;  // "" for the default beside the original
-  bool force = false;
+  bool force = false;  // replace a song that the test folder holds already
+  std::optional<excerpt_seconds> excerpt;
+  std::optional<int> fade_ms;
+  std::optional<uint64_t> seed;
+  naming names = naming::blind;
+  std::optional<bool> mushra_pages;  // --page
+  std::optional<std::string> path_prefix;
   bool help = false;
   bool version = false;
 };

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -211,6 +212,29 @@ void release_run_guard() {
 void hold_signals() {}
 void release_signals() {}
 
+bool lock_file(const std::string& path, bool wait, intptr_t& handle, int& error) {
+  const HANDLE file = CreateFileW(widen(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = EACCES;
+    return false;
+  }
+  OVERLAPPED whole{};
+  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY), 0, 1, 0, &whole)) {
+    error = GetLastError() == ERROR_LOCK_VIOLATION ? EWOULDBLOCK : EACCES;
+    CloseHandle(file);
+    return false;
+  }
+  handle = reinterpret_cast<intptr_t>(file);
+  return true;
+}
+
+void unlock_file(intptr_t handle) { CloseHandle(reinterpret_cast<HANDLE>(handle)); }
+
+void hold_interrupts() { SetConsoleCtrlHandler(nullptr, TRUE); }
+void release_interrupts() { SetConsoleCtrlHandler(nullptr, FALSE); }
+
 #else
 
 namespace {
@@ -370,6 +394,30 @@ void release_signals() {
   const sigset_t set = guarded_set();
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
+
+bool lock_file(const std::string& path, bool wait, intptr_t& handle, int& error) {
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    error = errno;
+    return false;
+  }
+  int result = 0;
+  while ((result = flock(fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+  }
+  if (result != 0) {
+    error = errno;
+    close(fd);
+    return false;
+  }
+  handle = fd;
+  return true;
+}
+
+// Closing the descriptor ends the lock.
+void unlock_file(intptr_t handle) { close(static_cast<int>(handle)); }
+
+void hold_interrupts() { hold_signals(); }
+void release_interrupts() { release_signals(); }
 
 #endif
 

@@ -70,3 +70,16 @@ std::string install_hint(const std::string& program);
 
 // The number of processors, at least 1.
 int processor_count();
+
+// A lock held by the system on the file `path` (made when missing), for one
+// process at a time: with `wait`, until the holder lets go; without, false and
+// `error` EWOULDBLOCK when another holds it. The lock ends with unlock_file or
+// with the process, however it ends. Returns false with the system's reason
+// in `error`.
+bool lock_file(const std::string& path, bool wait, intptr_t& handle, int& error);
+void unlock_file(intptr_t handle);
+// While a change must complete whole: the guarded signals held back as by
+// hold_signals, and on Windows Ctrl-C ignored (a console keeps no pending
+// event to deliver afterwards, so the change completes and the run goes on).
+void hold_interrupts();
+void release_interrupts();

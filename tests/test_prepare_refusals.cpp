@@ -49,14 +49,14 @@ const std::vector<refusal_row> rows = {
     {"clipping", {"loud.wav", "overs.wav"}, 4, "stimuli would clip (values clamped: overs.wav "},
     {"clipping_with_headroom", {"--headroom", "6", "loud.wav", "overs.wav"}, 0, ""},
     {"ten_encoded", ten_encoded(), 1, "10 encoded files; at most 9"},
-    {"existing_output", {"-o", "taken", "song.wav", "copy.wav"}, 5, "taken: exists already; pass --force"},
+    {"existing_output", {"-o", "taken", "song.wav", "copy.wav"}, 5, "taken: this folder holds other files"},
     {"force_on_another_folder",
      {"--force", "-o", "taken", "song.wav", "copy.wav"},
      5,
-     "taken: holds no report"},
+     "is not a test folder of abchr-prepare"},
     {"output_is_an_input", {"-o", "copy.wav", "song.wav", "copy.wav"}, 5, "would replace the input copy.wav"},
     {"output_holds_an_input",
-     {"--force", "-o", "taken", "song.wav", "taken/in.wav"},
+     {"--force", "-o", "taken", "song.wav", "taken/stimuli/in.wav"},
      5,
      "would replace the input"},
     {"unknown_option", {"--fast", "song.wav", "copy.wav"}, 1, "unknown option --fast"},
@@ -92,8 +92,8 @@ class prepare_refusals : public ::testing::TestWithParam<refusal_row> {
     for (const int16_t v : left) put_u16(samples, static_cast<uint16_t>(v));
     write_file(dir->file("mono.wav"), make_wav(mono, samples));
     write_file(dir->file("text.mp3"), bytes(5000, 'x'));
-    std::filesystem::create_directory(dir->file("taken"));
-    write_file(dir->file("taken/in.wav"), float_music_wav(music, 1.0));
+    std::filesystem::create_directories(dir->file("taken/stimuli"));
+    write_file(dir->file("taken/stimuli/in.wav"), float_music_wav(music, 1.0));
     std::filesystem::create_directory(dir->file("empty"));
     const std::string ffmpeg = find_on_path("ffmpeg");
     run_program(ffmpeg, {"-nostdin", "-v", "error", "-i", dir->file("song.wav"), "-c:a", "aac",

@@ -1,0 +1,41 @@
+#include "beaqlejs_config.h"
+
+#include <nlohmann/json.hpp>
+#include <set>
+
+using json = nlohmann::ordered_json;
+
+std::string beaqlejs_config(const folder_contents& folder) {
+  json sets = json::array();
+  std::set<std::string> ids;  // songs "a b" and "a_b" need test ids of their own
+  for (const song_entry& song : folder.songs) {
+    std::string id = identifier(song.name);
+    for (int n = 2; !ids.insert(id).second; ++n) id = identifier(song.name) + "_" + std::to_string(n);
+    json files = {{"Reference", served_url(folder.settings, song.name, REFERENCE_NAME)}};
+    for (const stimulus_entry* s : in_served_order(song)) {
+      files[s->name] = served_url(folder.settings, song.name, s->name);
+    }
+    sets.push_back({{"Name", song.name}, {"TestID", id}, {"Files", files}});
+  }
+  const json config = {{"TestName", folder.title},
+                       {"RateScalePng", "img/scale_abs.png"},
+                       {"RateScaleBgPng", "img/scale_abs_background.png"},
+                       {"RateMinValue", 0},
+                       {"RateMaxValue", 100},
+                       {"RateDefaultValue", 0},
+                       {"ShowFileIDs", false},
+                       {"ShowResults", false},
+                       {"LoopByDefault", true},
+                       {"EnableABLoop", true},
+                       {"EnableOnlineSubmission", false},
+                       {"BeaqleServiceURL", ""},
+                       {"SupervisorContact", ""},
+                       {"RandomizeTestOrder", true},
+                       {"MaxTestsPerRun", -1},
+                       {"RequireMaxRating", false},
+                       {"AudioRoot", ""},
+                       {"Testsets", sets}};
+  // Every character beyond ASCII as an escape: a line or paragraph separator
+  // raw inside a string ends the script in older browsers.
+  return "var TestConfig = " + config.dump(2, ' ', true, json::error_handler_t::replace) + ";\n";
+}

@@ -1,0 +1,88 @@
+#include "folder_summary.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "webmushra_config.h"
+
+using json = nlohmann::ordered_json;
+
+namespace {
+
+std::string csv_field(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (const char c : text) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+std::string fixed(double value, int digits, bool sign = false) {
+  char text[64];
+  std::snprintf(text, sizeof text, sign ? "%+.*f" : "%.*f", digits, value);
+  return text;
+}
+
+std::string seconds(int64_t frames, int64_t rate) {
+  return fixed(static_cast<double>(frames) / static_cast<double>(rate), 2) + " s";
+}
+
+std::string padded(const std::string& text, std::size_t width) {
+  return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
+}
+
+}  // namespace
+
+std::string key_csv(const folder_contents& folder) {
+  std::string csv = "song,name,file,input,codec,bitrate\r\n";
+  for (const song_entry& song : folder.songs) {
+    const auto row = [&](const std::string& name, const std::string& input, const std::string& codec,
+                         int64_t bitrate) {
+      csv += csv_field(song.name) + "," + csv_field(name) + "," + csv_field(served_path(song.name, name)) +
+             "," + csv_field(input) + "," + csv_field(codec) + "," +
+             (bitrate > 0 ? std::to_string(bitrate) : "") + "\r\n";
+    };
+    row(REFERENCE_NAME, song.original, "", 0);
+    for (const stimulus_entry& s : song.stimuli) row(s.name, s.input, s.codec, s.bitrate);
+  }
+  return csv;
+}
+
+std::string summary_text(const folder_contents& folder) {
+  std::string text = "Test folder " + folder.title + ": " + std::to_string(folder.songs.size()) +
+                     (folder.songs.size() == 1 ? " song" : " songs") + "\n";
+  for (const song_entry& song : folder.songs) {
+    text += "\nSong " + song.name + " (original " + song.original + ")\n";
+    text += "  " + std::to_string(song.rate) + " Hz, " + std::to_string(song.channels) +
+            " channels, aligned length " + std::to_string(song.common_frames) + " frames (" +
+            seconds(song.common_frames, song.rate) + ")\n";
+    text += "  served: frames " + std::to_string(song.served.start) + " to " +
+            std::to_string(song.served.start + song.served.frames) + " (" +
+            seconds(song.served.frames, song.rate) + "), fades of " + std::to_string(song.served.fade) +
+            " frames, headroom " + fixed(song.headroom_db, 2) + " dB, names " +
+            (song.names == naming::blind ? "blind" : "codec") + ", seed " + std::to_string(song.seed) + "\n";
+    text += "  " + padded("name", 10) + padded("codec", 10) + padded("offset", 9) + padded("predicted", 11) +
+            padded("gain dB", 10) + padded("score", 10) + "clips  input\n";
+    for (const stimulus_entry& s : song.stimuli) {
+      text += "  " + padded(s.name, 10) + padded(s.codec, 10) + padded(std::to_string(s.offset), 9) +
+              padded(s.predicted_offset ? std::to_string(*s.predicted_offset) : "-", 11) +
+              padded(fixed(s.gain_db, 3, true), 10) + padded(fixed(s.score, 6), 10) +
+              padded(std::to_string(s.clips), 7) + s.input + "\n";
+    }
+    for (const std::string& warning : song.warnings) text += "  warning: " + warning + "\n";
+  }
+  return text;
+}
+
+std::string summary_json(const folder_contents& folder) {
+  json songs = json::array();
+  for (const song_entry& song : folder.songs) {
+    json record = json::parse(song_record_json(song));
+    record["strict"] = !beyond_strict_limit(song);
+    songs.push_back(record);
+  }
+  const json summary = {{"test", folder.title}, {"songs", songs}};
+  return summary.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}

@@ -1,0 +1,173 @@
+#include "song_record.h"
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+using json = nlohmann::ordered_json;
+
+namespace {
+
+std::string dump(const json& value) {
+  return value.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace
+
+std::string song_record_json(const song_entry& song) {
+  json stimuli = json::array();
+  for (const stimulus_entry& s : song.stimuli) {
+    stimuli.push_back({{"name", s.name},
+                       {"input", s.input},
+                       {"codec", s.codec},
+                       {"container", s.container},
+                       {"bitrate", s.bitrate},
+                       {"decoder", s.decoder},
+                       {"predicted_offset", s.predicted_offset ? json(*s.predicted_offset) : json(nullptr)},
+                       {"offset", s.offset},
+                       {"gain", s.gain},
+                       {"gain_db", s.gain_db},
+                       {"score", s.score},
+                       {"clips", s.clips}});
+  }
+  const json record = {{"song", song.name},
+                       {"original", song.original},
+                       {"rate", song.rate},
+                       {"channels", song.channels},
+                       {"common_frames", song.common_frames},
+                       {"start_frame", song.served.start},
+                       {"frames", song.served.frames},
+                       {"fade_frames", song.served.fade},
+                       {"headroom_db", song.headroom_db},
+                       {"names", song.names == naming::blind ? "blind" : "codec"},
+                       {"seed", song.seed},
+                       {"stimuli", stimuli},
+                       {"warnings", song.warnings}};
+  return dump(record);
+}
+
+bool parse_song_record(const std::string& text, song_entry& song) {
+  try {
+    const json record = json::parse(text);
+    song = {};
+    song.name = record.at("song").get<std::string>();
+    song.original = record.at("original").get<std::string>();
+    song.rate = record.at("rate").get<int64_t>();
+    song.channels = record.at("channels").get<int>();
+    song.common_frames = record.at("common_frames").get<int64_t>();
+    song.served = {record.at("start_frame").get<int64_t>(), record.at("frames").get<int64_t>(),
+                   record.at("fade_frames").get<int64_t>()};
+    song.headroom_db = record.at("headroom_db").get<double>();
+    song.names = record.at("names").get<std::string>() == "codec" ? naming::codec : naming::blind;
+    song.seed = record.at("seed").get<uint64_t>();
+    for (const json& s : record.at("stimuli")) {
+      stimulus_entry e;
+      e.name = s.at("name").get<std::string>();
+      e.input = s.at("input").get<std::string>();
+      e.codec = s.at("codec").get<std::string>();
+      e.container = s.at("container").get<std::string>();
+      e.bitrate = s.at("bitrate").get<int64_t>();
+      e.decoder = s.at("decoder").get<std::string>();
+      if (!s.at("predicted_offset").is_null()) e.predicted_offset = s.at("predicted_offset").get<int64_t>();
+      e.offset = s.at("offset").get<int64_t>();
+      e.gain = s.at("gain").get<double>();
+      e.gain_db = s.at("gain_db").get<double>();
+      e.score = s.at("score").get<double>();
+      e.clips = s.at("clips").get<int64_t>();
+      song.stimuli.push_back(e);
+    }
+    song.warnings = record.at("warnings").get<std::vector<std::string>>();
+    return song.rate > 0 && song.channels > 0 && song.served.frames > 0;
+  } catch (const json::exception&) {
+    return false;
+  }
+}
+
+std::string folder_settings_json(const folder_settings& settings) {
+  return dump({{"page", settings.mushra_pages ? "mushra" : "bs1116"}, {"path_prefix", settings.path_prefix}});
+}
+
+bool parse_folder_settings(const std::string& text, folder_settings& settings) {
+  try {
+    const json record = json::parse(text);
+    settings.mushra_pages = record.at("page").get<std::string>() == "mushra";
+    settings.path_prefix = record.at("path_prefix").get<std::string>();
+    return true;
+  } catch (const json::exception&) {
+    return false;
+  }
+}
+
+std::string served_path(const std::string& song, const std::string& name) {
+  return std::string(STIMULI_FOLDER) + "/" + song + "/" + name + ".wav";
+}
+
+std::string served_url(const folder_settings& settings, const std::string& song, const std::string& name) {
+  std::string url = settings.path_prefix;
+  if (!url.empty() && url.back() != '/') url += '/';
+  static const char hex[] = "0123456789ABCDEF";
+  for (const char c : served_path(song, name)) {
+    const auto byte = static_cast<unsigned char>(c);
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '.' || c == '_' || c == '~' || c == '/';
+    if (plain) {
+      url += c;
+    } else {
+      url += '%';
+      url += hex[byte >> 4];
+      url += hex[byte & 0xF];
+    }
+  }
+  return url;
+}
+
+std::vector<const stimulus_entry*> in_served_order(const song_entry& song) {
+  std::vector<const stimulus_entry*> order;
+  for (const stimulus_entry& s : song.stimuli) order.push_back(&s);
+  std::sort(order.begin(), order.end(), [](const stimulus_entry* a, const stimulus_entry* b) {
+    return a->name.size() != b->name.size() ? a->name.size() < b->name.size() : a->name < b->name;
+  });
+  return order;
+}
+
+std::string displayable(const std::string& text) {
+  std::string out;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t length = lead < 0x80           ? 1
+                         : (lead >> 5) == 0x6  ? 2
+                         : (lead >> 4) == 0xE  ? 3
+                         : (lead >> 3) == 0x1E ? 4
+                                               : 0;
+    uint32_t code = length == 1   ? lead
+                    : length == 2 ? lead & 0x1Fu
+                    : length == 3 ? lead & 0x0Fu
+                                  : lead & 0x07u;
+    bool good = length > 0 && i + length <= text.size();
+    for (std::size_t k = 1; good && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      good = (next & 0xC0) == 0x80;
+      code = code << 6 | (next & 0x3Fu);
+    }
+    // Overlong forms, surrogates and values beyond U+10FFFF are not characters.
+    const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    good = good && code >= least[length] && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
+    if (good) {
+      out.append(text, i, length);
+      i += length;
+    } else {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    }
+  }
+  return out;
+}
+
+std::string identifier(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+    out += plain ? c : '_';
+  }
+  return out;
+}

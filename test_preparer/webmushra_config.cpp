@@ -1,0 +1,197 @@
+#include "webmushra_config.h"
+
+#include <set>
+
+namespace {
+
+void append_escape(std::string& out, uint32_t code) {
+  static const char hex[] = "0123456789abcdef";
+  out += "\\u";
+  for (int shift = 12; shift >= 0; shift -= 4) out += hex[(code >> shift) & 0xF];
+}
+
+// YAML's printable set, less what JSON must escape.
+bool raw_in_yaml(uint32_t code) {
+  if (code < 0x20 || code == '"' || code == '\\' || code == 0x7F) return false;
+  if (code >= 0x80 && code <= 0x9F) return false;
+  return code != 0x2028 && code != 0x2029 && code != 0xFEFF && code != 0xFFFE && code != 0xFFFF;
+}
+
+std::string seconds_text(int64_t frames, int64_t rate) {
+  const int64_t tenths = (frames * 10 + rate / 2) / rate;
+  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
+}
+
+struct yaml_writer {
+  std::string text;
+
+  void line(int indent, const std::string& content) { text += std::string(indent, ' ') + content + "\n"; }
+  void field(int indent, const std::string& key, const std::string& value) {
+    line(indent, key + ": " + yaml_string(value));
+  }
+  void flag(int indent, const std::string& key, bool value) {
+    line(indent, key + ": " + (value ? "true" : "false"));
+  }
+};
+
+// The page ids of a test, made of letters, digits, "-" and "_" (webMUSHRA
+// puts them into its pages' markup), one of each however songs are named.
+struct page_ids {
+  std::set<std::string> taken;
+  std::string make(const std::string& wanted) {
+    std::string id = identifier(wanted);
+    for (int n = 2; !taken.insert(id).second; ++n) id = identifier(wanted) + "_" + std::to_string(n);
+    return id;
+  }
+};
+
+void comparison_page(yaml_writer& y, page_ids& ids, const folder_contents& folder, const song_entry& song,
+                     const std::vector<const stimulus_entry*>& conditions, bool mushra) {
+  const std::string type = mushra ? "mushra" : "bs1116";
+  // Inside the list that starts with "random".
+  const int at = 6;
+  y.line(4, "- type: " + yaml_string(type));
+  y.field(at, "id", ids.make(song.name + "_" + (mushra ? std::string("mushra") : conditions.front()->name)));
+  y.field(at, "name", displayable(song.name));
+  y.field(at, "content",
+          mushra
+              ? "Rate how closely each condition matches the reference. One of them is the reference itself."
+              : "One of A and B is the reference itself. Grade the other against the reference.");
+  y.flag(at, "showWaveform", false);
+  y.flag(at, "enableLooping", true);
+  if (beyond_strict_limit(song)) y.flag(at, "strict", false);
+  y.field(at, "reference", served_url(folder.settings, song.name, REFERENCE_NAME));
+  y.flag(at, "createAnchor35", false);
+  y.flag(at, "createAnchor70", false);
+  if (mushra) {
+    y.flag(at, "randomize", true);
+    y.flag(at, "showConditionNames", false);
+  }
+  y.line(at, "stimuli:");
+  for (const stimulus_entry* s : conditions) {
+    y.line(at + 2,
+           yaml_string(s->name) + ": " + yaml_string(served_url(folder.settings, song.name, s->name)));
+  }
+}
+
+}  // namespace
+
+std::string yaml_string(std::string_view text) {
+  const std::string clean = displayable(std::string(text));
+  std::string out = "\"";
+  std::size_t i = 0;
+  while (i < clean.size()) {
+    const auto lead = static_cast<unsigned char>(clean[i]);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    uint32_t code = length == 1   ? lead
+                    : length == 2 ? lead & 0x1Fu
+                    : length == 3 ? lead & 0x0Fu
+                                  : lead & 0x07u;
+    for (std::size_t k = 1; k < length; ++k)
+      code = code << 6 | (static_cast<unsigned char>(clean[i + k]) & 0x3Fu);
+    if (code == '"' || code == '\\') {
+      out += '\\';
+      out += static_cast<char>(code);
+    } else if (code == '\n') {
+      out += "\\n";
+    } else if (code == '\t') {
+      out += "\\t";
+    } else if (raw_in_yaml(code)) {
+      out.append(clean, i, length);
+    } else {
+      append_escape(out, code);
+    }
+    i += length;
+  }
+  return out + "\"";
+}
+
+bool beyond_strict_limit(const song_entry& song) { return song.served.frames > STRICT_SECONDS * song.rate; }
+
+std::optional<rule_breach> check_song_pages(const song_entry& song, const std::vector<wav16_info>& files,
+                                            bool mushra_pages) {
+  const std::string again = "prepare the song again with abchr-prepare; the files under " +
+                            std::string(STIMULI_FOLDER) + "/ must not be changed by hand";
+  if (files.empty()) return rule_breach{"a page needs its reference", again};
+  const wav16_info& reference = files.front();
+  for (std::size_t i = 1; i < files.size(); ++i) {
+    const std::string file = (i - 1 < song.stimuli.size() ? song.stimuli[i - 1].name : "?") + ".wav";
+    if (files[i].rate != reference.rate) {
+      return rule_breach{"every file of a page must have the same sample rate: " + file + " has " +
+                             std::to_string(files[i].rate) + " Hz, the reference " +
+                             std::to_string(reference.rate) + " Hz",
+                         again};
+    }
+    if (files[i].frames != reference.frames) {
+      return rule_breach{"every file of a page must have the same length in samples: " + file + " has " +
+                             std::to_string(files[i].frames) + ", the reference " +
+                             std::to_string(reference.frames),
+                         again};
+    }
+    if (files[i].channels != reference.channels) {
+      return rule_breach{"every file of a page must have the same number of channels: " + file + " has " +
+                             std::to_string(files[i].channels) + ", the reference " +
+                             std::to_string(reference.channels),
+                         again};
+    }
+  }
+  const std::size_t conditions = files.size() - 1;
+  if (mushra_pages && conditions > MAX_CONDITIONS) {
+    return rule_breach{
+        "a mushra page takes at most " + std::to_string(MAX_CONDITIONS) + " conditions; this song has " +
+            std::to_string(conditions),
+        "give the song at most " + std::to_string(MAX_CONDITIONS) +
+            " encoded files, or leave out --page mushra (each bs1116 page holds one condition)"};
+  }
+  const bool strict = !beyond_strict_limit(song);
+  if (strict && reference.rate > 0 && reference.frames > STRICT_SECONDS * reference.rate) {
+    return rule_breach{"a strict page takes stimuli of at most " + std::to_string(STRICT_SECONDS) +
+                           " s; the reference lasts " + seconds_text(reference.frames, reference.rate),
+                       again};
+  }
+  return std::nullopt;
+}
+
+std::string webmushra_yaml(const folder_contents& folder) {
+  yaml_writer y;
+  y.line(0, "# webMUSHRA's configuration, written by abchr-prepare from every song of this test folder.");
+  y.field(0, "testname", displayable(folder.title));
+  y.field(0, "testId", identifier(folder.title));
+  y.line(0, "bufferSize: 2048");
+  y.flag(0, "stopOnErrors", true);
+  y.flag(0, "showButtonPreviousPage", false);
+  y.field(0, "remoteService", "service/write.php");
+  y.line(0, "pages:");
+  page_ids ids;
+  if (!folder.songs.empty()) {
+    const song_entry& first = folder.songs.front();
+    y.line(2, "- type: " + yaml_string("volume"));
+    y.field(4, "id", ids.make("volume"));
+    y.field(4, "name", "Volume");
+    y.field(4, "content",
+            "Set a comfortable listening level with this music, then keep it for the whole test.");
+    y.field(4, "stimulus", served_url(folder.settings, first.name, REFERENCE_NAME));
+    y.line(4, "defaultVolume: 0.5");
+    y.line(2, "- - " + yaml_string("random"));
+    for (const song_entry& song : folder.songs) {
+      for (const stimulus_entry* s : in_served_order(song)) comparison_page(y, ids, folder, song, {s}, false);
+    }
+    if (folder.settings.mushra_pages) {
+      y.line(2, "- - " + yaml_string("random"));
+      for (const song_entry& song : folder.songs) {
+        comparison_page(y, ids, folder, song, in_served_order(song), true);
+      }
+    }
+  }
+  y.line(2, "- type: " + yaml_string("finish"));
+  y.field(4, "name", "Thank you");
+  y.field(4, "content", "Thank you for taking part. Your results are sent when you press the button below.");
+  y.flag(4, "showResults", false);
+  y.flag(4, "writeResults", true);
+  y.line(4, "questionnaire:");
+  y.line(6, "- type: " + yaml_string("text"));
+  y.field(8, "label", "Your name or a nickname");
+  y.field(8, "name", "listener");
+  y.flag(8, "optional", false);
+  return y.text;
+}

@@ -1,0 +1,58 @@
+// webMUSHRA's configuration for a test folder, and the rules its validator
+// applies to the files of a page.
+//
+// webMUSHRA reads YAML. No YAML library is needed to write it: every string
+// is written as a double-quoted JSON string, which is a valid YAML scalar, so
+// song names with quotes, colons, "#" or any UTF-8 text come back unchanged
+// from a YAML parser. Keys are plain words; numbers and booleans are bare.
+//
+// The test: a page to set the volume; one bs1116 page (ABC/HR: the reference,
+// then the condition and the hidden reference in random order) per
+// condition of every song, all in one block that webMUSHRA shuffles; with
+// --page mushra also one mushra page per song (the reference and the
+// conditions; webMUSHRA adds the hidden reference itself, so the original is
+// never among the conditions), shuffled too; a finish page that sends the
+// listener's results to webMUSHRA's service.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "song_record.h"
+#include "wav16.h"
+
+// The validator's limits for a page that is "strict" (its default): at most
+// 12 conditions and stimuli of at most 12 s. Longer stimuli are written with
+// `strict: false`, which lifts both; this program keeps the limit on
+// conditions in every case.
+constexpr std::size_t MAX_CONDITIONS = 12;
+constexpr int64_t STRICT_SECONDS = 12;
+
+// A double-quoted JSON string that YAML reads back as the same text: quotes,
+// backslashes, control characters and the characters YAML does not allow
+// raw (C1 controls, line and paragraph separators, the byte-order mark,
+// U+FFFE/U+FFFF) as escapes, everything else as UTF-8. Bytes that are not
+// UTF-8 become U+FFFD.
+std::string yaml_string(std::string_view text);
+
+// A song's stimuli last longer than webMUSHRA's strict limit.
+bool beyond_strict_limit(const song_entry& song);
+
+struct rule_breach {
+  std::string rule;  // which of the validator's rules, and by which file
+  std::string fix;   // what the organiser can do
+};
+
+// The served files of a song as the front end would load them, the reference
+// first, then the stimuli in the record's order: the same rate, length in
+// samples and channel count on every page (each page holds the reference);
+// at most MAX_CONDITIONS on a mushra page; at most STRICT_SECONDS each while
+// the pages are strict.
+std::optional<rule_breach> check_song_pages(const song_entry& song, const std::vector<wav16_info>& files,
+                                            bool mushra_pages);
+
+std::string webmushra_yaml(const folder_contents& folder);

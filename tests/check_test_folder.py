@@ -1,0 +1,177 @@
+#!/usr/bin/env python3
+"""Checks a listening-test folder as the front ends would load it.
+
+    check_test_folder.py TEST [HIDDEN...]
+
+webmushra.yaml must parse as YAML and hold a volume page, the comparison
+pages inside lists that start with "random", and a finish page last. Every
+path of it and of beaqlejs_config.js must name a file of the folder (URLs are
+decoded, the folder's path prefix taken off). Each page must pass the rules of
+webMUSHRA's validator: the same sample rate, length in samples and channel
+count for the reference and the conditions, at most 12 conditions, at most
+12 s per stimulus unless the page says strict: false; a mushra page never
+lists the reference among its conditions. The object of beaqlejs_config.js
+must parse as JSON, one test set per song with a "Reference". key.csv must
+name every served file once, with the input of the song's record. Conditions
+are listed in the order of their names (S1, S2 ... S10), never in the command
+line's, which would tell a reader of a config which codec is which. No served
+file name and no string of either config may contain any HIDDEN word (codec
+names and input file names when the names are blind).
+Prints what is wrong and exits 1, or exits 0.
+"""
+import csv
+import json
+import os
+import sys
+import urllib.parse
+import wave
+
+import yaml
+
+problems = []
+
+
+def problem(text):
+    problems.append(text)
+
+
+def strings_of(value):
+    if isinstance(value, str):
+        yield value
+    elif isinstance(value, dict):
+        for k, v in value.items():
+            yield from strings_of(k)
+            yield from strings_of(v)
+    elif isinstance(value, list):
+        for v in value:
+            yield from strings_of(v)
+
+
+def in_name_order(names):
+    names = list(names)
+    return names == sorted(names, key=lambda n: (len(n), n))
+
+
+def main():
+    test = sys.argv[1]
+    hidden = [w.lower() for w in sys.argv[2:]]
+    with open(os.path.join(test, "folder.json"), encoding="utf-8") as f:
+        prefix = json.load(f)["path_prefix"]
+    if prefix and not prefix.endswith("/"):
+        prefix += "/"
+
+    def local(url):
+        if not url.startswith(prefix):
+            problem(f"{url}: does not start with the path prefix {prefix!r}")
+            return None
+        path = os.path.join(test, urllib.parse.unquote(url[len(prefix):], errors="strict"))
+        if not os.path.isfile(path):
+            problem(f"{url}: no such file in the folder")
+            return None
+        return path
+
+    def audio(url):
+        path = local(url)
+        if path is None:
+            return None
+        with wave.open(path, "rb") as w:
+            return (w.getframerate(), w.getnframes(), w.getnchannels())
+
+    with open(os.path.join(test, "webmushra.yaml"), encoding="utf-8") as f:
+        config = yaml.safe_load(f)
+    pages = config["pages"]
+    if pages[0]["type"] != "volume" or pages[-1]["type"] != "finish":
+        problem("the pages do not start with the volume page and end with the finish page")
+    audio(pages[0]["stimulus"])
+    comparison = []
+    for block in pages[1:-1]:
+        if not isinstance(block, list) or block[0] != "random":
+            problem(f"a block of pages that does not start with random: {block!r:.80}")
+            continue
+        comparison += block[1:]
+    last_of_song = {}
+    for page in comparison:
+        where = f"page {page['id']}"
+        if page["type"] == "bs1116":
+            name = list(page["stimuli"])[0]
+            if not in_name_order([last_of_song.get(page["reference"], ""), name]):
+                problem(f"{where}: the bs1116 pages of a song are not in the order of their names")
+            last_of_song[page["reference"]] = name
+        elif not in_name_order(page["stimuli"]):
+            problem(f"{where}: the conditions are not in the order of their names")
+        if page["type"] not in ("bs1116", "mushra"):
+            problem(f"{where}: type {page['type']}")
+            continue
+        reference = audio(page["reference"])
+        conditions = list(page["stimuli"].values())
+        if page["type"] == "bs1116" and len(conditions) != 1:
+            problem(f"{where}: a bs1116 page of this test holds one condition")
+        if page["reference"] in conditions:
+            problem(f"{where}: the reference is listed among the conditions")
+        if len(conditions) > 12:
+            problem(f"{where}: {len(conditions)} conditions, more than 12")
+        for url in conditions:
+            found = audio(url)
+            if reference and found:
+                for what, a, b in zip(("sample rate", "length", "channels"), reference, found):
+                    if a != b:
+                        problem(f"{where}: {url} has another {what} than the reference ({b}, {a})")
+        if reference and page.get("strict", True) and reference[1] > 12 * reference[0]:
+            problem(f"{where}: longer than 12 s on a strict page")
+
+    with open(os.path.join(test, "beaqlejs_config.js"), encoding="utf-8") as f:
+        script = f.read()
+    head, tail = "var TestConfig = ", ";\n"
+    if not script.startswith(head) or not script.endswith(tail):
+        problem("beaqlejs_config.js is not one assignment to TestConfig")
+    beaqle = json.loads(script[len(head):-len(tail)])
+    for test_set in beaqle["Testsets"]:
+        if "Reference" not in test_set["Files"]:
+            problem(f"test set {test_set['Name']}: no Reference")
+        if not in_name_order(n for n in test_set["Files"] if n != "Reference"):
+            problem(f"test set {test_set['Name']}: the files are not in the order of their names")
+        for url in test_set["Files"].values():
+            local(url)
+
+    records = {}
+    songs = os.path.join(test, "songs")
+    for name in os.listdir(songs) if os.path.isdir(songs) else []:
+        if name.endswith(".json") and not name.startswith("."):
+            with open(os.path.join(songs, name), encoding="utf-8") as f:
+                record = json.load(f)
+            records[record["song"]] = record
+    served = set()
+    for root, _, files in os.walk(os.path.join(test, "stimuli")):
+        for name in files:
+            served.add(os.path.relpath(os.path.join(root, name), test).replace(os.sep, "/"))
+            for word in hidden:
+                if word in name.lower():
+                    problem(f"served file {name} contains {word}")
+    with open(os.path.join(test, "key.csv"), encoding="utf-8", newline="") as f:
+        rows = list(csv.DictReader(f))
+    keyed = set()
+    for row in rows:
+        keyed.add(row["file"])
+        record = records.get(row["song"])
+        if record is None:
+            problem(f"key.csv: song {row['song']} has no record")
+            continue
+        inputs = {s["name"]: s["input"] for s in record["stimuli"]}
+        inputs["reference"] = record["original"]
+        if inputs.get(row["name"]) != row["input"]:
+            problem(f"key.csv: {row['file']} maps to {row['input']}, the record says {inputs.get(row['name'])}")
+    if keyed != served:
+        problem(f"key.csv names {sorted(keyed ^ served)} but the folder does not serve them, or the reverse")
+
+    for text in list(strings_of(config)) + list(strings_of(beaqle)):
+        for word in hidden:
+            if word in text.lower():
+                problem(f"config string {text!r} contains {word}")
+
+    for p in problems:
+        print(p)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,280 @@
+// Test folders on disk: songs added and replaced, the served excerpts, the
+// refusals and failures that must leave a folder as it was, and the lock.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <functional>
+
+#include "folder_lock.h"
+#include "test_folder_songs.h"
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+std::string read_all(const std::string& path) {
+  std::ifstream in(file_path(path), std::ios::binary);
+  std::ostringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+std::vector<std::string> hidden_words(const std::vector<test_song>& songs) {
+  std::vector<std::string> words;
+  for (const test_song& t : songs) {
+    const prepared_song p = [&] {
+      temp_dir scratch;
+      return prepare_test_song(scratch.file("p"), t);
+    }();
+    for (const stimulus_entry& s : p.record.stimuli) {
+      words.push_back(s.codec);
+      words.push_back(std::filesystem::path(s.input).filename().string());
+    }
+  }
+  return words;
+}
+
+#ifdef _WIN32
+const char* const ODD_NAME = "Beyonc\xC3\xA9 #1 'live' & more";
+#else
+const char* const ODD_NAME = "Beyonc\xC3\xA9: \"live\" #1";
+#endif
+
+}  // namespace
+
+TEST(test_folder, songs_added_one_after_another_then_one_replaced) {
+  temp_dir dir;
+  const std::string test = dir.file("listening");
+  const test_song first{"first", {"mp3", "aac", "opus", "vorbis", "wma"}};
+  const test_song odd{ODD_NAME, {"mp3", "aac"}};
+  const test_song third{"third", {"opus"}, 8000, 8000 * 13};
+  serving_choices choices;
+  choices.seed = 7;  // which gives song "first" an order other than the command line's
+  for (const test_song& t : {first, odd, third}) {
+    const added a = add_song(test, t, choices, true);
+    ASSERT_EQ(a.status, folder_status::ok) << a.problem.path << ": " << a.problem.message;
+    EXPECT_FALSE(a.replaced);
+  }
+  const test_song again{"first", {"flac", "mp3", "aac", "opus"}};
+  const added a = add_song(test, again, choices);
+  ASSERT_EQ(a.status, folder_status::ok) << a.problem.message;
+  EXPECT_TRUE(a.replaced);
+
+  folder_contents contents;
+  folder_problem problem;
+  ASSERT_EQ(read_test_folder(test, contents, problem), folder_status::ok);
+  ASSERT_EQ(contents.songs.size(), 3u);
+  EXPECT_EQ(contents.songs[0].name, ODD_NAME);
+  ASSERT_EQ(contents.songs[1].stimuli.size(), 4u);  // the replaced song as it is now
+  EXPECT_EQ(contents.songs[1].stimuli[2].name, "S4");
+  EXPECT_TRUE(contents.settings.mushra_pages);  // remembered from the runs that asked for it
+  EXPECT_FALSE(std::filesystem::exists(test + "/stimuli/first/S5.wav"));
+  EXPECT_TRUE(std::filesystem::exists(test + "/stimuli/first/S4.wav"));
+  for (const auto& e : std::filesystem::directory_iterator(test)) {
+    EXPECT_NE(e.path().filename().string().front() == '.' && e.path().filename() != LOCK_FILE, true)
+        << "left behind: " << e.path();
+  }
+  const std::string yaml = read_all(test + "/webmushra.yaml");
+  EXPECT_NE(yaml.find("strict: false"), std::string::npos);  // the 13-s song
+  EXPECT_NE(read_all(test + "/report.txt").find("beyond webMUSHRA's strict limit"), std::string::npos);
+  const std::string failure = check_folder(test, hidden_words({again, odd, third}));
+  if (failure == "skip") GTEST_SKIP() << "no python3 with yaml: the folder checker did not run";
+  EXPECT_EQ(failure, "");
+}
+
+TEST(test_folder, excerpts_hold_the_same_frames_with_the_same_fades) {
+  temp_dir dir;
+  const test_song t{"song", {"mp3", "aac", "opus"}};
+  serving_choices choices;
+  choices.excerpt = parse_excerpt("1,2");  // frames 8000 to 24000 at 8 kHz, fades of 20 ms: 160 frames
+  ASSERT_EQ(add_song(dir.file("t"), t, choices).status, folder_status::ok);
+  folder_contents contents;
+  folder_problem problem;
+  ASSERT_EQ(read_test_folder(dir.file("t"), contents, problem), folder_status::ok);
+  const song_entry& song = contents.songs.at(0);
+  EXPECT_EQ(song.served.start, 8000);
+  EXPECT_EQ(song.served.frames, 16000);
+  EXPECT_EQ(song.served.fade, 160);
+  for (int k = 0; k <= 3; ++k) {
+    const std::string name = k == 0 ? REFERENCE_NAME : song.stimuli[static_cast<std::size_t>(k - 1)].name;
+    const std::string path = dir.file("t/stimuli/song/" + name + ".wav");
+    wav16_info info;
+    std::vector<int16_t> served;
+    ASSERT_TRUE(read_wav16_info(path, info) && read_wav16_frames(path, info, 0, info.frames, served)) << path;
+    ASSERT_EQ(info.frames, 16000);
+    const std::vector<int16_t> full = test_stimulus(k, t.frames);
+    int differing = 0;
+    for (int64_t f = 0; f < 16000; ++f) {
+      const int64_t ramp = std::min<int64_t>(f, 16000 - 1 - f);
+      for (int c = 0; c < 2; ++c) {
+        const int16_t source = full[static_cast<std::size_t>((8000 + f) * 2 + c)];
+        const int16_t want = ramp < 160 ? faded_sample(source, ramp, 160) : source;
+        differing += served[static_cast<std::size_t>(f * 2 + c)] != want;
+      }
+    }
+    EXPECT_EQ(differing, 0) << name;
+    EXPECT_EQ(served[0], 0);
+    EXPECT_EQ(served[1], 0);
+    EXPECT_EQ(served[served.size() - 1], 0);
+    EXPECT_EQ(served[160 * 2], full[(8000 + 160) * 2]);  // the first frame after the fade-in
+  }
+}
+
+TEST(test_folder, refusals_and_failures_leave_the_folder_as_it_was) {
+  struct row {
+    const char* name;
+    std::function<added(const std::string& test)> change;
+    folder_status status;
+    const char* message;
+  };
+  const test_song small{"small", {"mp3"}};
+  const auto with_excerpt = [](const char* excerpt, std::optional<int> fade) {
+    serving_choices c;
+    c.excerpt = parse_excerpt(excerpt);
+    c.fade_ms = fade;
+    return c;
+  };
+  const std::vector<row> rows = {
+      {"an excerpt beyond the common length",
+       [&](const std::string& test) { return add_song(test, small, with_excerpt("4,1.5", std::nullopt)); },
+       folder_status::refused, "reaches beyond the song's aligned length"},
+      {"fades longer than half the excerpt",
+       [&](const std::string& test) { return add_song(test, small, with_excerpt("1,1", 600)); },
+       folder_status::refused, "do not fit"},
+      {"13 conditions on a mushra page",
+       [&](const std::string& test) {
+         return add_song(test, test_song{"many", std::vector<std::string>(13, "mp3")}, {}, true);
+       },
+       folder_status::refused, "a mushra page takes at most 12 conditions"},
+      {"a shared file that cannot be written",
+       [&](const std::string& test) {
+         std::filesystem::create_directory(test + "/.report.txt.tmp");  // in the way of the new summary
+         added a = add_song(test, small);
+         std::filesystem::remove(test + "/.report.txt.tmp");
+         return a;
+       },
+       folder_status::failed, "cannot write"},
+      {"a song's record that is not one",
+       [&](const std::string& test) {
+         std::ofstream(test + "/songs/broken.json") << "{}";
+         added a = add_song(test, small);
+         std::filesystem::remove(test + "/songs/broken.json");
+         return a;
+       },
+       folder_status::refused, "not a song record"},
+      {"a served file changed by hand",
+       [&](const std::string& test) {
+         const std::string reference = test + "/stimuli/kept/reference.wav";
+         const std::string saved = read_all(reference);
+         write_wav16(reference, 8000, 2, test_stimulus(0, 100));
+         added a = add_song(test, small);
+         std::ofstream(reference, std::ios::binary) << saved;
+         return a;
+       },
+       folder_status::refused, "same length in samples"},
+  };
+  for (const row& r : rows) {
+    temp_dir dir;
+    const std::string test = dir.file("t");
+    ASSERT_EQ(add_song(test, test_song{"kept", {"mp3", "aac"}}).status, folder_status::ok);
+    const std::string before = folder_snapshot(test);
+    const added a = r.change(test);
+    EXPECT_EQ(a.status, r.status) << r.name;
+    EXPECT_NE(a.problem.message.find(r.message), std::string::npos) << r.name << ": " << a.problem.message;
+    EXPECT_EQ(folder_snapshot(test), before) << r.name;
+  }
+}
+
+TEST(test_folder, names_and_folders_refused) {
+  for (const char* bad : {"", ".hidden", "a/b", "a\\b", "tab\there", "bad\xFF"}) {
+    EXPECT_TRUE(song_name_problem(bad)) << bad;
+  }
+  EXPECT_FALSE(song_name_problem(ODD_NAME));
+  temp_dir dir;
+  std::ofstream(dir.file("notes.txt")) << "mine";
+  folder_problem problem;
+  EXPECT_EQ(open_test_folder(dir.path, nullptr, problem), folder_status::refused);
+  EXPECT_NE(problem.message.find("not a test folder"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("folder.json")));
+  std::ofstream(dir.file("file")) << "x";
+  EXPECT_EQ(open_test_folder(dir.file("file"), nullptr, problem), folder_status::refused);
+}
+
+#ifndef _WIN32
+
+namespace {
+int wait_pipe = -1;  // where a child run says that it waits for the lock
+void say_waiting(const std::string&) {
+  if (write(wait_pipe, "w", 1) != 1) _exit(3);
+}
+}  // namespace
+
+TEST(test_folder_lock, a_run_changes_nothing_until_it_holds_the_lock) {
+  temp_dir dir;
+  const std::string test = dir.file("t");
+  ASSERT_EQ(add_song(test, test_song{"one"}).status, folder_status::ok);
+  const std::string configs = read_all(test + "/webmushra.yaml") + read_all(test + "/beaqlejs_config.js");
+  int to_parent[2];
+  int to_child[2];
+  ASSERT_EQ(pipe(to_parent), 0);
+  ASSERT_EQ(pipe(to_child), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    // A second run: its song prepared and served, it is ready to move it in.
+    folder_problem problem;
+    std::string staging;
+    if (make_staging(test, "two", staging, problem) != folder_status::ok) _exit(1);
+    const prepared_song p = prepare_test_song(staging + "/prepared", test_song{"two"});
+    std::filesystem::create_directory(staging + "/served");
+    song_change change{staging + "/served", {}, std::nullopt, std::nullopt, {}};
+    if (serve_song(p, {}, staging + "/served", change.record, problem) != folder_status::ok) _exit(1);
+    char go = 0;
+    if (write(to_parent[1], "r", 1) != 1 || read(to_child[0], &go, 1) != 1) _exit(1);
+    wait_pipe = to_parent[1];
+    bool replaced = false;
+    _exit(commit_song(test, change, say_waiting, replaced, problem) == folder_status::ok ? 0 : 1);
+  }
+  close(to_parent[1]);
+  close(to_child[0]);
+  char said = 0;
+  ASSERT_EQ(read(to_parent[0], &said, 1), 1);
+  folder_lock held;
+  ASSERT_TRUE(held.acquire(test, nullptr));
+  ASSERT_EQ(write(to_child[1], "g", 1), 1);
+  ASSERT_EQ(read(to_parent[0], &said, 1), 1);  // the child now waits for the lock
+  EXPECT_EQ(said, 'w');
+  EXPECT_EQ(read_all(test + "/webmushra.yaml") + read_all(test + "/beaqlejs_config.js"), configs);
+  EXPECT_FALSE(std::filesystem::exists(test + "/stimuli/two"));
+  held.release();
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(to_parent[0]);
+  close(to_child[1]);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_NE(read_all(test + "/webmushra.yaml").find("stimuli/two/S1.wav"), std::string::npos);
+  EXPECT_NE(read_all(test + "/webmushra.yaml").find("stimuli/one/S1.wav"), std::string::npos);
+}
+
+TEST(test_folder_lock, a_signal_waits_until_the_change_is_done) {
+  temp_dir dir;
+  const pid_t child = fork();
+  if (child == 0) {
+    folder_lock lock;
+    lock.hold_signals();
+    raise(SIGINT);
+    std::ofstream(dir.file("during")) << "x";
+    lock.release_signals();
+    std::ofstream(dir.file("after")) << "x";
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+  EXPECT_TRUE(std::filesystem::exists(dir.file("during")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("after")));
+}
+
+#endif
