@@ -6,7 +6,6 @@
 
 #include <csignal>
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -81,7 +80,8 @@ TEST(test_folder_program, three_songs_with_real_codecs_then_one_replaced) {
   EXPECT_EQ(std::count(key.begin(), key.end(), '\n'),
             1 + 3 + 4 + 4);  // header, the replaced song, two others
   // The replacing run draws a fresh seed: either name may stand for the MP3.
-  EXPECT_TRUE(std::regex_search(key, std::regex("\none,(S[12]),stimuli/one/\\1\\.wav,one\\.mp3,mp3,")))
+  EXPECT_TRUE(key.find("\none,S1,stimuli/one/S1.wav,one.mp3,mp3,") != std::string::npos ||
+              key.find("\none,S2,stimuli/one/S2.wav,one.mp3,mp3,") != std::string::npos)
       << key;
   EXPECT_FALSE(std::filesystem::exists(dir.file("TEST/stimuli/one/S3.wav")));
 }
