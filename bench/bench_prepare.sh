@@ -51,7 +51,12 @@ median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int(
 python3 - reference-run/songs/song/report.json > commands << 'PYTHON'
 import json, sys
 report = json.load(open(sys.argv[1]))
-for k, s in enumerate([report["reference"]] + report["stimuli"]):
+# In the order abchr-prepare starts them: the costliest first, as it weighs
+# them (Opus is decoded and resampled, a lossless original only copied).
+def weight(s):
+    return 3 if s["codec"] == "opus" else 0.2 if s is report["reference"] else 1
+stimuli = [report["reference"]] + report["stimuli"]
+for k, s in sorted(enumerate(stimuli), key=lambda e: -weight(e[1])):
     command = s["decoder"]["command"][:-1] + ["decoded%d.wav" % k]
     print("\x1f".join(command))
 PYTHON
