@@ -137,6 +137,35 @@ TEST(window_contents, are_the_filtered_channel_sums_from_the_start_frame) {
   }
 }
 
+// Tracks captured side by side hold, bit for bit, what each captures alone:
+// lengths that end in different blocks, and an odd count (a silent lane more).
+TEST(window_contents, side_by_side_are_each_track_alone) {
+  const stereo s = music(60000, 5);
+  const std::vector<bytes> files = {as_int_wav(s), as_int_wav(codec_copy(s, 700, 0.9, 1e-3)),
+                                    as_int_wav(codec_copy(music(50000, 9), -300, 1.1, 1e-4))};
+  temp_dir dir;
+  held_memory memory;
+  wav_track tracks[3];
+  std::string paths[3];
+  for (int k = 0; k < 3; ++k) {
+    paths[k] = dir.file("t" + std::to_string(k) + ".wav");
+    write_file(paths[k], files[static_cast<std::size_t>(k)]);
+    init_track(tracks[k], memory->windows[k]);
+    tracks[k].index = k;
+    ASSERT_EQ(read_wav_header(tracks[k], paths[k]), 0);
+    tracks[k].shortest_sample = 50000;
+  }
+  ASSERT_EQ(capture_windows(tracks, paths, 3, memory->capture), 0);
+  for (int k = 0; k < 3; ++k) {
+    const captured alone =
+        capture(files[static_cast<std::size_t>(k)], k, 50000, k == 0 ? 2147483647 : tracks[0].initial_offset);
+    EXPECT_EQ(tracks[k].initial_offset, alone.initial_offset) << k;
+    for (int p = 0; p < ANALYSIS_WINDOW; ++p)
+      ASSERT_TRUE(same_bits(tracks[k].samples[p], alone.window[p])) << k << " " << p;
+    release_track(tracks[k]);
+  }
+}
+
 // The same capture by the plain aligner of literal_wavmatch.h, whose filter
 // shares no code and no coefficient with the program's.
 literal::track literal_capture(const bytes& file, int index, int shortest_sample, int initial_offset) {

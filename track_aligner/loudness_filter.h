@@ -44,3 +44,12 @@ struct loudness_filter {
 // double precision, so that results are the same on every build and do not
 // depend on how the values are split into blocks.
 void filter_run(loudness_filter& f, const double* in, double* out, int count);
+
+// Filters several tracks side by side: the same sums as filter_run, lane by
+// lane, with the lanes' independent sums interleaved so that the processor
+// works on several at once instead of waiting for each sum's previous term.
+// Values are interleaved by frame, frame i of lane l at [i * lanes + l], and
+// `lanes` is even. x holds the inputs, h the Butterworth stage's outputs and y
+// the weighted values; before index 0, x holds the last 2 frames of the
+// previous block and h and y its last 10 (zeros at the start of a track).
+void filter_lanes(const double* x, double* h, double* y, int lanes, int count);
