@@ -57,14 +57,15 @@ bool read_sums(wav_track& track, frame_block& block, unsigned char (&last)[4], d
   return true;
 }
 
-// Sets lane `lane` to silence for the frames [from, count) of the block, and
-// its history too when from is 0: a lane without input stays exactly zero.
+// Sets lane `lane`'s input to silence for the frames [from, count) of the
+// block, and its whole history too when from is 0: a lane without input stays
+// exactly zero (never subnormal, which would be slow).
 void silence_lane(capture_workspace& work, int lanes, int lane, int from, int count) {
-  const int first = from == 0 ? -HY_HISTORY : from;
   for (int i = from == 0 ? -X_HISTORY : from; i < count; ++i) work.x[(X_HISTORY + i) * lanes + lane] = 0.0;
-  for (int i = first; i < count; ++i) {
-    work.h[(HY_HISTORY + i) * lanes + lane] = 0.0;
-    work.y[(HY_HISTORY + i) * lanes + lane] = 0.0;
+  if (from != 0) return;
+  for (int i = 0; i < HY_HISTORY; ++i) {
+    work.h[i * lanes + lane] = 0.0;
+    work.y[i * lanes + lane] = 0.0;
   }
 }
 
@@ -133,29 +134,30 @@ int capture_windows(wav_track* tracks, const std::string* paths, int count, capt
         silence_lane(work, lanes, l, tracks[l].frame_num - j0, block);
       }
     }
-    filter_lanes(work.x + X_HISTORY * lanes, work.h + HY_HISTORY * lanes, work.y + HY_HISTORY * lanes, lanes,
-                 block);
-    // The original first: the others' windows start where it decides.
-    for (int l = 0; l < count; ++l) {
-      lane_state& lane = state[l];
-      if (lane.done) continue;
-      const int32_t left = tracks[l].frame_num - j0;
-      const int n = left < block ? left : block;
-      capture_block(tracks[l], lane, finds_start && l == 0, power,
-                    finds_start ? tracks[0].initial_offset : tracks[l].initial_offset, j0,
-                    work.y + HY_HISTORY * lanes + l, lanes, n);
-      if (!lane.done && left <= block) {
-        lane.done = true;
-        lane.over_run = true;
+    for (int c = 0; c < block; c += CAPTURE_CHUNK) {
+      const int chunk = block - c < CAPTURE_CHUNK ? block - c : CAPTURE_CHUNK;
+      filter_lanes(work.x + (X_HISTORY + c) * lanes, work.h + HY_HISTORY * lanes, work.y + HY_HISTORY * lanes,
+                   lanes, chunk);
+      // The original first: the others' windows start where it decides.
+      for (int l = 0; l < count; ++l) {
+        lane_state& lane = state[l];
+        const int32_t left = tracks[l].frame_num - j0 - c;
+        if (lane.done || left <= 0) continue;
+        capture_block(tracks[l], lane, finds_start && l == 0, power,
+                      finds_start ? tracks[0].initial_offset : tracks[l].initial_offset, j0 + c,
+                      work.y + HY_HISTORY * lanes + l, lanes, left < chunk ? left : chunk);
       }
+      // The history of the next chunk: this chunk's last frames.
+      std::memmove(work.h, work.h + static_cast<std::ptrdiff_t>(chunk) * lanes,
+                   sizeof(double) * HY_HISTORY * lanes);
+      std::memmove(work.y, work.y + static_cast<std::ptrdiff_t>(chunk) * lanes,
+                   sizeof(double) * HY_HISTORY * lanes);
     }
-    // The history of the next block: this block's last frames.
+    for (int l = 0; l < count; ++l) {
+      if (!state[l].done && tracks[l].frame_num - j0 <= block) state[l].done = state[l].over_run = true;
+    }
     std::memmove(work.x, work.x + static_cast<std::ptrdiff_t>(block) * lanes,
                  sizeof(double) * X_HISTORY * lanes);
-    std::memmove(work.h, work.h + static_cast<std::ptrdiff_t>(block) * lanes,
-                 sizeof(double) * HY_HISTORY * lanes);
-    std::memmove(work.y, work.y + static_cast<std::ptrdiff_t>(block) * lanes,
-                 sizeof(double) * HY_HISTORY * lanes);
   }
 
   for (int l = 0; l < count; ++l) {

@@ -14,15 +14,19 @@ constexpr int CAPTURE_LANES = MAX_TRACKS + MAX_TRACKS % 2;
 constexpr int X_HISTORY = 2;    // frames of history the Butterworth stage reads
 constexpr int HY_HISTORY = 10;  // and the Yulewalk stage
 
+// The weighted values are made CAPTURE_CHUNK frames at a time, each chunk
+// read by the capture while it is still in the cache.
+constexpr int CAPTURE_CHUNK = 1024;
+
 // The capture's working memory, part of the run's (run_memory.h): one block of
-// frames as read, and every track's values of that block on the way through
-// the filter, interleaved by frame (filter_lanes) after the history carried
-// over from the block before.
+// frames as read, every track's sums of that block and the values of one chunk
+// on the way through the filter, interleaved by frame (filter_lanes) after the
+// history carried over from the frames before.
 struct capture_workspace {
   frame_block block;
-  double x[(X_HISTORY + BLOCK_FRAMES) * CAPTURE_LANES];   // the two channels added
-  double h[(HY_HISTORY + BLOCK_FRAMES) * CAPTURE_LANES];  // after the high-pass
-  double y[(HY_HISTORY + BLOCK_FRAMES) * CAPTURE_LANES];  // weighted
+  double x[(X_HISTORY + BLOCK_FRAMES) * CAPTURE_LANES];    // the two channels added
+  double h[(HY_HISTORY + CAPTURE_CHUNK) * CAPTURE_LANES];  // after the high-pass
+  double y[(HY_HISTORY + CAPTURE_CHUNK) * CAPTURE_LANES];  // weighted
 };
 
 // Streams each of `count` tracks from its first frame through the filter and
