@@ -69,15 +69,15 @@ void silence_lane(capture_workspace& work, int lanes, int lane, int from, int co
   }
 }
 
-// Keeps the track's weighted values of the block from its window's start on;
-// on the original (finds_start) it first decides where the window starts.
-void capture_block(wav_track& track, lane_state& lane, bool finds_start, double& power, int32_t start_from,
-                   int32_t j0, const double* y, int lanes, int count) {
-  const int32_t* start = finds_start ? &track.initial_offset : &start_from;
+// The original's values of a block while its window's start is open: it
+// decides where the window starts, where the music has become audible, and
+// keeps the values from there on.
+void find_start(wav_track& track, lane_state& lane, double& power, int32_t j0, const double* y, int lanes,
+                int count) {
   for (int i = 0; i < count; ++i, y += lanes) {
     const int32_t j = j0 + i;
     const double value = *y;
-    if (finds_start && lane.captured == 0) {
+    if (lane.captured == 0) {
       if (j >= EARLIEST_START && power >= AUDIBLE_POWER) {
         track.initial_offset = j;
       } else if (static_cast<int64_t>(track.shortest_sample) > static_cast<int64_t>(j) + ANALYSIS_WINDOW) {
@@ -86,7 +86,7 @@ void capture_block(wav_track& track, lane_state& lane, bool finds_start, double&
         track.initial_offset = j;
       }
     }
-    if (j >= *start) {
+    if (j >= track.initial_offset) {
       track.samples[lane.captured++] = value;
       if (lane.captured == ANALYSIS_WINDOW) {
         lane.done = true;
@@ -94,6 +94,27 @@ void capture_block(wav_track& track, lane_state& lane, bool finds_start, double&
       }
     }
   }
+}
+
+// A track's values of a block once its window's start is known: those from it on.
+void copy_block(wav_track& track, lane_state& lane, int32_t start, int32_t j0, const double* y, int lanes,
+                int count) {
+  if (static_cast<int64_t>(start) >= static_cast<int64_t>(j0) + count) return;
+  int i = start > j0 ? start - j0 : 0;
+  for (y += static_cast<std::ptrdiff_t>(i) * lanes; i < count; ++i, y += lanes) {
+    track.samples[lane.captured++] = *y;
+    if (lane.captured == ANALYSIS_WINDOW) {
+      lane.done = true;
+      return;
+    }
+  }
+}
+
+bool all_done(const lane_state* state, int count) {
+  for (int l = 0; l < count; ++l) {
+    if (!state[l].done) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -134,7 +155,7 @@ int capture_windows(wav_track* tracks, const std::string* paths, int count, capt
         silence_lane(work, lanes, l, tracks[l].frame_num - j0, block);
       }
     }
-    for (int c = 0; c < block; c += CAPTURE_CHUNK) {
+    for (int c = 0; c < block && !all_done(state, count); c += CAPTURE_CHUNK) {
       const int chunk = block - c < CAPTURE_CHUNK ? block - c : CAPTURE_CHUNK;
       filter_lanes(work.x + (X_HISTORY + c) * lanes, work.h + HY_HISTORY * lanes, work.y + HY_HISTORY * lanes,
                    lanes, chunk);
@@ -143,9 +164,15 @@ int capture_windows(wav_track* tracks, const std::string* paths, int count, capt
         lane_state& lane = state[l];
         const int32_t left = tracks[l].frame_num - j0 - c;
         if (lane.done || left <= 0) continue;
-        capture_block(tracks[l], lane, finds_start && l == 0, power,
-                      finds_start ? tracks[0].initial_offset : tracks[l].initial_offset, j0 + c,
-                      work.y + HY_HISTORY * lanes + l, lanes, left < chunk ? left : chunk);
+        const bool open_start = finds_start && l == 0 && lane.captured == 0;
+        const int32_t start = finds_start ? tracks[0].initial_offset : tracks[l].initial_offset;
+        const double* values = work.y + HY_HISTORY * lanes + l;
+        const int n = left < chunk ? left : chunk;
+        if (open_start) {
+          find_start(tracks[l], lane, power, j0 + c, values, lanes, n);
+        } else {
+          copy_block(tracks[l], lane, start, j0 + c, values, lanes, n);
+        }
       }
       // The history of the next chunk: this chunk's last frames.
       std::memmove(work.h, work.h + static_cast<std::ptrdiff_t>(chunk) * lanes,
