@@ -10,6 +10,7 @@
 
 #include "console_capture.h"
 #include "device_files.h"
+#include "filter_one_track.h"
 #include "held_memory.h"
 #include "literal_wavmatch.h"
 #include "loudness_filter_reference.h"
@@ -69,7 +70,8 @@ captured capture(const bytes& file, int index, int shortest_sample, int initial_
   EXPECT_EQ(read_wav_header(track, dir.file("t.wav")), 0);
   track.shortest_sample = shortest_sample;
   track.initial_offset = initial_offset;
-  c.status = capture_window(track, dir.file("t.wav"), memory->capture);
+  const std::string path = dir.file("t.wav");
+  c.status = capture_windows(&track, &path, 1, memory->capture);
   c.initial_offset = track.initial_offset;
   c.window.assign(track.samples, track.samples + ANALYSIS_WINDOW);
   c.printed = console.text();
@@ -261,7 +263,8 @@ TEST(window_capture, read_error_is_reported_not_ignored) {
   track.frame_num = 50000;
   track.shortest_sample = 50000;
   console_capture console;
-  EXPECT_EQ(capture_window(track, "/proc/self/mem", memory->capture), 2);
+  const std::string path = "/proc/self/mem";
+  EXPECT_EQ(capture_windows(&track, &path, 1, memory->capture), 2);
   EXPECT_EQ(console.text(), "Cannot read /proc/self/mem" MESSAGE_END);
   release_track(track);
 }

@@ -201,7 +201,3 @@ int capture_windows(wav_track* tracks, const std::string* paths, int count, capt
   }
   return STATUS_OK;
 }
-
-int capture_window(wav_track& track, const std::string& path, capture_workspace& work) {
-  return capture_windows(&track, &path, 1, work);
-}

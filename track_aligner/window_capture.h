@@ -38,6 +38,3 @@ struct capture_workspace {
 // STATUS_CANNOT_OPEN after "Cannot read" for the first track whose input
 // fails; messages come in the order of the tracks.
 int capture_windows(wav_track* tracks, const std::string* paths, int count, capture_workspace& work);
-
-// One track alone.
-int capture_window(wav_track& track, const std::string& path, capture_workspace& work);
