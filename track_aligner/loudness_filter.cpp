@@ -53,19 +53,43 @@ inline __attribute__((always_inline)) void filter_frames(const double* x, double
   }
 }
 
+void filter_frames_pairs(const double* x, double* h, double* y, int lanes, int count) {
+  filter_frames<false>(x, h, y, lanes, count);
+}
+
+bool always() { return true; }
+
 #if defined(__x86_64__)
 __attribute__((target("avx2"))) void filter_frames_avx2(const double* x, double* h, double* y, int lanes,
                                                         int count) {
   filter_frames<true>(x, h, y, lanes, count);
 }
+
+bool has_avx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
 #endif
+
+const filter_kernel FILTER_KERNELS[] = {
+    {"pairs", always, filter_frames_pairs},
+#if defined(__x86_64__)
+    {"avx2", has_avx2, filter_frames_avx2},
+#endif
+};
 
 }  // namespace
 
+std::span<const filter_kernel> filter_kernels() { return FILTER_KERNELS; }
+
+const filter_kernel& widest_filter() {
+  const std::span<const filter_kernel> kernels = filter_kernels();
+  for (auto k = kernels.rbegin(); k != kernels.rend(); ++k) {
+    if (k->supported()) return *k;
+  }
+  return kernels.front();
+}
+
 void filter_lanes(const double* x, double* h, double* y, int lanes, int count) {
-#if defined(__x86_64__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return filter_frames_avx2(x, h, y, lanes, count);
-#endif
-  filter_frames<false>(x, h, y, lanes, count);
+  widest_filter().run(x, h, y, lanes, count);
 }

@@ -30,6 +30,8 @@ constexpr double YW_A[11] = {0.0,
                              0.75104302451432,
                              -0.13149317958808};
 
+#include <span>
+
 // Filters several tracks side by side. Each stage is one running sum in the
 // order of its terms, in double precision, so that results are the same on
 // every build and do not depend on how the values are split into blocks. The
@@ -40,3 +42,18 @@ constexpr double YW_A[11] = {0.0,
 // the weighted values; before index 0, x holds the last 2 frames of the
 // previous block and h and y its last 10 (zeros at the start of a track).
 void filter_lanes(const double* x, double* h, double* y, int lanes, int count);
+
+// One way of running filter_lanes: the pairs of lanes that every processor
+// runs (SSE2 on x86-64, NEON on aarch64), or lanes four at a time where the
+// processor has AVX2. Each gives the same bits.
+struct filter_kernel {
+  const char* name;
+  bool (*supported)();
+  void (*run)(const double* x, double* h, double* y, int lanes, int count);
+};
+
+// Every kernel this build holds, the portable one first, the widest last.
+std::span<const filter_kernel> filter_kernels();
+
+// The widest kernel of the table that this processor supports.
+const filter_kernel& widest_filter();
