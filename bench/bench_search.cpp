@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "filter_one_track.h"
 #include "held_memory.h"
-#include "loudness_filter.h"
 #include "offset_search.h"
 #include "offset_search_kernels.h"
 #include "offset_search_literal.h"

@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "loudness_filter.h"
+#include "filter_one_track.h"
 #include "wav_track.h"
 
 namespace search_windows {

@@ -77,7 +77,7 @@ int window(wav_track& track, const std::string& name, run_memory& memory) {
   track.data_pos = 44;
   track.frame_num = 50000;
   track.shortest_sample = 50000;
-  return capture_window(track, name, memory.capture);
+  return capture_windows(&track, &name, 1, memory.capture);
 }
 
 int raw_output(wav_track& track, const std::string& name, run_memory& memory) {

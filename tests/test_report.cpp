@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "console_capture.h"
+#include "filter_one_track.h"
 #include "held_memory.h"
-#include "loudness_filter.h"
 #include "offset_search.h"
 #include "report.h"
 #include "signal_maker.h"

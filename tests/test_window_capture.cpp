@@ -2,6 +2,7 @@
 // original's window starts, what it holds, and inputs that misbehave.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -10,6 +11,7 @@
 
 #include "console_capture.h"
 #include "device_files.h"
+#include "filter_one_track.h"
 #include "held_memory.h"
 #include "literal_wavmatch.h"
 #include "loudness_filter_reference.h"
@@ -24,28 +26,46 @@ namespace {
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-TEST(loudness_filter, block_filter_gives_the_same_bits_as_one_value_at_a_time) {
+// Six tracks side by side (four lanes and two on an AVX2 processor) through
+// each kernel, in blocks of several sizes, against each track filtered alone.
+TEST(loudness_filter, every_kernel_gives_each_lane_the_bits_of_one_value_at_a_time) {
+  constexpr int TRACKS = 6, FRAMES = 20000;
+  std::vector<std::vector<double>> in(TRACKS, std::vector<double>(FRAMES));
   unsigned state = 5;
-  std::vector<double> in(20000);
-  for (std::size_t i = 0; i < in.size(); ++i) in[i] = (i % 3000 < 1500 ? 1.5 : 1e-6) * noise_at(state);
-  in[777] = 1e300;  // extreme values must not change the order of operations either
-  loudness_filter one;
-  std::vector<double> expected(in.size());
-  for (std::size_t i = 0; i < in.size(); ++i) expected[i] = filter_step(one, in[i]);
-
-  loudness_filter blocks;
-  std::vector<double> out(in.size());
-  std::size_t done = 0;
-  for (int size : {1, 2, 7, 100, 4096, 3, 8192}) {
-    while (done < in.size()) {
-      const int n = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(size), in.size() - done));
-      filter_run(blocks, in.data() + done, out.data() + done, n);
-      done += static_cast<std::size_t>(n);
-      if (size < 8192) break;
+  for (int t = 0; t < TRACKS; ++t) {
+    for (int i = 0; i < FRAMES; ++i) in[t][i] = (i % (1000 + 500 * t) < 700 ? 1.5 : 1e-6) * noise_at(state);
+  }
+  in[1][777] = 1e300;  // extreme values must not change the order of operations either
+  std::vector<std::vector<double>> expected(TRACKS, std::vector<double>(FRAMES));
+  for (int t = 0; t < TRACKS; ++t) {
+    loudness_filter one;
+    for (int i = 0; i < FRAMES; ++i) expected[t][i] = filter_step(one, in[t][i]);
+  }
+  for (const filter_kernel& kernel : filter_kernels()) {
+    if (!kernel.supported()) continue;
+    SCOPED_TRACE(kernel.name);
+    std::vector<loudness_filter> blocks(TRACKS);
+    std::vector<std::vector<double>> out(TRACKS, std::vector<double>(FRAMES));
+    int done = 0;
+    for (int size : {1, 2, 7, 100, 4096, 3, 8192}) {
+      while (done < FRAMES) {
+        const int n = std::min(size, FRAMES - done);
+        std::vector<const double*> from;
+        std::vector<double*> to;
+        for (int t = 0; t < TRACKS; ++t) {
+          from.push_back(in[t].data() + done);
+          to.push_back(out[t].data() + done);
+        }
+        filter_side_by_side(kernel, blocks, from, to, n);
+        done += n;
+        if (size < 8192) break;
+      }
+    }
+    ASSERT_EQ(done, FRAMES);
+    for (int t = 0; t < TRACKS; ++t) {
+      for (int i = 0; i < FRAMES; ++i) ASSERT_TRUE(same_bits(out[t][i], expected[t][i])) << t << " " << i;
     }
   }
-  ASSERT_EQ(done, in.size());
-  for (std::size_t i = 0; i < in.size(); ++i) ASSERT_TRUE(same_bits(out[i], expected[i])) << i;
 }
 
 // Loads a track from file bytes and captures its window.
@@ -69,7 +89,8 @@ captured capture(const bytes& file, int index, int shortest_sample, int initial_
   EXPECT_EQ(read_wav_header(track, dir.file("t.wav")), 0);
   track.shortest_sample = shortest_sample;
   track.initial_offset = initial_offset;
-  c.status = capture_window(track, dir.file("t.wav"), memory->capture);
+  const std::string path = dir.file("t.wav");
+  c.status = capture_windows(&track, &path, 1, memory->capture);
   c.initial_offset = track.initial_offset;
   c.window.assign(track.samples, track.samples + ANALYSIS_WINDOW);
   c.printed = console.text();
@@ -134,6 +155,35 @@ TEST(window_contents, are_the_filtered_channel_sums_from_the_start_frame) {
   for (int p = 0; p < ANALYSIS_WINDOW; ++p) {
     ASSERT_TRUE(same_bits(original.window[p], filtered[4100 + static_cast<std::size_t>(p)])) << p;
     ASSERT_TRUE(same_bits(decoded.window[p], original.window[p])) << p;
+  }
+}
+
+// Tracks captured side by side hold, bit for bit, what each captures alone:
+// lengths that end in different blocks, and an odd count (a silent lane more).
+TEST(window_contents, side_by_side_are_each_track_alone) {
+  const stereo s = music(60000, 5);
+  const std::vector<bytes> files = {as_int_wav(s), as_int_wav(codec_copy(s, 700, 0.9, 1e-3)),
+                                    as_int_wav(codec_copy(music(50000, 9), -300, 1.1, 1e-4))};
+  temp_dir dir;
+  held_memory memory;
+  wav_track tracks[3];
+  std::string paths[3];
+  for (int k = 0; k < 3; ++k) {
+    paths[k] = dir.file("t" + std::to_string(k) + ".wav");
+    write_file(paths[k], files[static_cast<std::size_t>(k)]);
+    init_track(tracks[k], memory->windows[k]);
+    tracks[k].index = k;
+    ASSERT_EQ(read_wav_header(tracks[k], paths[k]), 0);
+    tracks[k].shortest_sample = 50000;
+  }
+  ASSERT_EQ(capture_windows(tracks, paths, 3, memory->capture), 0);
+  for (int k = 0; k < 3; ++k) {
+    const captured alone =
+        capture(files[static_cast<std::size_t>(k)], k, 50000, k == 0 ? 2147483647 : tracks[0].initial_offset);
+    EXPECT_EQ(tracks[k].initial_offset, alone.initial_offset) << k;
+    for (int p = 0; p < ANALYSIS_WINDOW; ++p)
+      ASSERT_TRUE(same_bits(tracks[k].samples[p], alone.window[p])) << k << " " << p;
+    release_track(tracks[k]);
   }
 }
 
@@ -232,7 +282,8 @@ TEST(window_capture, read_error_is_reported_not_ignored) {
   track.frame_num = 50000;
   track.shortest_sample = 50000;
   console_capture console;
-  EXPECT_EQ(capture_window(track, "/proc/self/mem", memory->capture), 2);
+  const std::string path = "/proc/self/mem";
+  EXPECT_EQ(capture_windows(&track, &path, 1, memory->capture), 2);
   EXPECT_EQ(console.text(), "Cannot read /proc/self/mem" MESSAGE_END);
   release_track(track);
 }

@@ -30,17 +30,30 @@ constexpr double YW_A[11] = {0.0,
                              0.75104302451432,
                              -0.13149317958808};
 
-struct loudness_filter {
-  // Butterworth stage: last two inputs and outputs.
-  double x1 = 0, x2 = 0, h1 = 0, h2 = 0;
-  // Yulewalk stage: last ten inputs (outputs of the Butterworth) and outputs.
-  double hy[10] = {};
-  double y[10] = {};
+#include <span>
+
+// Filters several tracks side by side. Each stage is one running sum in the
+// order of its terms, in double precision, so that results are the same on
+// every build and do not depend on how the values are split into blocks. The
+// lanes' independent sums are interleaved so that the processor works on
+// several at once instead of waiting for each sum's previous term.
+// Values are interleaved by frame, frame i of lane l at [i * lanes + l], and
+// `lanes` is even. x holds the inputs, h the Butterworth stage's outputs and y
+// the weighted values; before index 0, x holds the last 2 frames of the
+// previous block and h and y its last 10 (zeros at the start of a track).
+void filter_lanes(const double* x, double* h, double* y, int lanes, int count);
+
+// One way of running filter_lanes: the pairs of lanes that every processor
+// runs (SSE2 on x86-64, NEON on aarch64), or lanes four at a time where the
+// processor has AVX2. Each gives the same bits.
+struct filter_kernel {
+  const char* name;
+  bool (*supported)();
+  void (*run)(const double* x, double* h, double* y, int lanes, int count);
 };
 
-// Runs a block of values through the filter, continuing from its state: in[i]
-// is the sum of the two channels, full scale 1.0 each, and out[i] its weighted
-// value. Each stage is one running sum in the order of its terms, in
-// double precision, so that results are the same on every build and do not
-// depend on how the values are split into blocks.
-void filter_run(loudness_filter& f, const double* in, double* out, int count);
+// Every kernel this build holds, the portable one first, the widest last.
+std::span<const filter_kernel> filter_kernels();
+
+// The widest kernel of the table that this processor supports.
+const filter_kernel& widest_filter();

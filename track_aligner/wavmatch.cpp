@@ -75,14 +75,8 @@ int load_tracks(wavmatch_run& run, int argc, const char* const* argv) {
 }
 
 int analyse_tracks(wavmatch_run& run) {
-  for (int k = 0; k < run.wav_num; ++k) {
-    wav_track& track = run.tracks[k];
-    if (k != 0) track.initial_offset = run.tracks[0].initial_offset;
-    track.shortest_sample = run.shortest_sample;
-    const int status = capture_window(track, run.paths[k], run.memory->capture);
-    if (status != 0) return status;
-  }
-  return STATUS_OK;
+  for (int k = 0; k < run.wav_num; ++k) run.tracks[k].shortest_sample = run.shortest_sample;
+  return capture_windows(run.tracks, run.paths, run.wav_num, run.memory->capture);
 }
 
 void search_and_report(wavmatch_run& run) {
