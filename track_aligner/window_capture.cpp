@@ -100,14 +100,14 @@ void find_start(wav_track& track, lane_state& lane, double& power, int32_t j0, c
 void copy_block(wav_track& track, lane_state& lane, int32_t start, int32_t j0, const double* y, int lanes,
                 int count) {
   if (static_cast<int64_t>(start) >= static_cast<int64_t>(j0) + count) return;
-  int i = start > j0 ? start - j0 : 0;
-  for (y += static_cast<std::ptrdiff_t>(i) * lanes; i < count; ++i, y += lanes) {
-    track.samples[lane.captured++] = *y;
-    if (lane.captured == ANALYSIS_WINDOW) {
-      lane.done = true;
-      return;
-    }
-  }
+  const int first = start > j0 ? start - j0 : 0;
+  const int n =
+      count - first < ANALYSIS_WINDOW - lane.captured ? count - first : ANALYSIS_WINDOW - lane.captured;
+  y += static_cast<std::ptrdiff_t>(first) * lanes;
+  double* to = track.samples + lane.captured;
+  for (int i = 0; i < n; ++i) to[i] = y[static_cast<std::ptrdiff_t>(i) * lanes];
+  lane.captured += n;
+  lane.done = lane.captured == ANALYSIS_WINDOW;
 }
 
 bool all_done(const lane_state* state, int count) {
