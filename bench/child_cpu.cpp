@@ -15,7 +15,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 extern char** environ;
 

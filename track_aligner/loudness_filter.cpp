@@ -20,7 +20,7 @@ inline __attribute__((always_inline)) void add_term(V& sum, double c, const doub
   sum = sum + c * value;
 }
 
-// One frame of lanes [l, l + width of V): filter_run's sums, term by term.
+// One frame of lanes [l, l + width of V): each stage's running sum, term by term.
 template <typename V>
 inline __attribute__((always_inline)) void filter_frame(const double* xs, double* hs, double* ys,
                                                         std::ptrdiff_t s) {

@@ -5,6 +5,8 @@
 // elsewhere.
 #pragma once
 
+#include <span>
+
 // Butterworth high-pass, 150 Hz at 44100 Hz. b multiplies x[n-k], a multiplies
 // h[n-k]; signs as they enter the sum (the denominator is 1, -a1, -a2).
 constexpr double BW_B0 = 0.98500175787242;
@@ -29,8 +31,6 @@ constexpr double YW_A[11] = {0.0,
                              -2.19611684890774,
                              0.75104302451432,
                              -0.13149317958808};
-
-#include <span>
 
 // Filters several tracks side by side. Each stage is one running sum in the
 // order of its terms, in double precision, so that results are the same on
