@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 build=$(cd "${1:-build}" && pwd)
 seconds=${2:-240}
 runs=${3:-3}
-program="$build/test_preparer/abchr-prepare"
+program="$build/abchr_prepare/abchr-prepare"
 for tool in "$program" "$build/bench/make_test_audio"; do
   [ -x "$tool" ] || { echo "bench_prepare: build $tool first" >&2; exit 1; }
 done

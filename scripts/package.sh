@@ -86,7 +86,7 @@ for t in "${targets[@]}"; do
     depends=$(cd "$out/arm64/shlibdeps" &&
               env "${host[@]}" dpkg-shlibdeps -O -S"$libraries/libc6" -S"$libraries/libstdc++6" \
                 -S"$libraries/libgcc-s1" -e ../track_aligner/wavmatch2 -e ../log_cleaner/logsweep \
-                -e ../test_preparer/abchr-prepare 2>> "../../$t.log") ||
+                -e ../abchr_prepare/abchr-prepare 2>> "../../$t.log") ||
       { tail -20 "$log"; exit 1; }
     cpack_flags=(-D CPACK_DEBIAN_PACKAGE_SHLIBDEPS=OFF -D "CPACK_DEBIAN_PACKAGE_DEPENDS=${depends#shlibs:Depends=}")
   fi

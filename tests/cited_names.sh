@@ -11,8 +11,8 @@ set -euo pipefail
 root=$1
 shift
 cd "$root"
-mapfile -t sources < <(git ls-files track_aligner log_cleaner test_preparer tests bench fuzz 2> /dev/null ||
-  find track_aligner log_cleaner test_preparer tests bench fuzz -type f)
+mapfile -t sources < <(git ls-files track_aligner log_cleaner abchr_shared abchr_prepare tests bench fuzz 2> /dev/null ||
+  find track_aligner log_cleaner abchr_shared abchr_prepare tests bench fuzz -type f)
 mapfile -t test_sources < <(printf '%s\n' "${sources[@]}" | grep '^tests/.*\.\(cpp\|h\)$')
 
 # Whether `word` stands as a whole word in any of the files after it.

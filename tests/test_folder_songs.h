@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "temp_dir.h"
-#include "test_folder.h"
+#include "listening_folder.h"
 #include "wav16.h"
 
 // Frame f, channel c of stimulus k: loud enough that a fade changes it.

@@ -16,7 +16,7 @@
 #include "platform.h"
 #include "prepare.h"
 #include "reports.h"
-#include "test_folder.h"
+#include "listening_folder.h"
 #include "utf8_paths.h"
 
 namespace {

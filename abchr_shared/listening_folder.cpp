@@ -1,4 +1,4 @@
-#include "test_folder.h"
+#include "listening_folder.h"
 
 #include <algorithm>
 #include <cerrno>
