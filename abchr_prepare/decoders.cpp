@@ -8,7 +8,16 @@ namespace {
 
 std::vector<std::string> ffmpeg_head(const std::string& input) {
   // -nostdin: never read the terminal; -v error: only what went wrong.
-  return {"-nostdin", "-v", "error", "-y", "-i", input, "-map", "0:a:0", "-map_metadata", "-1"};
+  return {"-nostdin", "-v", "error", "-y", "-i", file_url(input), "-map", "0:a:0", "-map_metadata", "-1"};
+}
+
+bool is_ogg(const std::string& container) {
+  for (std::size_t start = 0;;) {
+    const std::size_t end = container.find(',', start);
+    if (container.compare(start, end - start, "ogg") == 0) return true;
+    if (end == std::string::npos) return false;
+    start = end + 1;
+  }
 }
 
 // soxr's resampler, in ffmpeg's float pipeline: no conversion to integers.
@@ -20,17 +29,24 @@ std::string base_name(const std::string& program) { return text_of(path_of(progr
 
 }  // namespace
 
+std::string file_url(const std::string& path) { return "file:" + path; }
+
+std::string plain_path(const std::string& path) { return path_of(path).is_absolute() ? path : "./" + path; }
+
 decode_command original_command(const decoder_paths& found, const std::string& input,
                                 const std::string& output) {
   decode_command command{"ffmpeg", found.ffmpeg, ffmpeg_head(input)};
-  command.args.insert(command.args.end(), {"-c:a", "pcm_s32le", "-f", "wav", output});
+  command.args.insert(command.args.end(), {"-c:a", "pcm_s32le", "-f", "wav", file_url(output)});
   return command;
 }
 
 decode_command encoded_command(const decoder_paths& found, const probe_result& probe,
                                const std::string& input, const std::string& output, int rate, bool resample) {
-  if (probe.codec == "opus" && !found.opusdec.empty()) {
-    return {"opusdec", found.opusdec, {"--quiet", "--float", "--rate", std::to_string(rate), input, output}};
+  // opusdec reads Ogg alone; Opus in Matroska, WebM or MP4 goes to ffmpeg.
+  if (probe.codec == "opus" && is_ogg(probe.container) && !found.opusdec.empty()) {
+    return {"opusdec",
+            found.opusdec,
+            {"--quiet", "--float", "--rate", std::to_string(rate), plain_path(input), plain_path(output)}};
   }
   decode_command command{"ffmpeg", found.ffmpeg, {}};
   if (probe.codec == "opus") {
@@ -43,7 +59,7 @@ decode_command encoded_command(const decoder_paths& found, const probe_result& p
     command.args = ffmpeg_head(input);
     if (resample && probe.sample_rate != rate) add_resampling(command.args, rate);
   }
-  command.args.insert(command.args.end(), {"-c:a", "pcm_f32le", "-f", "wav", output});
+  command.args.insert(command.args.end(), {"-c:a", "pcm_f32le", "-f", "wav", file_url(output)});
   return command;
 }
 

@@ -33,6 +33,14 @@ decode_command original_command(const decoder_paths& found, const std::string& i
 decode_command encoded_command(const decoder_paths& found, const probe_result& probe,
                                const std::string& input, const std::string& output, int rate, bool resample);
 
+// A path as ffmpeg and ffprobe must be given it: "AC:DC.wav" would name a
+// protocol and "-live.mp3" an option, "file:AC:DC.wav" and "file:-live.mp3"
+// name the files.
+std::string file_url(const std::string& path);
+// A path as opusdec must be given it: a relative one starts with "./", so
+// that "-" is not standard input nor "-live.opus" an option.
+std::string plain_path(const std::string& path);
+
 // Arguments that make a decoder print its version on standard output.
 std::vector<std::string> version_arguments(const std::string& decoder);
 // The version in that output: "5.1.9-0+deb12u1" from "ffmpeg version 5.1.9-0+deb12u1 ...".

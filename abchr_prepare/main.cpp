@@ -1,5 +1,6 @@
 // abchr-prepare: turns one original and its encoded files into a folder of
 // verified, aligned, loudness-matched 16-bit WAV stimuli with a report.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <exception>
@@ -11,29 +12,43 @@
 #include <vector>
 
 #include "../track_aligner/platform.h"
+#include "input_checks.h"
+#include "listening_folder.h"
 #include "options.h"
 #include "output_folder.h"
 #include "platform.h"
 #include "prepare.h"
 #include "reports.h"
-#include "listening_folder.h"
 #include "utf8_paths.h"
 
 namespace {
 
-// Every input must be a file that can be read before any decoder sees it.
+// Every input must be a file that can be read before any decoder sees it,
+// and each a file of its own. Every bad one is named.
 int check_inputs_exist(const prepare_options& options) {
   std::vector<std::string> inputs{options.original};
   inputs.insert(inputs.end(), options.encoded.begin(), options.encoded.end());
+  int status = PREPARE_OK;
   for (const std::string& input : inputs) {
     std::error_code ec;
     const std::filesystem::path path = path_of(input);
     if (!std::filesystem::is_regular_file(path, ec)) {
       complain(input, std::filesystem::exists(path, ec) ? "is not a file" : "no such file");
-      return PREPARE_INPUT_REFUSED;
+      status = PREPARE_INPUT_REFUSED;
     }
   }
-  return PREPARE_OK;
+  if (status != PREPARE_OK) return status;
+  int error = 0;
+  const std::vector<int> earlier = repeated_inputs(inputs, error);
+  for (std::size_t k = 1; k < inputs.size(); ++k) {
+    if (earlier[k] < 0) continue;
+    const std::string& first = inputs[static_cast<std::size_t>(earlier[k])];
+    complain(inputs[k], earlier[k] == 0
+                            ? "is the original itself (or a copy of it); give the encoded files"
+                            : "is the same file as " + first + ", given twice; give each encoded file once");
+    status = PREPARE_INPUT_REFUSED;
+  }
+  return status;
 }
 
 // "path" lies inside "folder", by their real paths.
@@ -50,6 +65,8 @@ bool inside(const std::string& path, const std::string& folder) {
 }
 
 int folder_failure(folder_status status, const folder_problem& problem) {
+  // A lock's wait that a signal ended is no failure to report: the run ends by the signal.
+  if (pending_signal() != 0) return PREPARE_INTERRUPTED;
   complain(problem.path,
            problem.error != 0 ? problem.message + ": " + system_reason(problem.error) : problem.message);
   return status == folder_status::refused ? PREPARE_CHECK_FAILED : PREPARE_OUTPUT_FAILED;
@@ -97,10 +114,33 @@ void say_waiting(const std::string& test) {
   std::fprintf(stderr, "waiting for another abchr-prepare to finish its change of %s\n", test.c_str());
 }
 
-int run(const command_options& options) {
+// What a run made and must take back unless its song went in.
+struct run_leftovers {
+  std::string test;
+  bool made_test = false;  // the test folder did not exist before
+  std::string staging;
+  intptr_t owner = 0;  // the lock that marks the staging folder as this run's
+  bool keep_staging = false;
+  bool committed = false;
+  run_guard guard;
+};
+
+void take_back(run_leftovers& left) {
+  undo_run(left.guard);
+  if (!left.staging.empty()) {
+    unlock_file(left.owner);
+    // A change recorded but not finished needs its files for the next run.
+    if (!left.keep_staging) discard_work_folder(left.staging, left.guard);
+    left.staging.clear();
+  }
+  if (left.made_test && !left.committed) forget_new_test_folder(left.test);
+  left.made_test = false;
+}
+
+int prepare_into(const command_options& options, run_leftovers& left) {
   const prepare_options& prepare = options.prepare;
   if (const int status = check_inputs_exist(prepare); status != PREPARE_OK) return status;
-  const std::string test = options.output.empty() ? default_output(prepare.original) : options.output;
+  const std::string& test = left.test;
   const std::string song_name = text_of(path_of(prepare.original).stem());
   if (const auto problem = song_name_problem(song_name)) {
     complain(prepare.original, *problem + "; the song is named after the original: rename or copy it");
@@ -118,100 +158,106 @@ int run(const command_options& options) {
   const lock_wait waiting = say_waiting;
   folder_problem problem;
   std::error_code ec;
-  const bool made_here = !std::filesystem::exists(path_of(test), ec);
+  left.made_test = !std::filesystem::exists(path_of(test), ec);
   if (const folder_status status = open_test_folder(test, waiting, problem); status != folder_status::ok) {
+    if (pending_signal() != 0) return PREPARE_INTERRUPTED;
     return status == folder_status::refused ? (complain(problem.path, problem.message), PREPARE_OUTPUT_FAILED)
                                             : folder_failure(status, problem);
   }
-  if (!options.force && std::filesystem::exists(path_of(test + "/" + STIMULI_FOLDER + "/" + song_name), ec)) {
-    // made_here is false: a folder that holds a song existed before the run.
+  // The whole folder is read before anything is decoded: a broken one is
+  // found at once, and a song that is replaced keeps its seed, and so its names.
+  folder_contents contents;
+  if (const folder_status status = read_test_folder(test, contents, problem); status != folder_status::ok)
+    return folder_failure(status, problem);
+  const auto same = std::find_if(contents.songs.begin(), contents.songs.end(),
+                                 [&](const song_entry& s) { return s.name == song_name; });
+  if (!options.force &&
+      (same != contents.songs.end() ||
+       std::filesystem::exists(path_of(test + "/" + STIMULI_FOLDER + "/" + song_name), ec))) {
     complain(test, "holds the song " + song_name + " already; pass --force to replace it");
     return PREPARE_OUTPUT_FAILED;
   }
-  const uint64_t seed = options.seed ? *options.seed : fresh_seed();
+  const uint64_t seed = options.seed                   ? *options.seed
+                        : same != contents.songs.end() ? same->seed
+                                                       : fresh_seed();
+  if (pending_signal() != 0) return PREPARE_INTERRUPTED;
 
-  run_guard guard;
-  install_run_guard(guard);
-  std::string staging;
-  int status = PREPARE_OK;
-  hold_signals();
-  if (made_here) {
-    // A signal before the song is in takes back the folder this run made,
-    // which then holds only these (an rmdir of a folder in use fails).
-    guard.files = {test + "/" + SETTINGS_FILE, test + "/" + LOCK_FILE};
-    guard.folders = {test};
-  }
-  folder_status made = make_staging(test, song_name, staging, problem);
-  if (made == folder_status::ok) guard.folders.push_back(staging);
-  release_signals();
-  if (made != folder_status::ok) {
-    release_run_guard();
-    if (made_here) forget_new_test_folder(test);
+  if (const folder_status made = make_staging(test, song_name, left.staging, left.owner, problem);
+      made != folder_status::ok) {
+    left.staging.clear();
     return folder_failure(made, problem);
   }
+  run_guard& guard = left.guard;
+  int status = PREPARE_OK;
+  const std::string staging = left.staging;
+  const std::string prepared_folder = staging + "/prepared";
+  const std::string served_folder = staging + "/served";
+  for (const std::string& folder : {prepared_folder, served_folder}) {
+    std::filesystem::create_directory(path_of(folder), ec);
+    if (ec) {
+      complain(folder, "cannot make: " + ec.message());
+      return PREPARE_OUTPUT_FAILED;
+    }
+  }
+  song_record song;
+  if (status == PREPARE_OK) status = prepare_song(prepare, prepared_folder, guard, song);
+  if (status != PREPARE_OK) return status;
+  song_change change{served_folder, {}, options.mushra_pages, options.path_prefix, {}};
+  serving_choices choices{options.excerpt, options.fade_ms, options.names, seed};
+  const folder_status served = serve_song(as_prepared(prepared_folder, prepare.original, song), choices,
+                                          served_folder, change.record, problem);
+  if (served != folder_status::ok) return folder_failure(served, problem);
+  // The song's own reports, as a one-song preparation writes them, name the served files.
+  const std::string served_at = std::string(STIMULI_FOLDER) + "/" + song_name + "/";
+  song.reference.wav = served_at + REFERENCE_NAME + ".wav";
+  for (std::size_t k = 0; k < song.stimuli.size(); ++k) {
+    song.stimuli[k].wav = served_at + change.record.stimuli[k].name + ".wav";
+  }
+  change.private_files = {{"report.txt", report_text(song)}, {"report.json", report_json(song)}};
+  if (pending_signal() != 0) return PREPARE_INTERRUPTED;
+  if (!prepare.quiet) {
+    std::fprintf(stderr, "names: %s, seed %llu (--seed %llu gives the same names again)\n",
+                 options.names == naming::blind ? "blind" : "codec", static_cast<unsigned long long>(seed),
+                 static_cast<unsigned long long>(seed));
+    for (const std::string& warning : change.record.warnings)
+      std::fprintf(stderr, "warning: %s\n", warning.c_str());
+  }
+  // The commit looks at no signal until it is done: a signal that comes
+  // meanwhile ends the run afterwards, with the song in.
+  bool replaced = false;
+  const folder_status committed =
+      commit_song(test, change, options.force, waiting, replaced, left.keep_staging, problem);
+  if (committed != folder_status::ok) return folder_failure(committed, problem);
+  left.committed = true;
+  if (!prepare.quiet) {
+    std::fprintf(stderr,
+                 "%s song %s in %s: %d stimuli of %lld frames; webmushra.yaml, beaqlejs_config.js, "
+                 "key.csv and reports rewritten\n",
+                 replaced ? "replaced" : "added", song_name.c_str(), test.c_str(),
+                 static_cast<int>(song.stimuli.size()) + 1,
+                 static_cast<long long>(change.record.served.frames));
+  }
+  return PREPARE_OK;
+}
+
+int run(const command_options& options) {
+  watch_signals();
+  run_leftovers left;
+  left.test = options.output.empty() ? default_output(options.prepare.original) : options.output;
+  int status = PREPARE_OK;
   try {
-    const std::string prepared_folder = staging + "/prepared";
-    const std::string served_folder = staging + "/served";
-    for (const std::string& folder : {prepared_folder, served_folder}) {
-      guard_folder(guard, folder);
-      std::filesystem::create_directory(path_of(folder), ec);
-      if (ec) {
-        complain(folder, "cannot make: " + ec.message());
-        status = PREPARE_OUTPUT_FAILED;
-      }
-    }
-    song_record song;
-    if (status == PREPARE_OK) status = prepare_song(prepare, prepared_folder, guard, song);
-    song_change change{served_folder, {}, options.mushra_pages, options.path_prefix, {}};
-    if (status == PREPARE_OK) {
-      serving_choices choices{options.excerpt, options.fade_ms, options.names, seed};
-      const folder_status served =
-          serve_song(as_prepared(prepared_folder, prepare.original, song), choices, served_folder,
-                     change.record, problem, [&](const std::string& path) { guard_file(guard, path); });
-      if (served != folder_status::ok) status = folder_failure(served, problem);
-    }
-    if (status == PREPARE_OK) {
-      // The song's own reports, as a one-song preparation writes them, name the served files.
-      const std::string served_at = std::string(STIMULI_FOLDER) + "/" + song_name + "/";
-      song.reference.wav = served_at + REFERENCE_NAME + ".wav";
-      for (std::size_t k = 0; k < song.stimuli.size(); ++k) {
-        song.stimuli[k].wav = served_at + change.record.stimuli[k].name + ".wav";
-      }
-      change.private_files = {{"report.txt", report_text(song)}, {"report.json", report_json(song)}};
-      if (!prepare.quiet) {
-        std::fprintf(stderr, "names: %s, seed %llu (--seed %llu gives the same names again)\n",
-                     options.names == naming::blind ? "blind" : "codec",
-                     static_cast<unsigned long long>(seed), static_cast<unsigned long long>(seed));
-        for (const std::string& warning : change.record.warnings)
-          std::fprintf(stderr, "warning: %s\n", warning.c_str());
-      }
-      bool replaced = false;
-      const folder_status committed = commit_song(test, change, waiting, replaced, problem);
-      if (committed == folder_status::ok && made_here) {
-        hold_signals();
-        guard.files.erase(guard.files.begin(), guard.files.begin() + 2);
-        guard.folders.erase(guard.folders.begin());
-        release_signals();
-      }
-      if (committed != folder_status::ok) {
-        status = folder_failure(committed, problem);
-      } else if (!prepare.quiet) {
-        std::fprintf(stderr,
-                     "%s song %s in %s: %d stimuli of %lld frames; webmushra.yaml, beaqlejs_config.js, "
-                     "key.csv and reports rewritten\n",
-                     replaced ? "replaced" : "added", song_name.c_str(), test.c_str(),
-                     static_cast<int>(song.stimuli.size()) + 1,
-                     static_cast<long long>(change.record.served.frames));
-      }
-    }
+    status = prepare_into(options, left);
   } catch (const std::bad_alloc&) {
     complain("", "out of memory");
     status = PREPARE_OUT_OF_MEMORY;
+  } catch (const std::exception& e) {
+    // Whatever went wrong, the clean-up below runs.
+    complain("", std::string("unexpected failure: ") + e.what());
+    status = PREPARE_OUTPUT_FAILED;
   }
-  discard_work_folder(staging, guard);
-  release_run_guard();
-  if (status != PREPARE_OK && made_here) forget_new_test_folder(test);
-  return status;
+  take_back(left);
+  if (const int signal_number = pending_signal(); signal_number != 0) end_by_signal(signal_number);
+  return status == PREPARE_INTERRUPTED ? PREPARE_OUTPUT_FAILED : status;
 }
 
 }  // namespace
@@ -237,5 +283,8 @@ int main(int argc, char** argv) {
   } catch (const std::bad_alloc&) {
     complain("", "out of memory");
     return PREPARE_OUT_OF_MEMORY;
+  } catch (const std::exception& e) {
+    complain("", std::string("unexpected failure: ") + e.what());
+    return PREPARE_OUTPUT_FAILED;
   }
 }

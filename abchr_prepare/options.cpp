@@ -61,7 +61,7 @@ bool parse_command_line(const std::vector<std::string>& args, command_options& o
     const bool takes_value = name == "-o" || name == "--output" || name == "-j" || name == "--jobs" ||
                              name == "--headroom" || name == "--excerpt" || name == "--fade" ||
                              name == "--seed" || name == "--names" || name == "--page" ||
-                             name == "--path-prefix";
+                             name == "--path-prefix" || name == "--timeout";
     if (takes_value && !attached) {
       if (i + 1 == args.size()) {
         problem = "option " + name + " needs a value";
@@ -79,6 +79,14 @@ bool parse_command_line(const std::vector<std::string>& args, command_options& o
         problem = "--jobs takes a number of decoders from 1 to 64, not '" + value + "'";
         return false;
       }
+    } else if (name == "--timeout") {
+      char* end = nullptr;
+      const double seconds = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end != '\0' || !std::isfinite(seconds) || seconds <= 0 || seconds > 1e6) {
+        problem = "--timeout takes seconds per minute of music, more than 0, not '" + value + "'";
+        return false;
+      }
+      options.prepare.timeout = seconds;
     } else if (name == "--headroom") {
       if (!read_headroom(value, options.prepare.headroom_db)) {
         problem = "--headroom takes decibels from 0 to 60, not '" + value + "'";
@@ -169,12 +177,15 @@ const char* usage_text() {
          "  -j, --jobs N       run N decoders at a time (default: the number of processors)\n"
          "      --headroom DB  lower every stimulus by DB decibels, against clipping\n"
          "      --resample     accept encoded files at another sample rate (resampled by soxr)\n"
+         "      --timeout S    stop a decoder that takes more than S seconds per minute of\n"
+         "                     music (default 60)\n"
          "  -q, --quiet        no progress lines\n"
          "  -h, --help         show this help and exit\n"
          "  -V, --version      show the version and exit\n"
          "\n"
          "Exit status: 0 done, 1 usage, 2 input refused, 3 decoder missing or failed,\n"
          "4 check failed (other music, offset at the edge, clipping, an excerpt beyond the\n"
-         "song, a rule of webMUSHRA's), 5 output refused or failed, 6 out of memory. Needs ffmpeg and "
+         "song, a rule of webMUSHRA's), 5 output refused or failed (or TEST broken), 6 out of memory. Needs "
+         "ffmpeg and "
          "ffprobe; uses opusdec when installed.\n";
 }

@@ -12,10 +12,8 @@ std::string default_output(const std::string& original) {
 }
 
 void discard_work_folder(const std::string& work, run_guard& guard) {
-  hold_signals();
   std::error_code ignored;
   fs::remove_all(path_of(work), ignored);
   guard.files.clear();
   guard.folders.clear();
-  release_signals();
 }

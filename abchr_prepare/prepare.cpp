@@ -12,6 +12,7 @@
 
 #include "alignment.h"
 #include "decoders.h"
+#include "input_checks.h"
 #include "probe.h"
 #include "utf8_paths.h"
 
@@ -35,6 +36,13 @@ constexpr double WRONG_MUSIC_SCORE = 0.7;
 // The loudness weighting of the aligner is made for this rate.
 constexpr int WEIGHTING_RATE = 44100;
 
+// A decode shorter than this share of the length its file gives, less the
+// slack, was cut short: containers and bitrate estimates are rarely off by
+// more than a frame or two, and a VBR file without a seek table by a few per
+// cent.
+constexpr double TRUNCATED_SHARE = 0.9;
+constexpr double TRUNCATED_SLACK_SECONDS = 0.5;
+
 struct job {
   std::string program;
   std::vector<std::string> args;
@@ -42,10 +50,16 @@ struct job {
   std::string err;    // standard error's file
   std::string input;  // the input the job is about, for its messages
   std::string decoder;
-  const char* step;  // its progress line, "STEP k/n input"; nullptr for none
-  double priority;   // among the jobs waiting, the highest starts first
-  int failure;       // the status when it fails
+  const char* step;        // its progress line, "STEP k/n input"; nullptr for none
+  double priority;         // among the jobs waiting, the highest starts first
+  int failure;             // the status when it fails
+  double seconds_allowed;  // before it counts as hung and is killed
 };
+
+// The time a decoder may take on `seconds` of music.
+double seconds_allowed(const prepare_options& options, double seconds) {
+  return options.timeout * std::max(1.0, seconds / 60);
+}
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path_of(path), std::ios::binary);
@@ -69,20 +83,24 @@ std::string file_name(const std::string& path) { return text_of(path_of(path).fi
 // Runs the jobs, `parallel` at a time, the waiting one of highest priority
 // first, announcing each as "STEP k/n input" (n = `total`). `then` is called
 // with each job that ends well; it may add jobs, up to `capacity` in all, and
-// a status from it stops the run. On the first failure the other jobs are
-// stopped and the failure is printed.
+// a status from it stops the run. On the first failure of a decoder the other
+// jobs are stopped and the failure is printed; a probe's failure is printed
+// and the other probes go on, so that every bad input is named in one run
+// (`refused` then holds the status to end with). A signal stops every job and
+// returns PREPARE_INTERRUPTED.
 int run_jobs(std::vector<job>& jobs, std::size_t capacity, std::size_t total, const prepare_options& options,
-             run_guard& guard, const std::function<int(std::size_t)>& then) {
-  // One slot per job, made before any child runs: the signal handler reads them.
+             run_guard& guard, int& refused, const std::function<int(std::size_t)>& then) {
   std::vector<child_process> children(capacity);
   std::vector<bool> started(capacity, false);
-  hold_signals();
   guard.children = &children;
-  release_signals();
   std::map<std::string, std::size_t> announced;
   int status = PREPARE_OK;
   int running = 0;
   while (status == PREPARE_OK) {
+    if (pending_signal() != 0) {
+      status = PREPARE_INTERRUPTED;
+      break;
+    }
     std::size_t next = jobs.size();
     for (std::size_t k = 0; k < jobs.size(); ++k) {
       if (!started[k] && (next == jobs.size() || jobs[k].priority > jobs[next].priority)) next = k;
@@ -97,6 +115,7 @@ int run_jobs(std::vector<job>& jobs, std::size_t capacity, std::size_t total, co
       if (!j.out.empty()) guard_file(guard, j.out);
       started[next] = true;
       int error = 0;
+      children[next].seconds_allowed = j.seconds_allowed;
       if (!start_child(j.program, j.args, j.out, j.err, children[next], error)) {
         complain(j.input, "cannot start " + j.program + ": " + system_reason(error));
         status = PREPARE_DECODER_FAILED;
@@ -108,12 +127,25 @@ int run_jobs(std::vector<job>& jobs, std::size_t capacity, std::size_t total, co
     if (running == 0) break;
     child_exit exit;
     const int ended = wait_any_child(children, exit);
+    if (ended == WAIT_INTERRUPTED) {
+      status = PREPARE_INTERRUPTED;
+      break;
+    }
     if (ended < 0) break;
     --running;
     const std::size_t k = static_cast<std::size_t>(ended);
     if (exit.code == 0 && exit.signal == 0) {
       status = then(k);
       continue;
+    }
+    if (exit.timed_out) {
+      char limit[32];
+      std::snprintf(limit, sizeof limit, "%g", jobs[k].seconds_allowed);
+      complain(jobs[k].input, jobs[k].decoder + " ran longer than " + limit +
+                                  " s, far slower than it decodes, and was stopped; if the machine is only "
+                                  "slow, allow more with --timeout SECONDS (per minute of music)");
+      status = PREPARE_DECODER_FAILED;
+      break;
     }
     const std::string how = exit.signal != 0 ? "was killed by signal " + std::to_string(exit.signal)
                                              : "failed with status " + std::to_string(exit.code);
@@ -122,16 +154,15 @@ int run_jobs(std::vector<job>& jobs, std::size_t capacity, std::size_t total, co
       // ffprobe fails on what it cannot read: the input's fault, not the tool's.
       complain(jobs[k].input, "ffprobe cannot read it (" + (said.empty() ? how : said) +
                                   "); give an audio file that ffmpeg decodes");
-    } else {
-      complain(jobs[k].input, jobs[k].decoder + " " + how + (said.empty() ? "" : ": " + said));
+      refused = PREPARE_INPUT_REFUSED;
+      continue;
     }
+    complain(jobs[k].input, jobs[k].decoder + " " + how + (said.empty() ? "" : ": " + said));
     status = jobs[k].failure;
   }
   for (child_process& child : children) stop_child(child);
-  hold_signals();
   guard.children = nullptr;
-  release_signals();
-  return status;
+  return status != PREPARE_OK ? status : refused;
 }
 
 // The stimulus file names: "reference.wav", then each input's name with its
@@ -214,9 +245,14 @@ int check_encoded(const std::string& input, const probe_result& probe, const pro
 // shows as a start after 0; at low bitrates the first frame is too small to
 // hold that header, and the delay stays. MP4's edit lists and Ogg's granule
 // positions give a start; a bare ADTS stream gives none.
+// Raw streams (MP2, AC-3, DTS, ADTS AAC in files of their own) carry no delay,
+// though ffprobe gives them a start of 0.
 bool carries_delay(const probe_result& probe) {
   if (probe.codec == "opus") return true;
   if (probe.codec == "mp3") return probe.start_time > 0;
+  for (const char* raw : {"mp3", "ac3", "eac3", "dts", "aac", "mp2", "truehd", "mlp"}) {
+    if (probe.container == raw) return false;
+  }
   return probe.has_start;
 }
 
@@ -271,6 +307,67 @@ int check_alignment(song_record& song) {
   return status;
 }
 
+// 7.3 as "7.3", 7 as "7".
+std::string decibels(double db) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", db);
+  std::string t = text;
+  if (t.size() > 2 && t.compare(t.size() - 2, 2, ".0") == 0) t.resize(t.size() - 2);
+  return t;
+}
+
+std::string seconds_text(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f s", seconds);
+  return text;
+}
+
+// The decodes checked against their own probes and against the original:
+// each bad one is named, and then the song is refused.
+int check_decodes(wavmatch_run& run, const std::vector<probe_result>& probes,
+                  const std::vector<std::string>& inputs) {
+  int status = PREPARE_OK;
+  const auto refuse = [&](std::size_t k, const std::string& text) {
+    complain(inputs[k], text);
+    status = PREPARE_INPUT_REFUSED;
+  };
+  wav_track& original = run.tracks[0];
+  const double rate = original.sample_rate;
+  for (std::size_t k = 0; k < inputs.size(); ++k) {
+    wav_track& track = run.tracks[k];
+    const double decoded = track.frame_num / rate;
+    // A cut file still plays what it holds; its header or its bitrate told
+    // how long it was meant to be.
+    if (probes[k].duration > 0 && decoded < TRUNCATED_SHARE * probes[k].duration - TRUNCATED_SLACK_SECONDS) {
+      refuse(k, "decodes to " + seconds_text(decoded) + " of music, but it describes itself as " +
+                    seconds_text(probes[k].duration) +
+                    " long: the file is cut short; copy or encode it again");
+      continue;
+    }
+    if (k == 0) continue;
+    // Music that came earlier by more than the search reaches, or ends early.
+    if (int64_t{track.frame_num} < int64_t{original.frame_num} + MIN_OFFSET) {
+      refuse(k, "decodes to " + seconds_text(decoded) + " of music, the original to " +
+                    seconds_text(original.frame_num / rate) +
+                    ": it is cut short, or not made from this original; encode the whole original again");
+      continue;
+    }
+    if (decodes_to_silence(track)) {
+      refuse(k,
+             "decodes to digital silence (every value 0); check the encoder's input and settings and "
+             "encode it again");
+      continue;
+    }
+    if (track.offset == 0 && track.score == 0 && decode_the_same(original, track)) {
+      refuse(k,
+             "decodes to the original's music value for value: it is the original or a lossless copy, "
+             "not an encoded file; give the lossy encodings of " +
+                 inputs[0]);
+    }
+  }
+  return status;
+}
+
 }  // namespace
 
 void complain(const std::string& path, const std::string& text) {
@@ -311,7 +408,8 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
   std::vector<probe_result> probes(n);
   std::vector<decode_command> commands(n);
   std::vector<bool> probed(n, false);
-  std::vector<bool> queued(n, false);
+  std::vector<bool> checked(n, false);
+  bool original_refused = false;
   std::map<std::string, std::string> versions;       // decoder: its version
   std::map<std::string, std::string> version_files;  // decoder: where it writes its version
   std::vector<job> jobs;
@@ -319,7 +417,7 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
     const std::string stem = work + "/probe" + std::to_string(k);
     // Probes first: they are short, and every decode waits for one.
     jobs.push_back({found.ffprobe, probe_arguments(inputs[k]), stem + ".json", stem + ".err", inputs[k],
-                    "ffprobe", "probing", 1e300, PREPARE_INPUT_REFUSED});
+                    "ffprobe", "probing", 1e300, PREPARE_INPUT_REFUSED, seconds_allowed(options, 0)});
   }
   const auto queue_decode = [&](std::size_t k) {
     commands[k] = k == 0 ? original_command(found, inputs[k], decoded[k])
@@ -328,8 +426,8 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
     guard_file(guard, decoded[k]);
     // The slowest first, so that no long decode starts last and runs alone.
     jobs.push_back({commands[k].program, commands[k].args, "", decoded[k] + ".err", inputs[k],
-                    commands[k].decoder, "decoding", decode_cost(probes[k]), PREPARE_DECODER_FAILED});
-    queued[k] = true;
+                    commands[k].decoder, "decoding", decode_cost(probes[k]), PREPARE_DECODER_FAILED,
+                    seconds_allowed(options, probes[k].duration)});
     if (versions.count(commands[k].decoder) != 0 || version_files.count(commands[k].decoder) != 0) return;
     // ffmpeg beside ffprobe is of the same build, whose version ffprobe gave.
     if (commands[k].decoder == "ffmpeg" && !probes[0].prober_version.empty() &&
@@ -340,32 +438,39 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
     const std::string stem = work + "/version-" + commands[k].decoder;
     version_files[commands[k].decoder] = stem + ".txt";
     jobs.push_back({commands[k].program, version_arguments(commands[k].decoder), stem + ".txt", stem + ".err",
-                    commands[k].program, commands[k].decoder, nullptr, -1, PREPARE_DECODER_FAILED});
+                    commands[k].program, commands[k].decoder, nullptr, -1, PREPARE_DECODER_FAILED,
+                    seconds_allowed(options, 0)});
   };
+  // A refused input is named and the other inputs are still probed and
+  // checked, so that one run names every bad file; nothing more is decoded.
+  int refused = PREPARE_OK;
   const auto then = [&](std::size_t j) {
     if (j >= n) return static_cast<int>(PREPARE_OK);  // a decode or a version
     std::string problem;
     if (!parse_probe(read_file(jobs[j].out), probes[j], problem)) {
       complain(inputs[j], problem + "; give a file that ffmpeg can decode");
-      return static_cast<int>(PREPARE_INPUT_REFUSED);
+      refused = PREPARE_INPUT_REFUSED;
+      return static_cast<int>(PREPARE_OK);
     }
     probed[j] = true;
-    if (j == 0) {
-      if (const int status = check_original(inputs[0], probes[0]); status != PREPARE_OK) return status;
+    if (j == 0 && check_original(inputs[0], probes[0]) != PREPARE_OK) {
+      refused = PREPARE_INPUT_REFUSED;
+      original_refused = true;
     }
-    if (!probed[0]) return static_cast<int>(PREPARE_OK);
+    if (!probed[0] || original_refused) return static_cast<int>(PREPARE_OK);
     for (std::size_t k = 0; k < n; ++k) {
-      if (!probed[k] || queued[k]) continue;
-      if (k > 0) {
-        const int status = check_encoded(inputs[k], probes[k], probes[0], options.resample);
-        if (status != PREPARE_OK) return status;
+      if (!probed[k] || checked[k]) continue;
+      checked[k] = true;
+      if (k > 0 && check_encoded(inputs[k], probes[k], probes[0], options.resample) != PREPARE_OK) {
+        refused = PREPARE_INPUT_REFUSED;
+        continue;
       }
-      queue_decode(k);
+      if (refused == PREPARE_OK) queue_decode(k);
     }
     return static_cast<int>(PREPARE_OK);
   };
   // n probes, n decodes and at most two decoders' versions.
-  if (const int status = run_jobs(jobs, 2 * n + 2, n, options, guard, then); status != PREPARE_OK) {
+  if (const int status = run_jobs(jobs, 2 * n + 2, n, options, guard, refused, then); status != PREPARE_OK) {
     return status;
   }
   for (const auto& [decoder, file] : version_files)
@@ -410,14 +515,18 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
     s.score = track.score;
     s.silent = silent[k];
   }
+  if (const int status = check_decodes(run, probes, inputs); status != PREPARE_OK) return status;
   if (const int status = check_alignment(song); status != PREPARE_OK) return status;
+  if (pending_signal() != 0) return PREPARE_INTERRUPTED;
 
   song.output_scale_db = stimulus_scale_db(run, 0, options.headroom_db);
   int clipped_total = 0;
   std::string clipped;
+  double needed_db = options.headroom_db;
   for (std::size_t k = 0; k < inputs.size(); ++k) {
     stimulus_record& s = k == 0 ? song.reference : song.stimuli[k - 1];
     const std::string path = folder + "/" + s.wav;
+    if (pending_signal() != 0) return PREPARE_INTERRUPTED;
     progress(options, "writing " + std::to_string(k + 1) + "/" + std::to_string(inputs.size()) + " " + s.wav);
     guard_file(guard, path);
     std::string problem;
@@ -426,14 +535,20 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
       return PREPARE_OUTPUT_FAILED;
     }
     if (s.clips > 0) {
+      const wav_track& track = run.tracks[k];
+      const double peak =
+          decoded_peak(run.tracks[k], track.offset - run.extremes.smallest_delay, run.shortest_sample);
+      const double scale =
+          std::pow(10.0, stimulus_scale_db(run, static_cast<int>(k), options.headroom_db) / 20);
+      needed_db = std::max(needed_db, headroom_needed(peak * scale * 32768, options.headroom_db));
       clipped_total += s.clips;
       clipped += (clipped.empty() ? "" : ", ") + file_name(s.input) + " " + std::to_string(s.clips);
     }
   }
   if (clipped_total > 0) {
     complain(options.original, "stimuli would clip (values clamped: " + clipped +
-                                   "); lower them all alike with --headroom DB, for example --headroom " +
-                                   std::to_string(static_cast<int>(std::ceil(options.headroom_db)) + 3));
+                                   "); lower them all alike with --headroom " + decibels(needed_db) +
+                                   ", which the highest peak needs");
     return PREPARE_CHECK_FAILED;
   }
   return PREPARE_OK;

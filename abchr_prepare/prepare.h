@@ -20,7 +20,14 @@ enum prepare_status : int {
   PREPARE_CHECK_FAILED = 4,    // wrong music, an offset at the edge, clipping
   PREPARE_OUTPUT_FAILED = 5,   // the output folder is refused or cannot be written
   PREPARE_OUT_OF_MEMORY = 6,
+  // Not an exit status: a signal came, and the caller ends the run by it.
+  PREPARE_INTERRUPTED = 7,
 };
+
+// The time a decoder or ffprobe may take by default for each minute of the
+// input's music (and at least this, for a short or unknown length): a decoder
+// runs many times faster than the music plays, so one that takes longer hangs.
+constexpr double DEFAULT_DECODER_TIMEOUT = 60;
 
 // At most this many encoded files: the aligner takes nine beside the original.
 constexpr int MAX_ENCODED = 9;
@@ -28,10 +35,11 @@ constexpr int MAX_ENCODED = 9;
 struct prepare_options {
   std::string original;
   std::vector<std::string> encoded;
-  int jobs = 1;            // decoders run at a time
-  bool quiet = false;      // no progress lines
-  bool resample = false;   // accept encoded files at another rate, resampled by soxr
-  double headroom_db = 0;  // every stimulus this much lower
+  int jobs = 1;                              // decoders run at a time
+  bool quiet = false;                        // no progress lines
+  bool resample = false;                     // accept encoded files at another rate, resampled by soxr
+  double headroom_db = 0;                    // every stimulus this much lower
+  double timeout = DEFAULT_DECODER_TIMEOUT;  // seconds a decoder may take per minute of music
 };
 
 struct stimulus_record {

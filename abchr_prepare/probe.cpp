@@ -1,7 +1,10 @@
 #include "probe.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+
+#include "decoders.h"
 
 namespace {
 
@@ -19,19 +22,19 @@ std::string json_text(const nlohmann::json& object, const char* key) {
   return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
 }
 
+// A count from a file that anyone may have made: a value beyond what any real
+// stream has (1e300, not a number, negative) counts as unknown, 0, rather than
+// becoming undefined behaviour in a conversion.
+template <typename integer>
+integer count_of(double value, double most) {
+  return std::isfinite(value) && value > 0 && value <= most ? static_cast<integer>(value) : 0;
+}
+
 }  // namespace
 
 std::vector<std::string> probe_arguments(const std::string& path) {
-  return {"-v",
-          "error",
-          "-show_program_version",
-          "-select_streams",
-          "a:0",
-          "-show_streams",
-          "-show_format",
-          "-of",
-          "json",
-          path};
+  return {"-v",  "error", "-show_program_version", "-select_streams", "a:0", "-show_streams", "-show_format",
+          "-of", "json",  file_url(path)};
 }
 
 bool parse_probe(const std::string& text, probe_result& probe, std::string& problem) {
@@ -51,16 +54,19 @@ bool parse_probe(const std::string& text, probe_result& probe, std::string& prob
       format_found != root.end() && format_found->is_object() ? *format_found : nlohmann::json::object();
   probe.codec = json_text(stream, "codec_name");
   probe.container = json_text(format, "format_name");
-  probe.sample_rate = static_cast<int>(number_of(stream, "sample_rate"));
-  probe.channels = static_cast<int>(number_of(stream, "channels"));
-  probe.duration = number_of(stream, "duration");
-  if (probe.duration == 0) probe.duration = number_of(format, "duration");
-  probe.bitrate = static_cast<long long>(number_of(stream, "bit_rate"));
-  if (probe.bitrate == 0) probe.bitrate = static_cast<long long>(number_of(format, "bit_rate"));
+  probe.sample_rate = count_of<int>(number_of(stream, "sample_rate"), 1e7);
+  probe.channels = count_of<int>(number_of(stream, "channels"), 1024);
+  // A week of music at most; beyond, the length is unknown.
+  constexpr double LONGEST_SECONDS = 7 * 24 * 3600.0;
+  probe.duration = count_of<double>(number_of(stream, "duration"), LONGEST_SECONDS);
+  if (probe.duration == 0) probe.duration = count_of<double>(number_of(format, "duration"), LONGEST_SECONDS);
+  probe.bitrate = count_of<long long>(number_of(stream, "bit_rate"), 1e12);
+  if (probe.bitrate == 0) probe.bitrate = count_of<long long>(number_of(format, "bit_rate"), 1e12);
   const auto program = root.find("program_version");
   if (program != root.end() && program->is_object()) probe.prober_version = json_text(*program, "version");
   probe.has_start = stream.contains("start_time");
   probe.start_time = number_of(stream, "start_time");
+  if (!std::isfinite(probe.start_time)) probe.start_time = 0;
   if (probe.codec.empty() || probe.sample_rate <= 0) {
     problem = "holds no audio stream that ffprobe can describe";
     return false;

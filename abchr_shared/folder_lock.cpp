@@ -4,10 +4,7 @@
 
 #include "platform.h"
 
-folder_lock::~folder_lock() {
-  release_signals();
-  release();
-}
+folder_lock::~folder_lock() { release(); }
 
 bool folder_lock::acquire(const std::string& test_folder, const lock_wait& on_wait) {
   const std::string path = test_folder + "/" + LOCK_FILE;
@@ -31,16 +28,4 @@ void folder_lock::release() {
   if (!locked_) return;
   unlock_file(handle_);
   locked_ = false;
-}
-
-void folder_lock::hold_signals() {
-  if (signals_held_) return;
-  hold_interrupts();
-  signals_held_ = true;
-}
-
-void folder_lock::release_signals() {
-  if (!signals_held_) return;
-  signals_held_ = false;
-  release_interrupts();  // a signal that came meanwhile arrives here
 }

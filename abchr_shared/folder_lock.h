@@ -6,10 +6,8 @@
 //
 // The lock is a lock held by the system on the file TEST/.lock, which stays in
 // the folder: it is released when the run ends however it ends, so no stale
-// lock survives a crash. While the shared files change, the signals that end
-// a run are held back and delivered once the change is complete: an
-// interrupted run leaves the folder as before its change or after it, never
-// between.
+// lock survives a crash. A signal that ends a run is only recorded by its
+// handler, and the change does not look at it until it is complete.
 #pragma once
 
 #include <cstdint>
@@ -32,13 +30,9 @@ class folder_lock {
   // `on_wait` is called once before waiting. false with errno set when the
   // lock file cannot be opened or locked.
   bool acquire(const std::string& test_folder, const lock_wait& on_wait);
-  // Signals that would end the run wait until release_signals.
-  void hold_signals();
-  void release_signals();
   void release();
 
  private:
   intptr_t handle_ = 0;
   bool locked_ = false;
-  bool signals_held_ = false;
 };

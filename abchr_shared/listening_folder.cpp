@@ -2,14 +2,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <system_error>
 
 #include "beaqlejs_config.h"
 #include "folder_lock.h"
 #include "folder_summary.h"
+#include "platform.h"
+#include "utf8_paths.h"
 
 namespace fs = std::filesystem;
 
@@ -52,6 +56,177 @@ folder_status refused(folder_problem& problem, const std::string& path, const st
   return folder_status::refused;
 }
 
+folder_status not_allowed(folder_problem& problem, const std::string& path, const std::string& message) {
+  problem = {path, message, 0};
+  return folder_status::not_allowed;
+}
+
+constexpr const char* STAGING_PREFIX = ".new-";
+constexpr const char* OLD_PREFIX = ".old-";
+constexpr const char* OWNER_FILE = ".owner";
+
+bool starts_with(const std::string& text, const char* lead) { return text.rfind(lead, 0) == 0; }
+
+std::string leaf_of(const fs::path& path) {
+  const std::u8string leaf = path.filename().u8string();
+  return std::string(leaf.begin(), leaf.end());
+}
+
+// One step of a recorded change. A folder moves only while its place is free,
+// so that replaying the list after any step moves nothing twice; a file
+// replaces its old version, and is gone from its temporary name once moved.
+struct rename_step {
+  std::string from;  // relative to TEST
+  std::string to;
+  bool folder = false;
+};
+
+struct recorded_change {
+  std::vector<rename_step> steps;
+  std::string old_folder;  // removed at the end; "" when none
+};
+
+std::string change_json(const recorded_change& change) {
+  nlohmann::json steps = nlohmann::json::array();
+  for (const rename_step& step : change.steps)
+    steps.push_back({{"from", step.from}, {"to", step.to}, {"folder", step.folder}});
+  const nlohmann::json all = {{"renames", steps}, {"remove", change.old_folder}};
+  return all.dump(1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+bool parse_change(const std::string& text, recorded_change& change) {
+  try {
+    const nlohmann::json all = nlohmann::json::parse(text);
+    for (const nlohmann::json& step : all.at("renames"))
+      change.steps.push_back({step.at("from").get<std::string>(), step.at("to").get<std::string>(),
+                              step.at("folder").get<bool>()});
+    change.old_folder = all.at("remove").get<std::string>();
+    return true;
+  } catch (const nlohmann::json::exception&) {
+    return false;
+  }
+}
+
+// Makes every step of the change that is not made yet, removes the record
+// and then the old folder. Returns false with the step's destination and the
+// reason when a rename fails; the record then stays.
+bool finish_change(const std::string& test, const recorded_change& change, folder_problem& problem) {
+  for (const rename_step& step : change.steps) {
+    const fs::path from = file_path(join(test, step.from));
+    const fs::path to = file_path(join(test, step.to));
+    std::error_code error;
+    const bool due = fs::exists(from, error) && !(step.folder && fs::exists(to, error));
+    if (!due) continue;
+    fs::rename(from, to, error);
+    if (error) {
+      problem = {join(test, step.to), "cannot put in place", error.value()};
+      return false;
+    }
+  }
+  std::error_code error;
+  fs::remove(file_path(join(test, COMMIT_FILE)), error);
+  if (error) {
+    problem = {join(test, COMMIT_FILE), "cannot remove the record of the change", error.value()};
+    return false;
+  }
+  if (!change.old_folder.empty()) fs::remove_all(file_path(join(test, change.old_folder)), error);
+  return true;
+}
+
+// Under the lock: a change that an ended run recorded and left unfinished.
+folder_status finish_recorded_change(const std::string& test, folder_problem& problem) {
+  const std::string record = join(test, COMMIT_FILE);
+  std::string text;
+  if (!exists(record)) return folder_status::ok;
+  recorded_change change;
+  if (!read_text(record, text)) return failed(problem, record, "cannot read", errno);
+  if (!parse_change(text, change)) {
+    return not_allowed(problem, record,
+                       "not the record of a change by abchr-prepare; remove it, then add the song that was "
+                       "being added again");
+  }
+  if (!finish_change(test, change, problem)) {
+    problem.message += " (finishing a change that an earlier run left)";
+    return folder_status::failed;
+  }
+  return folder_status::ok;
+}
+
+// Under the lock, with no change left unfinished: what runs that have ended
+// left behind. A staging folder whose .owner nobody holds locked, an old
+// song folder, and a temporary file of a change that never began.
+void remove_leftovers(const std::string& test) {
+  std::error_code error;
+  std::vector<fs::path> gone;
+  for (const fs::directory_entry& entry : fs::directory_iterator(file_path(test), error)) {
+    const std::string leaf = leaf_of(entry.path());
+    if (starts_with(leaf, STAGING_PREFIX)) {
+      intptr_t handle = 0;
+      int reason = 0;
+      if (!lock_file(join(text_of(entry.path()), OWNER_FILE), false, handle, reason)) continue;
+      unlock_file(handle);
+      gone.push_back(entry.path());
+    } else if (starts_with(leaf, OLD_PREFIX)) {
+      gone.push_back(entry.path());
+    }
+  }
+  const auto temporaries = [&](const fs::path& folder) {
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
+      const std::string leaf = leaf_of(entry.path());
+      if (entry.is_regular_file(error) && leaf.size() > 5 && leaf.front() == '.' &&
+          leaf.compare(leaf.size() - 4, 4, ".tmp") == 0)
+        gone.push_back(entry.path());
+    }
+  };
+  temporaries(file_path(test));
+  const fs::path songs = file_path(join(test, SONGS_FOLDER));
+  if (fs::is_directory(songs, error)) {
+    temporaries(songs);
+    for (const fs::directory_entry& entry : fs::directory_iterator(songs, error)) {
+      if (entry.is_directory(error)) temporaries(entry.path());
+    }
+  }
+  for (const fs::path& path : gone) fs::remove_all(path, error);
+}
+
+// The time of a replacement, for the key's history: "2026-12-09T04:41:07Z".
+std::string utc_now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+#ifdef _WIN32
+  gmtime_s(&parts, &now);
+#else
+  gmtime_r(&now, &parts);
+#endif
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+// key-history.csv with the song's rows of key.csv as they stood, each after
+// the time it was replaced.
+std::string key_history(const std::string& test, const folder_contents& before, const song_entry& old) {
+  folder_contents alone{before.title, before.settings, {old}};
+  folder_contents none{before.title, before.settings, {}};
+  const std::string header = key_csv(none);
+  std::string rows = key_csv(alone).substr(header.size());
+  std::string history;
+  if (!read_text(join(test, KEY_HISTORY_FILE), history) || history.empty()) history = "replaced," + header;
+  const std::string when = utc_now() + ",";
+  // Each row of the song's key begins after a CR LF that no quoted cell holds.
+  bool quoted = false;
+  bool row_start = true;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (row_start) history += when;
+    row_start = false;
+    const char c = rows[i];
+    history += c;
+    if (c == '"') quoted = !quoted;
+    if (!quoted && c == '\n' && i > 0 && rows[i - 1] == '\r') row_start = true;
+  }
+  return history;
+}
+
 std::string folder_title(const std::string& test) {
   std::error_code ignored;
   fs::path whole = fs::absolute(file_path(test), ignored).lexically_normal();
@@ -87,6 +262,9 @@ struct staged_file {
 std::optional<std::string> song_name_problem(const std::string& name) {
   if (name.empty()) return "the song's name is empty";
   if (name.front() == '.') return "a song's name may not start with \".\"";
+  if (name.size() > MAX_SONG_NAME_BYTES)
+    return "the song's name is " + std::to_string(name.size()) + " bytes long, longer than the " +
+           std::to_string(MAX_SONG_NAME_BYTES) + " that its files' names leave room for";
   if (displayable(name) != name) return "the song's name is not UTF-8 text";
   for (const char c : name) {
     if (c == '/' || c == '\\') return "a song's name may not hold \"/\" or \"\\\"";
@@ -107,7 +285,12 @@ folder_status open_test_folder(const std::string& test, const lock_wait& on_wait
   // Looked at before the lock, whose file would be one more thing in a
   // folder of other things, and again under it.
   const auto foreign = [&] {
-    if (exists(join(test, SETTINGS_FILE))) return false;
+    if (exists(join(test, SETTINGS_FILE))) {
+      // Another program's folder.json does not make this folder ours.
+      std::string text;
+      folder_settings settings;
+      return read_text(join(test, SETTINGS_FILE), text) && !parse_folder_settings(text, settings);
+    }
     // The lock, and the settings that another run is writing under it.
     const std::string settings_being_written = std::string(SETTINGS_FILE) + ".tmp";
     for (const fs::directory_entry& entry : fs::directory_iterator(where, error)) {
@@ -126,6 +309,9 @@ folder_status open_test_folder(const std::string& test, const lock_wait& on_wait
   }
   if (foreign()) return refused(problem, test, not_ours);
   if (error) return failed(problem, test, "cannot list the folder", error.value());
+  if (const folder_status finished = finish_recorded_change(test, problem); finished != folder_status::ok)
+    return finished;
+  remove_leftovers(test);
   if (exists(join(test, SETTINGS_FILE))) return folder_status::ok;
   const std::string settings = join(test, SETTINGS_FILE);
   if (!write_text(settings + ".tmp", folder_settings_json({}))) {
@@ -151,9 +337,20 @@ void forget_new_test_folder(const std::string& test) {
 }
 
 folder_status make_staging(const std::string& test, const std::string& song, std::string& staging,
-                           folder_problem& problem) {
-  if (!make_unique_folder(test, ".new-" + identifier(song) + "-", staging)) {
+                           intptr_t& owner, folder_problem& problem) {
+  // Under the folder's lock, so that no other run takes the new folder for
+  // one whose run has ended before its .owner is locked.
+  folder_lock lock;
+  if (!lock.acquire(test, {}))
+    return failed(problem, join(test, LOCK_FILE), "cannot lock the test folder", errno);
+  if (!make_unique_folder(test, STAGING_PREFIX + identifier(song) + "-", staging)) {
     return failed(problem, test, "cannot make a folder for the new song", errno);
+  }
+  int error = 0;
+  if (!lock_file(join(staging, OWNER_FILE), false, owner, error)) {
+    std::error_code ignored;
+    fs::remove_all(file_path(staging), ignored);
+    return failed(problem, staging, "cannot mark the folder for the new song as this run's", error);
   }
   return folder_status::ok;
 }
@@ -227,8 +424,8 @@ folder_status read_test_folder(const std::string& test, folder_contents& content
   std::string text;
   const std::string settings = join(test, SETTINGS_FILE);
   if (read_text(settings, text) && !parse_folder_settings(text, contents.settings)) {
-    return refused(problem, settings,
-                   "not the settings of a test folder; remove it to start with the defaults");
+    return not_allowed(problem, settings,
+                       "not the settings of a test folder; remove it to start with the defaults");
   }
   const std::string songs = join(test, SONGS_FOLDER);
   std::error_code error;
@@ -241,8 +438,8 @@ folder_status read_test_folder(const std::string& test, folder_contents& content
     song_entry song;
     if (!read_text(path, text)) return failed(problem, path, "cannot read", errno);
     if (!parse_song_record(text, song) || song.name + ".json" != name) {
-      return refused(problem, path,
-                     "not a song record of abchr-prepare; add that song again or remove the file");
+      return not_allowed(problem, path,
+                         "not a song record of abchr-prepare; add that song again or remove the file");
     }
     contents.songs.push_back(song);
   }
@@ -278,12 +475,14 @@ folder_status check_pages(const folder_contents& contents, const std::string& te
   return folder_status::ok;
 }
 
-folder_status commit_song(const std::string& test, const song_change& change, const lock_wait& on_wait,
-                          bool& replaced, folder_problem& problem) {
+folder_status commit_song(const std::string& test, const song_change& change, bool replace,
+                          const lock_wait& on_wait, bool& replaced, bool& pending, folder_problem& problem) {
+  pending = false;
   folder_lock lock;
   if (!lock.acquire(test, on_wait))
     return failed(problem, join(test, LOCK_FILE), "cannot lock the test folder", errno);
-  lock.hold_signals();
+  if (const folder_status finished = finish_recorded_change(test, problem); finished != folder_status::ok)
+    return finished;
   folder_contents contents;
   folder_status status = read_test_folder(test, contents, problem);
   if (status != folder_status::ok) return status;
@@ -292,7 +491,16 @@ folder_status commit_song(const std::string& test, const song_change& change, co
   const std::string& song = change.record.name;
   const auto same = std::find_if(contents.songs.begin(), contents.songs.end(),
                                  [&](const song_entry& s) { return s.name == song; });
-  if (same != contents.songs.end()) contents.songs.erase(same);
+  // Looked at again here: another run may have added the song meanwhile.
+  const std::string place = join(join(test, STIMULI_FOLDER), song);
+  replaced = same != contents.songs.end() || exists(place);
+  if (replaced && !replace)
+    return not_allowed(problem, test, "holds the song " + song + " already; pass --force to replace it");
+  std::optional<std::string> history;
+  if (same != contents.songs.end()) {
+    history = key_history(test, contents, *same);
+    contents.songs.erase(same);
+  }
   contents.songs.insert(
       std::upper_bound(contents.songs.begin(), contents.songs.end(), change.record,
                        [](const song_entry& a, const song_entry& b) { return a.name < b.name; }),
@@ -307,70 +515,91 @@ folder_status commit_song(const std::string& test, const song_change& change, co
   fs::create_directory(file_path(stimuli), error);
   if (error) return failed(problem, test, "cannot make the folders of the test", error.value());
   struct shared_text {
-    std::string folder;
+    std::string folder;  // relative to TEST: "" or "songs" or "songs/<song>"
     std::string name;
     std::string text;
   };
-  std::vector<shared_text> texts = {{songs, song + ".json", song_record_json(change.record)},
-                                    {test, SETTINGS_FILE, folder_settings_json(contents.settings)},
-                                    {test, KEY_FILE, key_csv(contents)},
-                                    {test, REPORT_TEXT_FILE, summary_text(contents)},
-                                    {test, REPORT_JSON_FILE, summary_json(contents)},
-                                    {test, WEBMUSHRA_FILE, webmushra_yaml(contents)},
-                                    {test, BEAQLEJS_FILE, beaqlejs_config(contents)}};
-  const std::string own = join(songs, song);
+  std::vector<shared_text> texts = {{SONGS_FOLDER, song + ".json", song_record_json(change.record)},
+                                    {"", SETTINGS_FILE, folder_settings_json(contents.settings)},
+                                    {"", KEY_FILE, key_csv(contents)},
+                                    {"", REPORT_TEXT_FILE, summary_text(contents)},
+                                    {"", REPORT_JSON_FILE, summary_json(contents)},
+                                    {"", WEBMUSHRA_FILE, webmushra_yaml(contents)},
+                                    {"", BEAQLEJS_FILE, beaqlejs_config(contents)}};
+  if (history) texts.push_back({"", KEY_HISTORY_FILE, *history});
+  const std::string own_folder = std::string(SONGS_FOLDER) + "/" + song;
+  const std::string own = join(test, own_folder);
   bool made_own = false;
   if (!change.private_files.empty()) {
     made_own = fs::create_directory(file_path(own), error);
     if (error) return failed(problem, own, "cannot make the song's folder", error.value());
-    for (const auto& [name, text] : change.private_files) texts.push_back({own, name, text});
+    for (const auto& [name, text] : change.private_files) texts.push_back({own_folder, name, text});
   }
-  std::vector<staged_file> staged;
+  const auto within = [](const std::string& folder, const std::string& name) {
+    return folder.empty() ? name : folder + "/" + name;
+  };
+  recorded_change plan;
   const auto drop_staged = [&] {
-    for (const staged_file& f : staged) fs::remove(file_path(f.temporary), error);
+    for (const rename_step& step : plan.steps) {
+      if (!step.folder) fs::remove(file_path(join(test, step.from)), error);
+    }
     if (made_own) fs::remove(file_path(own), error);
   };
   // The lock makes these temporary names this run's own.
   for (const shared_text& t : texts) {
-    std::string hidden = ".";
-    hidden += t.name;
-    hidden += ".tmp";
-    staged.push_back({join(t.folder, hidden), join(t.folder, t.name)});
-    if (!write_text(staged.back().temporary, t.text)) {
+    const rename_step step{within(t.folder, "." + t.name + ".tmp"), within(t.folder, t.name), false};
+    plan.steps.push_back(step);
+    if (!write_text(join(test, step.from), t.text)) {
       const int reason = errno;
       drop_staged();
-      return failed(problem, staged.back().final, "cannot write", reason);
+      return failed(problem, join(test, step.to), "cannot write", reason);
     }
   }
-
-  // Everything is written: now the renames, which change the folder at once.
-  const std::string place = join(stimuli, song);
-  std::string old;
-  replaced = exists(place);
-  if (replaced) {
-    if (!make_unique_folder(test, ".old-" + identifier(song) + "-", old)) {
+  // The song's folder moves first: the old one aside, the new one in.
+  std::vector<rename_step> folders;
+  const std::string relative_place = std::string(STIMULI_FOLDER) + "/" + song;
+  if (exists(place)) {
+    std::string old;
+    if (!make_unique_folder(test, OLD_PREFIX + identifier(song) + "-", old)) {
       const int reason = errno;
       drop_staged();
       return failed(problem, test, "cannot make room for the song's new files", reason);
     }
     fs::remove(file_path(old), error);
-    fs::rename(file_path(place), file_path(old), error);
-    if (error) {
-      drop_staged();
-      return failed(problem, place, "cannot move the song's old files aside", error.value());
-    }
+    plan.old_folder = leaf_of(file_path(old));
+    folders.push_back({relative_place, plan.old_folder, true});
   }
-  fs::rename(file_path(change.served_folder), file_path(place), error);
+  // The staging folder lies inside TEST (make_staging).
+  const std::string inside = test + "/";
+  if (change.served_folder.rfind(inside, 0) != 0) {
+    drop_staged();
+    return failed(problem, change.served_folder, "the new song's files lie outside the test folder", EINVAL);
+  }
+  folders.push_back({change.served_folder.substr(inside.size()), relative_place, true});
+  plan.steps.insert(plan.steps.begin(), folders.begin(), folders.end());
+
+  // Everything is written and the renames recorded; from the record's rename
+  // on, the change is made, now or by the next run.
+  const std::string record = join(test, COMMIT_FILE);
+  const std::string record_written = join(test, std::string(COMMIT_FILE) + ".tmp");
+  if (!write_text(record_written, change_json(plan))) {
+    const int reason = errno;
+    fs::remove(file_path(record_written), error);
+    drop_staged();
+    return failed(problem, record, "cannot write", reason);
+  }
+  fs::rename(file_path(record_written), file_path(record), error);
   if (error) {
     const int reason = error.value();
-    if (replaced) fs::rename(file_path(old), file_path(place), error);
+    fs::remove(file_path(record_written), error);
     drop_staged();
-    return failed(problem, place, "cannot move the song's files in", reason);
+    return failed(problem, record, "cannot write", reason);
   }
-  for (const staged_file& f : staged) {
-    fs::rename(file_path(f.temporary), file_path(f.final), error);
-    if (error) return failed(problem, f.final, "cannot replace", error.value());
+  if (!finish_change(test, plan, problem)) {
+    pending = true;
+    problem.message += "; the change is recorded in " + record +
+                       ", and the next abchr-prepare run into this folder completes it";
+    return folder_status::failed;
   }
-  if (replaced) fs::remove_all(file_path(old), error);
   return folder_status::ok;
 }

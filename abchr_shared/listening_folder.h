@@ -6,15 +6,22 @@
 //   TEST/key.csv              served names back to the encoded files
 //   TEST/report.txt, report.json    the summary of every song
 //   TEST/webmushra.yaml, beaqlejs_config.js    the front ends' configs
+//   TEST/key-history.csv      key.csv's rows of each song as they were before
+//                             each replacement of that song
 //   TEST/.lock                the lock of folder_lock.h
+//   TEST/.commit              while a change is put in place: its renames
 //
 // A song is added or replaced as a whole. It is prepared and its served
 // files are made in a staging folder inside TEST (".new-<song>-<n>", on the
 // same file system, so that a rename moves it in at once); then, under the
 // lock, every shared file is written to a temporary name, and only when all
 // are complete are the song's folder, its record and the shared files renamed
-// into place. A failure before that leaves the folder as it was; a signal in
-// that step waits until the step is done.
+// into place. Before the first rename the list of renames is written to
+// TEST/.commit; it is removed after the last. A run killed or failing in
+// between leaves that list, and the next run into the folder finishes the
+// renames before it does anything else, so the folder is always either as it
+// was or as the change made it. A staging folder holds a lock of its own run
+// (.owner); a later run removes the staging folders whose run has ended.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +43,8 @@ constexpr const char* REPORT_TEXT_FILE = "report.txt";
 constexpr const char* REPORT_JSON_FILE = "report.json";
 constexpr const char* WEBMUSHRA_FILE = "webmushra.yaml";
 constexpr const char* BEAQLEJS_FILE = "beaqlejs_config.js";
+constexpr const char* KEY_HISTORY_FILE = "key-history.csv";
+constexpr const char* COMMIT_FILE = ".commit";
 
 // What went wrong, for "abchr-prepare: <path>: <message>" and the system's
 // reason (error, when not 0).
@@ -49,27 +58,36 @@ enum class folder_status {
   ok,
   refused,  // the song or the folder breaks a rule; nothing was changed
   failed,   // the system failed a read or write; nothing was changed
+  // The folder refuses the change: its own files are not a test folder's, or
+  // it holds the song already and no replacement was asked for.
+  not_allowed,
 };
 
 // The song's name is the folder under stimuli/ and the record's file name:
 // well-formed UTF-8, not empty, not starting with "." (the folder's own
 // temporary names do), without "/", "\" or characters that Windows refuses in
-// file names.
+// file names, and short enough for every file named after it (at most
+// MAX_SONG_NAME_BYTES).
+constexpr std::size_t MAX_SONG_NAME_BYTES = 245;  // ".<song>.json.tmp" within 255 bytes
 std::optional<std::string> song_name_problem(const std::string& name);
 
 // Makes TEST when missing and marks it as a test folder (folder.json). An
 // existing folder that is neither empty nor a test folder is refused, so that
-// a mistyped -o never scatters files into a folder of other things. on_wait
-// is called when another run holds the folder's lock.
+// a mistyped -o never scatters files into a folder of other things, and so
+// is one whose folder.json is not ours. Under the lock, a change that an
+// ended run left half made is finished, and what ended runs left behind
+// (staging folders, temporary files) is removed. on_wait is called when
+// another run holds the folder's lock.
 folder_status open_test_folder(const std::string& test, const lock_wait& on_wait, folder_problem& problem);
 
 // After a failed run that made TEST: removes it again while it holds no song
 // (only folder.json and the lock), so that the failure leaves nothing behind.
 void forget_new_test_folder(const std::string& test);
 
-// A new, empty staging folder inside TEST for one song.
+// A new, empty staging folder inside TEST for one song (but for its .owner),
+// marked as this run's by a lock that `owner` holds until unlock_file.
 folder_status make_staging(const std::string& test, const std::string& song, std::string& staging,
-                           folder_problem& problem);
+                           intptr_t& owner, folder_problem& problem);
 
 // A song as the preparation left it: full aligned 16-bit stimuli of equal
 // length in one folder, and its record without the served names.
@@ -116,8 +134,11 @@ struct song_change {
   std::vector<std::pair<std::string, std::string>> private_files;
 };
 
-// Adds or replaces the song, under the folder's lock, and writes every shared
-// file again. on_wait is called when another run holds the lock. `replaced`
-// tells whether the song was there before.
-folder_status commit_song(const std::string& test, const song_change& change, const lock_wait& on_wait,
-                          bool& replaced, folder_problem& problem);
+// Adds the song, or with `replace` replaces it, under the folder's lock, and
+// writes every shared file again; a replaced song's rows of key.csv are added
+// to key-history.csv. on_wait is called when another run holds the lock.
+// `replaced` tells whether the song was there before. `pending` is set when a
+// rename failed after the change was recorded in TEST/.commit: the staging
+// folder must then stay for the next run, which finishes the change.
+folder_status commit_song(const std::string& test, const song_change& change, bool replace,
+                          const lock_wait& on_wait, bool& replaced, bool& pending, folder_problem& problem);

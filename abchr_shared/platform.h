@@ -1,8 +1,9 @@
 // What abchr-prepare needs of the operating system beyond the standard
 // library, behind one interface: finding a program on PATH, running decoders
-// as child processes with an argument vector and no shell, and the guard that
-// stops them and removes the run's temporary files when a signal ends the run
-// (on Windows: Ctrl-C, Ctrl-Break, closing the console). Paths are UTF-8; on
+// as child processes with an argument vector and no shell, the signals that
+// end a run, recorded for the main flow to act on (on Windows: Ctrl-C,
+// Ctrl-Break, closing the console), and a lock held by the system. Paths are
+// UTF-8; on
 // Windows they become UTF-16 here.
 #pragma once
 
@@ -17,49 +18,67 @@ std::string find_on_path(const std::string& name);
 // A child process that has been started and not yet waited for.
 struct child_process {
   intptr_t handle = 0;  // POSIX: the process id; Windows: the process handle
+  intptr_t job = 0;     // Windows: the job object that ends it with this program
   bool running = false;
+  double seconds_allowed = 0;  // 0: no limit; past it the child is killed
+  double started = 0;          // monotonic_seconds() when it started
 };
 
 // How a child ended: its exit status, or the signal that ended it.
 struct child_exit {
   int code = 0;
-  int signal = 0;  // POSIX only; 0 when it exited
+  int signal = 0;          // POSIX only; 0 when it exited
+  bool timed_out = false;  // killed for running longer than it was allowed
 };
+
+// Seconds on a clock that only moves forward.
+double monotonic_seconds();
 
 // Starts `program` (a full path) with argv[0] = program and then `args`.
 // Standard input reads the null device; standard output goes to out_path and
-// standard error to err_path (each created or emptied). Returns false with the
-// system's reason in `error`.
+// standard error to err_path (each created or emptied). The child starts with
+// the default action for every signal and none held back, and it ends when
+// this program ends, however that happens (Linux: a parent-death signal;
+// Windows: a job object). Returns false with the system's reason in `error`.
 bool start_child(const std::string& program, const std::vector<std::string>& args,
                  const std::string& out_path, const std::string& err_path, child_process& child, int& error);
 
-// Waits until one of the running children ends; returns its index and how it
-// ended, and marks it as no longer running. Returns -1 when none runs.
+// wait_any_child's answer when a signal that ends the run came first.
+constexpr int WAIT_INTERRUPTED = -2;
+
+// Waits until one of the running children ends, or its time runs out (it is
+// then killed and exit.timed_out set), and returns its index and how it
+// ended. Each child is waited for by its own id, never by "any child".
+// Returns -1 when none runs, WAIT_INTERRUPTED when a signal is pending.
 int wait_any_child(std::vector<child_process>& children, child_exit& exit);
 
 // Ends a running child at once and waits for it.
 void stop_child(child_process& child);
 
-// What a signal must undo: the running children, the files and the folders the
-// run has made. The guard reads it from the signal handler, so entries are
-// added through the functions below, which hold the signals back meanwhile.
+// What a run must undo when a signal ends it: the running children, the files
+// and the folders the run has made. Only the main flow reads it.
 struct run_guard {
   std::vector<std::string> files;
   std::vector<std::string> folders;  // removed after the files, last first
   std::vector<child_process>* children = nullptr;
 };
 
-// From here until release_run_guard, INT TERM HUP QUIT USR1 USR2 ALRM XCPU
-// VTALRM PROF (every one held back while the handler runs) kill the children,
-// remove the guarded files and folders and end the program by that signal.
-void install_run_guard(run_guard& guard);
-void release_run_guard();
+// The signals that end a run: INT TERM HUP QUIT USR1 USR2 ALRM XCPU VTALRM
+// PROF (on Windows Ctrl-C, Ctrl-Break and closing the console). From
+// watch_signals on, their handlers only record which came; the run asks
+// pending_signal() wherever it can stop (between steps, and while children
+// run, in the wait), undoes its work there with undo_run and ends by the
+// signal with end_by_signal, as a shell expects. A change that must complete
+// whole simply does not ask until it is complete. watch_signals also gives
+// SIGCHLD its default action (a parent that ignores it would make the
+// children's exits vanish) and makes a closed pipe or a file-size limit a
+// failed write instead of a signal.
+void watch_signals();
+int pending_signal();  // 0 when none came
+void undo_run(run_guard& guard);
+[[noreturn]] void end_by_signal(int signal_number);
 void guard_file(run_guard& guard, const std::string& path);
 void guard_folder(run_guard& guard, const std::string& path);
-// Holds the guarded signals back, e.g. while a child is started or the result
-// is put in place; the second call lets them through again.
-void hold_signals();
-void release_signals();
 
 // The system's reason for an error number, as text.
 std::string system_reason(int error);
@@ -75,11 +94,7 @@ int processor_count();
 // process at a time: with `wait`, until the holder lets go; without, false and
 // `error` EWOULDBLOCK when another holds it. The lock ends with unlock_file or
 // with the process, however it ends. Returns false with the system's reason
-// in `error`.
+// in `error`; a wait gives up with EINTR when a signal that ends the run
+// comes.
 bool lock_file(const std::string& path, bool wait, intptr_t& handle, int& error);
 void unlock_file(intptr_t handle);
-// While a change must complete whole: the guarded signals held back as by
-// hold_signals, and on Windows Ctrl-C ignored (a console keeps no pending
-// event to deliver afterwards, so the change completes and the run goes on).
-void hold_interrupts();
-void release_interrupts();

@@ -102,6 +102,9 @@ bool write_wav(const std::string& path, const wav& in, bool as_float) {
 
 }  // namespace
 
+// ffmpeg's own "file:" protocol, which abchr-prepare puts before every path.
+std::string file_of(const std::string& url) { return url.rfind("file:", 0) == 0 ? url.substr(5) : url; }
+
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (!args.empty() && args[0] == "-hide_banner" && args.size() > 1 && args[1] == "-version") {
@@ -111,7 +114,7 @@ int main(int argc, char** argv) {
   if (args.empty()) return 1;
   if (std::string(STANDIN_NAME) == "ffprobe") {
     wav w;
-    if (!read_wav(args.back(), w)) {
+    if (!read_wav(file_of(args.back()), w)) {
       std::fprintf(stderr, "%s: Invalid data found when processing input\n", args.back().c_str());
       return 1;
     }
@@ -127,7 +130,7 @@ int main(int argc, char** argv) {
   std::string input;
   bool as_float = false;
   for (std::size_t k = 0; k + 1 < args.size(); ++k) {
-    if (args[k] == "-i") input = args[k + 1];
+    if (args[k] == "-i") input = file_of(args[k + 1]);
     if (args[k] == "-c:a") as_float = args[k + 1] == "pcm_f32le";
   }
   wav w;
@@ -135,5 +138,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: Invalid data found when processing input\n", input.c_str());
     return 1;
   }
-  return write_wav(args.back(), w, as_float) ? 0 : 1;
+  return write_wav(file_of(args.back()), w, as_float) ? 0 : 1;
 }

@@ -16,8 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "temp_dir.h"
 #include "listening_folder.h"
+#include "platform.h"
+#include "temp_dir.h"
 #include "wav16.h"
 
 // Frame f, channel c of stimulus k: loud enough that a fade changes it.
@@ -82,13 +83,17 @@ inline added add_song(const std::string& test, const test_song& t, const serving
   added a;
   a.status = open_test_folder(test, on_wait, a.problem);
   std::string staging;
-  if (a.status == folder_status::ok) a.status = make_staging(test, t.name, staging, a.problem);
+  intptr_t owner = 0;
+  if (a.status == folder_status::ok) a.status = make_staging(test, t.name, staging, owner, a.problem);
   if (a.status != folder_status::ok) return a;
   const prepared_song p = prepare_test_song(staging + "/prepared", t);
   std::filesystem::create_directory(staging + "/served");
   song_change change{staging + "/served", {}, mushra, prefix, {}};
   a.status = serve_song(p, choices, staging + "/served", change.record, a.problem);
-  if (a.status == folder_status::ok) a.status = commit_song(test, change, on_wait, a.replaced, a.problem);
+  bool pending = false;
+  if (a.status == folder_status::ok)
+    a.status = commit_song(test, change, true, on_wait, a.replaced, pending, a.problem);
+  unlock_file(owner);
   std::filesystem::remove_all(staging);
   return a;
 }

@@ -112,10 +112,14 @@ TEST_P(prepare_faults, nothing_left_and_the_cause_named) {
   std::filesystem::create_directory(song);
   const std::vector<int16_t> music = music_16(SONG_FRAMES);
   write_file(song + "/song.wav", pcm16_wav(music));
-  write_file(song + "/copy.wav", float_music_wav(music, 1.0));
+  // Encoded files of their own, each at another level.
+  std::vector<std::string> args{"-j", "3", "song.wav"};
+  const int encoded = std::string(row.name) == "sigint_while_writing" ? 8 : 2;
+  for (int k = 1; k <= encoded; ++k) {
+    args.push_back("copy" + std::to_string(k) + ".wav");
+    write_file(song + "/" + args.back(), float_music_wav(music, 1.0 - 0.01 * k));
+  }
   const std::vector<std::string> before = listing(song);
-  std::vector<std::string> args{"-j", "3", "song.wav", "copy.wav", "copy.wav"};
-  if (std::string(row.name) == "sigint_while_writing") args.insert(args.end(), 6, "copy.wav");
 
   // Stopped at the trigger, then interrupted: the signal lands in the step
   // the trigger announces, however fast the machine.

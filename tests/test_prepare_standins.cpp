@@ -52,7 +52,8 @@ TEST(prepare_standins, stimuli_equal_wavmatch2_on_the_same_decodes) {
 TEST(prepare_standins, without_ffmpeg_names_where_to_get_it) {
   temp_dir dir;
   write_file(dir.file("song.wav"), pcm16_wav(music_16(SONG_FRAMES)));
-  const program_run run = run_prepare({"song.wav", "song.wav"}, dir.path, dir.path);
+  write_file(dir.file("take.wav"), pcm16_wav(music_16(SONG_FRAMES, 2)));
+  const program_run run = run_prepare({"song.wav", "take.wav"}, dir.path, dir.path);
   EXPECT_EQ(run.status, 3);
 #ifdef _WIN32
   EXPECT_NE(
@@ -64,7 +65,7 @@ TEST(prepare_standins, without_ffmpeg_names_where_to_get_it) {
             std::string::npos)
       << run.err;
 #endif
-  EXPECT_EQ(listing(dir.path), std::vector<std::string>{"song.wav"});
+  EXPECT_EQ(listing(dir.path), (std::vector<std::string>{"song.wav", "take.wav"}));
 }
 
 }  // namespace

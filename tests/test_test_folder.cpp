@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "folder_lock.h"
+#include "platform.h"
 #include "test_folder_songs.h"
 
 #ifndef _WIN32
@@ -164,7 +165,7 @@ TEST(test_folder, refusals_and_failures_leave_the_folder_as_it_was) {
          std::filesystem::remove(test + "/songs/broken.json");
          return a;
        },
-       folder_status::refused, "not a song record"},
+       folder_status::not_allowed, "not a song record"},
       {"a served file changed by hand",
        [&](const std::string& test) {
          const std::string reference = test + "/stimuli/kept/reference.wav";
@@ -226,7 +227,8 @@ TEST(test_folder_lock, a_run_changes_nothing_until_it_holds_the_lock) {
     // A second run: its song prepared and served, it is ready to move it in.
     folder_problem problem;
     std::string staging;
-    if (make_staging(test, "two", staging, problem) != folder_status::ok) _exit(1);
+    intptr_t owner = 0;
+    if (make_staging(test, "two", staging, owner, problem) != folder_status::ok) _exit(1);
     const prepared_song p = prepare_test_song(staging + "/prepared", test_song{"two"});
     std::filesystem::create_directory(staging + "/served");
     song_change change{staging + "/served", {}, std::nullopt, std::nullopt, {}};
@@ -235,7 +237,9 @@ TEST(test_folder_lock, a_run_changes_nothing_until_it_holds_the_lock) {
     if (write(to_parent[1], "r", 1) != 1 || read(to_child[0], &go, 1) != 1) _exit(1);
     wait_pipe = to_parent[1];
     bool replaced = false;
-    _exit(commit_song(test, change, say_waiting, replaced, problem) == folder_status::ok ? 0 : 1);
+    bool pending = false;
+    _exit(commit_song(test, change, false, say_waiting, replaced, pending, problem) == folder_status::ok ? 0
+                                                                                                         : 1);
   }
   close(to_parent[1]);
   close(to_child[0]);
@@ -258,15 +262,14 @@ TEST(test_folder_lock, a_run_changes_nothing_until_it_holds_the_lock) {
   EXPECT_NE(read_all(test + "/webmushra.yaml").find("stimuli/one/S1.wav"), std::string::npos);
 }
 
-TEST(test_folder_lock, a_signal_waits_until_the_change_is_done) {
+TEST(test_folder_lock, a_signal_waits_until_the_run_acts_on_it) {
   temp_dir dir;
   const pid_t child = fork();
   if (child == 0) {
-    folder_lock lock;
-    lock.hold_signals();
+    watch_signals();
     raise(SIGINT);
     std::ofstream(dir.file("during")) << "x";
-    lock.release_signals();
+    if (pending_signal() == SIGINT) end_by_signal(SIGINT);
     std::ofstream(dir.file("after")) << "x";
     _exit(0);
   }
