@@ -61,6 +61,15 @@ double seconds_allowed(const prepare_options& options, double seconds) {
   return options.timeout * std::max(1.0, seconds / 60);
 }
 
+// What a probe or a version query may take: it reads a header, but on a busy
+// machine even that may take a while, and a short --timeout for the decodes
+// must not stop it.
+constexpr double QUERY_SECONDS = 30;
+
+double query_seconds_allowed(const prepare_options& options) {
+  return std::max(QUERY_SECONDS, seconds_allowed(options, 0));
+}
+
 std::string read_file(const std::string& path) {
   std::ifstream in(path_of(path), std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -141,9 +150,10 @@ int run_jobs(std::vector<job>& jobs, std::size_t capacity, std::size_t total, co
     if (exit.timed_out) {
       char limit[32];
       std::snprintf(limit, sizeof limit, "%g", jobs[k].seconds_allowed);
-      complain(jobs[k].input, jobs[k].decoder + " ran longer than " + limit +
-                                  " s, far slower than it decodes, and was stopped; if the machine is only "
-                                  "slow, allow more with --timeout SECONDS (per minute of music)");
+      complain(jobs[k].input,
+               jobs[k].decoder + " ran longer than " + limit +
+                   " s and was stopped: it hangs; if the machine is only slow, allow more with "
+                   "--timeout SECONDS (per minute of music)");
       status = PREPARE_DECODER_FAILED;
       break;
     }
@@ -417,7 +427,7 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
     const std::string stem = work + "/probe" + std::to_string(k);
     // Probes first: they are short, and every decode waits for one.
     jobs.push_back({found.ffprobe, probe_arguments(inputs[k]), stem + ".json", stem + ".err", inputs[k],
-                    "ffprobe", "probing", 1e300, PREPARE_INPUT_REFUSED, seconds_allowed(options, 0)});
+                    "ffprobe", "probing", 1e300, PREPARE_INPUT_REFUSED, query_seconds_allowed(options)});
   }
   const auto queue_decode = [&](std::size_t k) {
     commands[k] = k == 0 ? original_command(found, inputs[k], decoded[k])
@@ -439,7 +449,7 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
     version_files[commands[k].decoder] = stem + ".txt";
     jobs.push_back({commands[k].program, version_arguments(commands[k].decoder), stem + ".txt", stem + ".err",
                     commands[k].program, commands[k].decoder, nullptr, -1, PREPARE_DECODER_FAILED,
-                    seconds_allowed(options, 0)});
+                    query_seconds_allowed(options)});
   };
   // A refused input is named and the other inputs are still probed and
   // checked, so that one run names every bad file; nothing more is decoded.

@@ -6,6 +6,9 @@
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -121,96 +124,298 @@ TEST(test_folder_program, excerpts_are_the_same_frames_of_the_full_stimuli) {
   }
 }
 
-TEST(test_folder_program, two_songs_added_at_once) {
-  if (!have({"ffmpeg", "ffprobe"})) GTEST_SKIP() << "needs ffmpeg, python3-yaml";
-  temp_dir dir;
-  for (const char* song : {"left", "right"}) {
-    const std::vector<int16_t> music = music_16(SONG_FRAMES, song[0]);
-    write_file(dir.file(std::string(song) + ".wav"), pcm16_wav(music));
-    write_file(dir.file(std::string(song) + "_enc.wav"), float_music_wav(music, 0.8));
+namespace {
+
+// What a row leaves: the folder as it was; the row's song in, whole, and the
+// folder still open to the next run; or, after a fault, a rerun of the same
+// command that finds the folder whole with the song in.
+enum class after { unchanged, song_in, song_in_after_rerun, names_kept };
+
+struct fault_row {
+  const char* name;
+  std::vector<std::string> args;
+  int status;
+  std::vector<const char*> messages;  // each a part of standard error
+  after then = after::unchanged;
+  const char* fault = "";  // "INT", "KILL" or "EIO" at the rename to `fault_at`
+  const char* fault_at = "";
+  const char* song = "new";
+  std::function<void(const std::string& test)> plant = nullptr;  // changes the folder first
+  bool fresh = false;                                            // into a folder not made yet
+  const char* path = "";                                         // "hang": an ffmpeg that never ends
+};
+
+// Hidden names the runs leave behind in the folder: nothing but the lock.
+std::vector<std::string> leftovers(const std::string& test) {
+  std::vector<std::string> left;
+  for (const std::string& name : listing(test)) {
+    const std::string leaf = std::filesystem::path(name).filename().string();
+    if (leaf.front() == '.' && leaf != ".lock") left.push_back(name);
   }
-  std::vector<pid_t> children;
-  for (const char* song : {"left", "right"}) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      if (chdir(dir.path.c_str()) != 0) _exit(127);
-      exec_program(ABCHR_PREPARE_PATH,
-                   {"-q", "-o", "TEST", std::string(song) + ".wav", std::string(song) + "_enc.wav"});
-    }
-    children.push_back(pid);
-  }
-  for (const pid_t pid : children) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
-  const std::string key = read_all_text(dir.file("TEST/key.csv"));
-  EXPECT_NE(key.find("left,S1,"), std::string::npos) << key;
-  EXPECT_NE(key.find("right,S1,"), std::string::npos) << key;
-  EXPECT_EQ(check_folder(dir.file("TEST")), "");
+  return left;
 }
 
-TEST(test_folder_program, refusals_and_faults_leave_the_folder_as_it_was) {
+// The song's rows of key.csv.
+std::string key_rows(const std::string& key, const std::string& song) {
+  std::string rows;
+  std::size_t start = 0;
+  for (std::size_t end; (end = key.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    if (key.compare(start, song.size() + 1, song + ",") == 0) rows += key.substr(start, end + 2 - start);
+  }
+  return rows;
+}
+
+}  // namespace
+
+TEST(test_folder_program, two_songs_added_at_once) {
+  if (!have({"ffmpeg", "ffprobe"})) GTEST_SKIP() << "needs ffmpeg, python3-yaml";
+  struct row {
+    const char* name;
+    const char* first;  // the originals, with an encoded file beside each
+    const char* second;
+    bool same_song;  // then one run adds it and the other is refused
+  };
+  const std::vector<row> rows = {
+      {"two_songs", "left.wav", "right.wav", false},
+      {"the_same_name_from_two_folders", "A/01.wav", "B/01.wav", true},
+  };
+  for (const row& r : rows) {
+    temp_dir dir;
+    std::vector<std::future<program_run>> runs;
+    unsigned seed = 1;
+    for (const std::string song : {r.first, r.second}) {
+      const std::vector<int16_t> music = music_16(SONG_FRAMES, seed++);
+      std::filesystem::create_directories(std::filesystem::path(dir.file(song)).parent_path());
+      write_file(dir.file(song), pcm16_wav(music));
+      write_file(dir.file(song + ".enc.wav"), float_music_wav(music, 0.8));
+    }
+    for (const std::string song : {r.first, r.second}) {
+      runs.push_back(std::async(std::launch::async, [&dir, song] {
+        return run_prepare({"-q", "-o", "TEST", song, song + ".enc.wav"}, dir.path);
+      }));
+    }
+    const program_run one = runs[0].get();
+    const program_run two = runs[1].get();
+    const std::string key = read_all_text(dir.file("TEST/key.csv"));
+    if (r.same_song) {
+      EXPECT_EQ(std::min(one.status, two.status), 0) << r.name << one.err << two.err;
+      EXPECT_EQ(std::max(one.status, two.status), 5) << r.name << one.err << two.err;
+      EXPECT_NE((one.err + two.err).find("holds the song 01 already; pass --force"), std::string::npos)
+          << r.name;
+      const std::string rows01 = key_rows(key, "01");
+      EXPECT_EQ(std::count(rows01.begin(), rows01.end(), '\n'), 2) << key;  // the reference and S1, once
+    } else {
+      EXPECT_EQ(one.status, 0) << one.err;
+      EXPECT_EQ(two.status, 0) << two.err;
+      EXPECT_NE(key.find("left,S1,"), std::string::npos) << key;
+      EXPECT_NE(key.find("right,S1,"), std::string::npos) << key;
+    }
+    EXPECT_EQ(check_folder(dir.file("TEST")), "") << r.name;
+    EXPECT_EQ(leftovers(dir.file("TEST")), std::vector<std::string>{}) << r.name;
+  }
+}
+
+TEST(test_folder_program, refusals_and_faults_leave_the_folder_whole) {
   if (!have({"ffmpeg", "ffprobe"})) GTEST_SKIP() << "needs ffmpeg, python3-yaml";
   temp_dir dir;
   const std::vector<int16_t> music = music_16(SONG_FRAMES, 5);
   write_file(dir.file("kept.wav"), pcm16_wav(music));
   write_file(dir.file("new.wav"), pcm16_wav(music));
+  write_file(dir.file("AC:DC.wav"), pcm16_wav(music));
+  write_file(dir.file(std::string(246, 'x') + ".wav"), pcm16_wav(music));
   write_file(dir.file("enc.wav"), float_music_wav(music, 0.9));
+  write_file(dir.file("enc2.wav"), float_music_wav(music, 0.8));
   write_file(dir.file("other.wav"), float_music_wav(music_16(SONG_FRAMES, 6), 1.0));
-  ASSERT_EQ(run_prepare({"-q", "-o", "TEST", "kept.wav", "enc.wav"}, dir.path).status, 0);
-  struct row {
-    const char* name;
-    std::vector<std::string> args;
-    int status;
-    const char* message;
-    const char* signal_at = "";  // the rename that SIGINT comes before
+  write_file(dir.file("silent.wav"), float_music_wav(std::vector<int16_t>(music.size(), 0), 1.0));
+  const std::string ffmpeg = find_on_path("ffmpeg");
+  const auto encode = [&](std::vector<std::string> how, const std::string& to) {
+    std::vector<std::string> args{"-nostdin", "-v", "error", "-i", dir.file("new.wav")};
+    args.insert(args.end(), how.begin(), how.end());
+    args.push_back(dir.file(to));
+    run_program(ffmpeg, args);
   };
+  encode({"-c:a", "flac"}, "new.flac");
+  encode({"-c:a", "libmp3lame", "-b:a", "128k"}, "-live.mp3");
+  encode({"-c:a", "libopus", "-b:a", "96k"}, "new.webm");
+  encode({"-c:a", "libmp3lame", "-b:a", "128k"}, "cut.mp3");
+  std::filesystem::resize_file(dir.file("cut.mp3"), std::filesystem::file_size(dir.file("cut.mp3")) / 4);
+  // An ffmpeg that hangs, beside the real ffprobe.
+  const std::string hang = dir.file("hang");
+  std::filesystem::create_directory(hang);
+  std::filesystem::create_symlink(find_on_path("ffprobe"), hang + "/ffprobe");
+  std::ofstream(hang + "/ffmpeg") << "#!/bin/sh\nexec /bin/sleep 60\n";
+  std::filesystem::permissions(hang + "/ffmpeg", std::filesystem::perms::owner_all);
+  ASSERT_EQ(run_prepare({"-q", "-o", "BASE", "--seed", "3", "kept.wav", "enc.wav"}, dir.path).status, 0);
+  const std::string base_key = read_all_text(dir.file("BASE/key.csv"));
+
   // A song has at most nine encoded files, so 13 conditions cannot reach a
   // mushra page from one run: the command line is refused before anything
   // is decoded (the library's own rule is a row of test_folder_tests).
-  const std::vector<row> rows = {
+  std::vector<fault_row> rows = {
       {"excerpt_beyond_the_common_length",
        {"--excerpt", "3,1.5", "new.wav", "enc.wav"},
        4,
-       "reaches beyond the song's aligned length"},
+       {"reaches beyond the song's aligned length"}},
       {"thirteen_conditions_for_a_mushra_page",
        {"--page", "mushra", "new.wav", "enc.wav", "enc.wav", "enc.wav", "enc.wav", "enc.wav", "enc.wav",
         "enc.wav", "enc.wav", "enc.wav", "enc.wav", "enc.wav", "enc.wav", "enc.wav"},
        1,
-       "13 encoded files; at most 9"},
-      {"song_failing_mid_way", {"new.wav", "enc.wav", "other.wav"}, 4, "other.wav: its score"},
-      {"song_there_already", {"kept.wav", "enc.wav"}, 5, "holds the song kept already; pass --force"},
+       {"13 encoded files; at most 9"}},
+      {"song_failing_mid_way", {"new.wav", "enc.wav", "other.wav"}, 4, {"other.wav: its score"}},
+      {"song_there_already", {"kept.wav", "enc2.wav"}, 5, {"holds the song kept already; pass --force"}},
+      {"silent_decode", {"new.wav", "enc.wav", "silent.wav"}, 2, {"silent.wav: decodes to digital silence"}},
+      {"file_given_twice", {"new.wav", "enc.wav", "enc.wav"}, 2, {"enc.wav: is the same file as enc.wav"}},
+      {"the_original_given_again", {"new.wav", "new.wav"}, 2, {"new.wav: is the original itself"}},
+      {"the_original_as_an_encoded_file",
+       {"new.wav", "enc.wav", "new.flac"},
+       2,
+       {"new.flac: decodes to the original's music value for value"}},
+      {"truncated_file", {"new.wav", "enc.wav", "cut.mp3"}, 2, {"cut.mp3: decodes to ", "cut short"}},
+      {"every_bad_file_named",
+       {"new.wav", "silent.wav", "cut.mp3", "new.flac"},
+       2,
+       {"silent.wav: decodes to digital silence", "cut.mp3: decodes to ",
+        "new.flac: decodes to the original's"}},
+      {"hanging_decoder",
+       {"--timeout", "0.5", "new.wav", "enc.wav"},
+       3,
+       {"ffmpeg ran longer than 0.5 s", "--timeout"},
+       after::unchanged,
+       "",
+       "",
+       "new",
+       nullptr,
+       false,
+       "hang"},
+      {"name_too_long",
+       {std::string(246, 'x') + ".wav", "enc.wav"},
+       2,
+       {"the song's name is 246 bytes long"}},
+      {"broken_song_record",
+       {"new.wav", "enc.wav"},
+       5,
+       {"songs/x.json: not a song record"},
+       after::unchanged,
+       "",
+       "",
+       "new",
+       [](const std::string& test) { std::ofstream(test + "/songs/x.json") << "{}"; }},
+      {"another_programs_folder_json",
+       {"new.wav", "enc.wav"},
+       5,
+       {"is not a test folder of abchr-prepare"},
+       after::unchanged,
+       "",
+       "",
+       "new",
+       [](const std::string& test) {
+         std::filesystem::create_directory(test);
+         std::ofstream(test + "/folder.json") << "{\"name\": \"photos\"}";
+       },
+       true},
+      {"opus_in_webm", {"new.wav", "new.webm"}, 0, {""}, after::song_in},
+      {"a_colon_in_the_name", {"AC:DC.wav", "enc.wav"}, 0, {""}, after::song_in, "", "", "AC:DC"},
+      {"a_dash_before_the_name", {"new.wav", "--", "-live.mp3"}, 0, {""}, after::song_in},
+      {"force_keeps_the_names", {"--force", "kept.wav", "enc.wav"}, 0, {""}, after::names_kept},
 #ifdef RENAME_SHIM_PATH
-      {"sigint_while_the_configs_are_rewritten", {"new.wav", "enc.wav"}, 128 + SIGINT, "", "webmushra.yaml"},
+      {"sigint_while_the_configs_are_rewritten",
+       {"new.wav", "enc.wav"},
+       128 + SIGINT,
+       {""},
+       after::song_in,
+       "INT",
+       "webmushra.yaml"},
+      {"sigint_in_the_first_commit",
+       {"new.wav", "enc.wav"},
+       128 + SIGINT,
+       {""},
+       after::song_in,
+       "INT",
+       "webmushra.yaml",
+       "new",
+       nullptr,
+       true},
+      {"failed_rename",
+       {"new.wav", "enc.wav"},
+       5,
+       {"key.csv: cannot put in place", "the next abchr-prepare run into this folder completes it"},
+       after::song_in_after_rerun,
+       "EIO",
+       "key.csv"},
+      {"sigkill_while_the_old_song_moves_out",
+       {"--force", "kept.wav", "enc2.wav"},
+       128 + SIGKILL,
+       {""},
+       after::song_in_after_rerun,
+       "KILL",
+       "stimuli/kept",
+       "kept"},
 #endif
   };
-  for (const row& r : rows) {
-    const std::string before = folder_snapshot(dir.file("TEST"));
-    std::vector<std::string> args{"-q", "-o", "TEST"};
+#ifdef RENAME_SHIM_PATH
+  for (const char* at : {".commit", "stimuli/new", "songs/new.json", "folder.json", "key.csv", "report.json",
+                         "webmushra.yaml", "beaqlejs_config.js"}) {
+    rows.push_back({"sigkill_before_a_rename",
+                    {"new.wav", "enc.wav"},
+                    128 + SIGKILL,
+                    {""},
+                    after::song_in_after_rerun,
+                    "KILL",
+                    at});
+  }
+#endif
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    const fault_row& r = rows[k];
+    const std::string label = std::string(r.name) + " " + r.fault_at;
+    const std::string name = "T" + std::to_string(k);
+    const std::string test = dir.file(name);
+    if (!r.fresh) std::filesystem::copy(dir.file("BASE"), test, std::filesystem::copy_options::recursive);
+    if (r.plant) r.plant(test);
+    const std::string before = std::filesystem::exists(test) ? folder_snapshot(test) : "";
+    std::vector<std::string> args{"-q", "-o", name};
     args.insert(args.end(), r.args.begin(), r.args.end());
-    if (*r.signal_at != '\0') {
+    if (*r.fault != '\0') {
 #ifdef RENAME_SHIM_PATH
       setenv("LD_PRELOAD", RENAME_SHIM_PATH, 1);
 #endif
-      setenv("ABCHR_SIGNAL_AT_RENAME", r.signal_at, 1);
+      setenv("ABCHR_SIGNAL_AT_RENAME", r.fault_at, 1);
+      setenv("ABCHR_RENAME_FAULT", r.fault, 1);
     }
-    const program_run run = run_prepare(args, dir.path);
+    const program_run run = run_prepare(args, dir.path, std::string(r.path) == "hang" ? hang : "");
     unsetenv("LD_PRELOAD");
     unsetenv("ABCHR_SIGNAL_AT_RENAME");
-    EXPECT_EQ(run.status, r.status) << r.name << ": " << run.err;
-    EXPECT_NE(run.err.find(r.message), std::string::npos) << r.name << ": " << run.err;
-    if (*r.signal_at == '\0') {
-      EXPECT_EQ(folder_snapshot(dir.file("TEST")), before) << r.name;
-      continue;
-    }
-    // The signal waited until the change was whole: the new song is in,
-    // every config complete and consistent, no temporary file left.
-    EXPECT_EQ(check_folder(dir.file("TEST")), "") << r.name;
-    EXPECT_NE(read_all_text(dir.file("TEST/webmushra.yaml")).find("stimuli/new/S1.wav"), std::string::npos);
-    for (const auto& e : std::filesystem::directory_iterator(dir.file("TEST"))) {
-      const std::string leaf = e.path().filename().string();
-      EXPECT_TRUE(leaf == ".lock" || leaf.front() != '.') << "left behind: " << leaf;
+    unsetenv("ABCHR_RENAME_FAULT");
+    EXPECT_EQ(run.status, r.status) << label << ": " << run.err;
+    for (const char* message : r.messages)
+      EXPECT_NE(run.err.find(message), std::string::npos) << label << ": " << run.err;
+    const std::string served = "stimuli/" + std::string(r.song) + "/S1.wav";  // as key.csv names it
+    switch (r.then) {
+      case after::unchanged:
+        EXPECT_EQ(before.empty() ? "" : folder_snapshot(test), before) << label;
+        break;
+      case after::song_in_after_rerun: {
+        // Whatever the fault left, the next run finds the folder whole: with
+        // the song in already (and refuses to add it again) or without it.
+        const program_run rerun = run_prepare(args, dir.path);
+        EXPECT_TRUE(rerun.status == 0 || rerun.status == 5) << label << ": " << rerun.err;
+        [[fallthrough]];
+      }
+      case after::song_in:
+        EXPECT_EQ(check_folder(test), "") << label;
+        EXPECT_NE(read_all_text(test + "/key.csv").find(served), std::string::npos) << label;
+        EXPECT_EQ(leftovers(test), std::vector<std::string>{}) << label;
+        // Still a test folder that takes the next song.
+        EXPECT_EQ(run_prepare({"-q", "-o", name, "--force", "kept.wav", "enc2.wav"}, dir.path).status, 0)
+            << label;
+        break;
+      case after::names_kept: {
+        const std::string key = read_all_text(test + "/key.csv");
+        EXPECT_EQ(key_rows(key, "kept"), key_rows(base_key, "kept")) << label;
+        const std::string history = read_all_text(test + "/key-history.csv");
+        EXPECT_NE(history.find("Z,kept,S1,stimuli/kept/S1.wav,enc.wav,"), std::string::npos) << history;
+        EXPECT_EQ(check_folder(test), "") << label;
+        break;
+      }
     }
   }
 }
