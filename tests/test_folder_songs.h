@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "temp_dir.h"
 #include "listening_folder.h"
+#include "temp_dir.h"
 #include "wav16.h"
 
 // Frame f, channel c of stimulus k: loud enough that a fade changes it.
