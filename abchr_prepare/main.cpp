@@ -149,8 +149,8 @@ int prepare_into(const command_options& options, run_leftovers& left) {
   std::vector<std::string> inputs{prepare.original};
   inputs.insert(inputs.end(), prepare.encoded.begin(), prepare.encoded.end());
   for (const std::string& input : inputs) {
-    if (inside(input, test + "/" + STIMULI_FOLDER) || inside(input, test + "/" + SONGS_FOLDER) ||
-        inside(test, input)) {
+    if (inside(input, test + "/" + PUBLIC_FOLDER) || inside(input, test + "/" + STIMULI_FOLDER) ||
+        inside(input, test + "/" + SONGS_FOLDER) || inside(test, input)) {
       complain(test, "the test folder would replace the input " + input + "; choose another with -o");
       return PREPARE_OUTPUT_FAILED;
     }
@@ -173,7 +173,8 @@ int prepare_into(const command_options& options, run_leftovers& left) {
                                  [&](const song_entry& s) { return s.name == song_name; });
   if (!options.force &&
       (same != contents.songs.end() ||
-       std::filesystem::exists(path_of(test + "/" + STIMULI_FOLDER + "/" + song_name), ec))) {
+       std::filesystem::exists(path_of(test + "/" + PUBLIC_FOLDER + "/" + STIMULI_FOLDER + "/" + song_name),
+                               ec))) {
     complain(test, "holds the song " + song_name + " already; pass --force to replace it");
     return PREPARE_OUTPUT_FAILED;
   }

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "beaqlejs_config.h"
+#include "folder_layout.h"
 #include "folder_lock.h"
 #include "folder_summary.h"
 #include "platform.h"
@@ -312,9 +313,11 @@ folder_status open_test_folder(const std::string& test, const lock_wait& on_wait
   if (const folder_status finished = finish_recorded_change(test, problem); finished != folder_status::ok)
     return finished;
   remove_leftovers(test);
-  if (exists(join(test, SETTINGS_FILE))) return folder_status::ok;
+  if (exists(join(test, SETTINGS_FILE))) return convert_old_layout(test, problem);
   const std::string settings = join(test, SETTINGS_FILE);
-  if (!write_text(settings + ".tmp", folder_settings_json({}))) {
+  folder_settings fresh;
+  fresh.id = new_folder_id();
+  if (!write_text(settings + ".tmp", folder_settings_json(fresh))) {
     return failed(problem, settings, "cannot write", errno);
   }
   fs::rename(file_path(settings + ".tmp"), file_path(settings), error);
@@ -453,8 +456,9 @@ folder_status check_pages(const folder_contents& contents, const std::string& te
                           const std::string& new_song, const std::string& new_song_folder,
                           folder_problem& problem) {
   for (const song_entry& song : contents.songs) {
-    const std::string folder =
-        song.name == new_song ? new_song_folder : join(join(test, STIMULI_FOLDER), song.name);
+    const std::string folder = song.name == new_song
+                                   ? new_song_folder
+                                   : join(join(join(test, PUBLIC_FOLDER), STIMULI_FOLDER), song.name);
     std::vector<wav16_info> files;
     for (std::size_t i = 0; i <= song.stimuli.size(); ++i) {
       const std::string path =
@@ -492,7 +496,7 @@ folder_status commit_song(const std::string& test, const song_change& change, bo
   const auto same = std::find_if(contents.songs.begin(), contents.songs.end(),
                                  [&](const song_entry& s) { return s.name == song; });
   // Looked at again here: another run may have added the song meanwhile.
-  const std::string place = join(join(test, STIMULI_FOLDER), song);
+  const std::string place = join(join(join(test, PUBLIC_FOLDER), STIMULI_FOLDER), song);
   replaced = same != contents.songs.end() || exists(place);
   if (replaced && !replace)
     return not_allowed(problem, test, "holds the song " + song + " already; pass --force to replace it");
@@ -510,9 +514,11 @@ folder_status commit_song(const std::string& test, const song_change& change, bo
 
   std::error_code error;
   const std::string songs = join(test, SONGS_FOLDER);
-  const std::string stimuli = join(test, STIMULI_FOLDER);
+  const std::string served = join(test, PUBLIC_FOLDER);
+  const std::string stimuli = join(served, STIMULI_FOLDER);
   fs::create_directory(file_path(songs), error);
-  fs::create_directory(file_path(stimuli), error);
+  if (!error) fs::create_directory(file_path(served), error);
+  if (!error) fs::create_directory(file_path(stimuli), error);
   if (error) return failed(problem, test, "cannot make the folders of the test", error.value());
   struct shared_text {
     std::string folder;  // relative to TEST: "" or "songs" or "songs/<song>"
@@ -524,8 +530,8 @@ folder_status commit_song(const std::string& test, const song_change& change, bo
                                     {"", KEY_FILE, key_csv(contents)},
                                     {"", REPORT_TEXT_FILE, summary_text(contents)},
                                     {"", REPORT_JSON_FILE, summary_json(contents)},
-                                    {"", WEBMUSHRA_FILE, webmushra_yaml(contents)},
-                                    {"", BEAQLEJS_FILE, beaqlejs_config(contents)}};
+                                    {PUBLIC_FOLDER, WEBMUSHRA_FILE, webmushra_yaml(contents)},
+                                    {PUBLIC_FOLDER, BEAQLEJS_FILE, beaqlejs_config(contents)}};
   if (history) texts.push_back({"", KEY_HISTORY_FILE, *history});
   const std::string own_folder = std::string(SONGS_FOLDER) + "/" + song;
   const std::string own = join(test, own_folder);
@@ -557,7 +563,7 @@ folder_status commit_song(const std::string& test, const song_change& change, bo
   }
   // The song's folder moves first: the old one aside, the new one in.
   std::vector<rename_step> folders;
-  const std::string relative_place = std::string(STIMULI_FOLDER) + "/" + song;
+  const std::string relative_place = std::string(PUBLIC_FOLDER) + "/" + STIMULI_FOLDER + "/" + song;
   if (exists(place)) {
     std::string old;
     if (!make_unique_folder(test, OLD_PREFIX + identifier(song) + "-", old)) {

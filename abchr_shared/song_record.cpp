@@ -83,7 +83,10 @@ bool parse_song_record(const std::string& text, song_entry& song) {
 }
 
 std::string folder_settings_json(const folder_settings& settings) {
-  return dump({{"page", settings.mushra_pages ? "mushra" : "bs1116"}, {"path_prefix", settings.path_prefix}});
+  json record = {{"page", settings.mushra_pages ? "mushra" : "bs1116"},
+                 {"path_prefix", settings.path_prefix}};
+  if (!settings.id.empty()) record["id"] = settings.id;
+  return dump(record);
 }
 
 bool parse_folder_settings(const std::string& text, folder_settings& settings) {
@@ -91,7 +94,10 @@ bool parse_folder_settings(const std::string& text, folder_settings& settings) {
     const json record = json::parse(text);
     settings.mushra_pages = record.at("page").get<std::string>() == "mushra";
     settings.path_prefix = record.at("path_prefix").get<std::string>();
-    return true;
+    // A folder made before folders had ids has none until its next run.
+    settings.id = record.contains("id") ? record.at("id").get<std::string>() : "";
+    return settings.id.empty() || (settings.id.size() == 32 &&
+                                   settings.id.find_first_not_of("0123456789abcdef") == std::string::npos);
   } catch (const json::exception&) {
     return false;
   }
