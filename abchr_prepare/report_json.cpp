@@ -40,5 +40,5 @@ std::string report_json(const song_record& song) {
   for (const stimulus_record& s : song.stimuli) j["stimuli"].push_back(stimulus_json(s));
   j["warnings"] = song.warnings;
   // Doubles are written with the digits that read back to the same bits.
-  return j.dump(2) + "\n";
+  return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }

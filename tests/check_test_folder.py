@@ -31,6 +31,7 @@ import html.parser
 import http.server
 import json
 import os
+import struct
 import sys
 import threading
 import urllib.parse
@@ -142,7 +143,20 @@ def main():
         if path is None:
             return None
         with wave.open(path, "rb") as w:
-            return (w.getframerate(), w.getnframes(), w.getnchannels())
+            shape = (w.getframerate(), w.getnframes(), w.getnchannels())
+            frame_bytes = w.getnchannels() * w.getsampwidth()
+        # Fields that wave and sox both read past: the RIFF size, the byte
+        # rate and the block align of the canonical 44-byte header.
+        with open(path, "rb") as f:
+            header = f.read(44)
+        riff, byte_rate, block_align = (struct.unpack_from("<I", header, 4)[0],
+                                        struct.unpack_from("<I", header, 28)[0],
+                                        struct.unpack_from("<H", header, 32)[0])
+        if riff != os.path.getsize(path) - 8:
+            problem(f"{url}: RIFF size {riff}, the file holds {os.path.getsize(path) - 8} bytes after it")
+        if byte_rate != shape[0] * frame_bytes or block_align != frame_bytes:
+            problem(f"{url}: byte rate {byte_rate} and block align {block_align} for {frame_bytes}-byte frames")
+        return shape
 
     with open(os.path.join(test, "webmushra.yaml"), encoding="utf-8") as f:
         config = yaml.safe_load(f)

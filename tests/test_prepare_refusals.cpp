@@ -46,8 +46,18 @@ const std::vector<refusal_row> rows = {
     {"unreadable_input", {"song.wav", "text.mp3"}, 2, "text.mp3: ffprobe cannot read it ("},
     {"no_ffmpeg", {"song.wav", "copy.wav"}, 3, "ffprobe: not found on PATH; install it", "none"},
     {"other_music", {"song.wav", "other.wav"}, 4, "other.wav: its score 1."},
-    {"clipping", {"loud.wav", "overs.wav"}, 4, "stimuli would clip (values clamped: overs.wav "},
-    {"clipping_with_headroom", {"--headroom", "6", "loud.wav", "overs.wav"}, 0, ""},
+    // The headroom named is what the highest peak needs, to 0.1 dB: it
+    // passes, and 0.1 dB less does not.
+    {"clipping",
+     {"loud.wav", "overs.wav"},
+     4,
+     "(values clamped: overs.wav 71); lower them all alike with --headroom 1.9,"},
+    {"clipping_with_headroom", {"--headroom", "1.9", "loud.wav", "overs.wav"}, 0, ""},
+    {"clipping_just_below", {"--headroom", "1.8", "loud.wav", "overs.wav"}, 4, "--headroom 1.9,"},
+    {"clipping_not_in_the_last",
+     {"loud.wav", "overs.wav", "loud_lower.wav"},
+     4,
+     "(values clamped: overs.wav "},
     {"ten_encoded", ten_encoded(), 1, "10 encoded files; at most 9"},
     {"existing_output", {"-o", "taken", "song.wav", "copy.wav"}, 5, "taken: this folder holds other files"},
     {"force_on_another_folder",
@@ -87,6 +97,7 @@ class prepare_refusals : public ::testing::TestWithParam<refusal_row> {
     }
     write_file(dir->file("loud.wav"), pcm16_wav(loud));
     write_file(dir->file("overs.wav"), make_wav(float_layout(), float_samples(overs)));
+    write_file(dir->file("loud_lower.wav"), float_music_wav(loud, 0.9));
     std::vector<int16_t> left(music.size() / 2);
     for (std::size_t i = 0; i < left.size(); ++i) left[i] = music[2 * i];
     wav_layout mono;
@@ -132,7 +143,7 @@ TEST_P(prepare_refusals, status_message_and_nothing_written) {
   const std::string out = dir->file(row.args.end()[-2] == "loud.wav" ? "loud-abchr" : "song-abchr");
   const nlohmann::json report = read_report(out);
   EXPECT_EQ(report["stimuli"].back()["clips"], 0);
-  EXPECT_EQ(report["headroom_db"], row.args[0] == "--headroom" ? 6.0 : 0.0);
+  EXPECT_EQ(report["headroom_db"], row.args[0] == "--headroom" ? std::stod(row.args[1]) : 0.0);
   EXPECT_EQ(report["warnings"].size(), row.args[0] == "--resample" ? 1u : 0u) << report["warnings"];
   std::filesystem::remove_all(out);
   EXPECT_EQ(listing(dir->path), before);

@@ -131,7 +131,9 @@ namespace {
 // What a row leaves: the folder as it was; the row's song in, whole, and the
 // folder still open to the next run; or, after a fault, a rerun of the same
 // command that finds the folder whole with the song in.
-enum class after { unchanged, song_in, song_in_after_rerun, names_kept };
+// (song_added: in, with no leftovers and every JSON file readable, where the
+// checker cannot read the key: it holds a file name that is not UTF-8 as it is.)
+enum class after { unchanged, song_in, song_in_after_rerun, names_kept, song_added };
 
 struct fault_row {
   const char* name;
@@ -224,9 +226,11 @@ TEST(test_folder_program, refusals_and_faults_leave_the_folder_whole) {
   write_file(dir.file("kept.wav"), pcm16_wav(music));
   write_file(dir.file("new.wav"), pcm16_wav(music));
   write_file(dir.file("AC:DC.wav"), pcm16_wav(music));
+  write_file(dir.file("Rock, live.wav"), pcm16_wav(music));
   write_file(dir.file(std::string(246, 'x') + ".wav"), pcm16_wav(music));
   write_file(dir.file("enc.wav"), float_music_wav(music, 0.9));
   write_file(dir.file("enc2.wav"), float_music_wav(music, 0.8));
+  write_file(dir.file("lat\xE9n.wav"), float_music_wav(music, 0.85));  // a Latin-1 name from an old rip
   write_file(dir.file("other.wav"), float_music_wav(music_16(SONG_FRAMES, 6), 1.0));
   write_file(dir.file("silent.wav"), float_music_wav(std::vector<int16_t>(music.size(), 0), 1.0));
   const std::string ffmpeg = find_on_path("ffmpeg");
@@ -240,6 +244,11 @@ TEST(test_folder_program, refusals_and_faults_leave_the_folder_whole) {
   encode({"-c:a", "libmp3lame", "-b:a", "128k"}, "-live.mp3");
   encode({"-c:a", "libopus", "-b:a", "96k"}, "new.webm");
   encode({"-c:a", "libmp3lame", "-b:a", "128k"}, "cut.mp3");
+  encode({"-c:a", "mp2", "-b:a", "192k"}, "raw.mp2");
+  // A video stream before the audio, as in a music video.
+  run_program(ffmpeg, {"-nostdin", "-v", "error", "-f", "lavfi", "-i", "color=c=black:s=16x16:d=4", "-i",
+                       dir.file("new.wav"), "-map", "0:v", "-map", "1:a", "-c:v", "mpeg4", "-c:a",
+                       "libvorbis", dir.file("video.mkv")});
   std::filesystem::resize_file(dir.file("cut.mp3"), std::filesystem::file_size(dir.file("cut.mp3")) / 4);
   // An ffmpeg that hangs, beside the real ffprobe.
   const std::string hang = dir.file("hang");
@@ -318,6 +327,10 @@ TEST(test_folder_program, refusals_and_faults_leave_the_folder_whole) {
       {"opus_in_webm", {"new.wav", "new.webm"}, 0, {""}, after::song_in},
       {"a_colon_in_the_name", {"AC:DC.wav", "enc.wav"}, 0, {""}, after::song_in, "", "", "AC:DC"},
       {"a_dash_before_the_name", {"new.wav", "--", "-live.mp3"}, 0, {""}, after::song_in},
+      {"a_comma_in_the_name", {"Rock, live.wav", "enc.wav"}, 0, {""}, after::song_in, "", "", "Rock, live"},
+      {"a_video_stream_first", {"new.wav", "video.mkv"}, 0, {""}, after::song_in},
+      {"raw_mp2_predicts_no_delay", {"new.wav", "raw.mp2"}, 0, {""}, after::song_in},
+      {"a_name_that_is_not_utf8", {"new.wav", "lat\xE9n.wav"}, 0, {""}, after::song_added},
       {"force_keeps_the_names", {"--force", "kept.wav", "enc.wav"}, 0, {""}, after::names_kept},
 #ifdef RENAME_SHIM_PATH
       {"sigint_while_the_configs_are_rewritten",
@@ -406,9 +419,18 @@ TEST(test_folder_program, refusals_and_faults_leave_the_folder_whole) {
         EXPECT_EQ(check_folder(test), "") << label;
         EXPECT_NE(read_all_text(test + "/key.csv").find(served), std::string::npos) << label;
         EXPECT_EQ(leftovers(test), std::vector<std::string>{}) << label;
+        EXPECT_EQ(read_all_text(test + "/report.txt").find("the container predicts"), std::string::npos)
+            << label;
         // Still a test folder that takes the next song.
         EXPECT_EQ(run_prepare({"-q", "-o", name, "--force", "kept.wav", "enc2.wav"}, dir.path).status, 0)
             << label;
+        break;
+      case after::song_added:
+        EXPECT_EQ(leftovers(test), std::vector<std::string>{}) << label;
+        for (const char* json : {"/report.json", "/songs/new.json", "/songs/new/report.json"}) {
+          EXPECT_FALSE(nlohmann::json::parse(read_all_text(test + json), nullptr, false).is_discarded())
+              << label << json;
+        }
         break;
       case after::names_kept: {
         const std::string key = read_all_text(test + "/key.csv");
