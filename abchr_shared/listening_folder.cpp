@@ -24,12 +24,12 @@ std::string join(const std::string& folder, const std::string& name) { return fo
 
 bool exists(const std::string& path) {
   std::error_code ignored;
-  return fs::exists(file_path(path), ignored);
+  return fs::exists(path_of(path), ignored);
 }
 
 bool read_text(const std::string& path, std::string& text) {
   errno = 0;
-  std::ifstream in(file_path(path), std::ios::binary);
+  std::ifstream in(path_of(path), std::ios::binary);
   if (!in) return false;
   std::ostringstream all;
   all << in.rdbuf();
@@ -39,7 +39,7 @@ bool read_text(const std::string& path, std::string& text) {
 
 bool write_text(const std::string& path, const std::string& text) {
   errno = 0;
-  std::ofstream out(file_path(path), std::ios::binary | std::ios::trunc);
+  std::ofstream out(path_of(path), std::ios::binary | std::ios::trunc);
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
   out.close();
   if (!out && errno == 0) errno = EIO;
@@ -113,8 +113,8 @@ bool parse_change(const std::string& text, recorded_change& change) {
 // reason when a rename fails; the record then stays.
 bool finish_change(const std::string& test, const recorded_change& change, folder_problem& problem) {
   for (const rename_step& step : change.steps) {
-    const fs::path from = file_path(join(test, step.from));
-    const fs::path to = file_path(join(test, step.to));
+    const fs::path from = path_of(join(test, step.from));
+    const fs::path to = path_of(join(test, step.to));
     std::error_code error;
     const bool due = fs::exists(from, error) && !(step.folder && fs::exists(to, error));
     if (!due) continue;
@@ -125,12 +125,12 @@ bool finish_change(const std::string& test, const recorded_change& change, folde
     }
   }
   std::error_code error;
-  fs::remove(file_path(join(test, COMMIT_FILE)), error);
+  fs::remove(path_of(join(test, COMMIT_FILE)), error);
   if (error) {
     problem = {join(test, COMMIT_FILE), "cannot remove the record of the change", error.value()};
     return false;
   }
-  if (!change.old_folder.empty()) fs::remove_all(file_path(join(test, change.old_folder)), error);
+  if (!change.old_folder.empty()) fs::remove_all(path_of(join(test, change.old_folder)), error);
   return true;
 }
 
@@ -159,7 +159,7 @@ folder_status finish_recorded_change(const std::string& test, folder_problem& pr
 void remove_leftovers(const std::string& test) {
   std::error_code error;
   std::vector<fs::path> gone;
-  for (const fs::directory_entry& entry : fs::directory_iterator(file_path(test), error)) {
+  for (const fs::directory_entry& entry : fs::directory_iterator(path_of(test), error)) {
     const std::string leaf = leaf_of(entry.path());
     if (starts_with(leaf, STAGING_PREFIX)) {
       intptr_t handle = 0;
@@ -179,8 +179,8 @@ void remove_leftovers(const std::string& test) {
         gone.push_back(entry.path());
     }
   };
-  temporaries(file_path(test));
-  const fs::path songs = file_path(join(test, SONGS_FOLDER));
+  temporaries(path_of(test));
+  const fs::path songs = path_of(join(test, SONGS_FOLDER));
   if (fs::is_directory(songs, error)) {
     temporaries(songs);
     for (const fs::directory_entry& entry : fs::directory_iterator(songs, error)) {
@@ -230,7 +230,7 @@ std::string key_history(const std::string& test, const folder_contents& before, 
 
 std::string folder_title(const std::string& test) {
   std::error_code ignored;
-  fs::path whole = fs::absolute(file_path(test), ignored).lexically_normal();
+  fs::path whole = fs::absolute(path_of(test), ignored).lexically_normal();
   if (whole.filename().empty()) whole = whole.parent_path();
   const std::u8string name = whole.filename().u8string();
   return std::string(name.begin(), name.end());
@@ -241,7 +241,7 @@ bool make_unique_folder(const std::string& test, const std::string& prefix, std:
   for (int n = 1; n < 100000; ++n) {
     made = join(test, prefix + std::to_string(n));
     std::error_code error;
-    if (fs::create_directory(file_path(made), error)) return true;
+    if (fs::create_directory(path_of(made), error)) return true;
     if (error) {
       errno = error.value();
       return false;
@@ -276,7 +276,7 @@ std::optional<std::string> song_name_problem(const std::string& name) {
 
 folder_status open_test_folder(const std::string& test, const lock_wait& on_wait, folder_problem& problem) {
   std::error_code error;
-  const fs::path where = file_path(test);
+  const fs::path where = path_of(test);
   if (!fs::exists(where, error)) {
     fs::create_directories(where, error);
     if (error) return failed(problem, test, "cannot make the test folder", error.value());
@@ -320,7 +320,7 @@ folder_status open_test_folder(const std::string& test, const lock_wait& on_wait
   if (!write_text(settings + ".tmp", folder_settings_json(fresh))) {
     return failed(problem, settings, "cannot write", errno);
   }
-  fs::rename(file_path(settings + ".tmp"), file_path(settings), error);
+  fs::rename(path_of(settings + ".tmp"), path_of(settings), error);
   if (error) return failed(problem, settings, "cannot write", error.value());
   return folder_status::ok;
 }
@@ -329,14 +329,14 @@ void forget_new_test_folder(const std::string& test) {
   folder_lock lock;
   if (!lock.acquire(test, {})) return;
   std::error_code error;
-  for (const fs::directory_entry& entry : fs::directory_iterator(file_path(test), error)) {
+  for (const fs::directory_entry& entry : fs::directory_iterator(path_of(test), error)) {
     if (entry.path().filename() != LOCK_FILE && entry.path().filename() != SETTINGS_FILE) return;
   }
   if (error) return;
-  fs::remove(file_path(join(test, SETTINGS_FILE)), error);
-  fs::remove(file_path(join(test, LOCK_FILE)), error);
+  fs::remove(path_of(join(test, SETTINGS_FILE)), error);
+  fs::remove(path_of(join(test, LOCK_FILE)), error);
   lock.release();
-  fs::remove(file_path(test), error);
+  fs::remove(path_of(test), error);
 }
 
 folder_status make_staging(const std::string& test, const std::string& song, std::string& staging,
@@ -352,7 +352,7 @@ folder_status make_staging(const std::string& test, const std::string& song, std
   int error = 0;
   if (!lock_file(join(staging, OWNER_FILE), false, owner, error)) {
     std::error_code ignored;
-    fs::remove_all(file_path(staging), ignored);
+    fs::remove_all(path_of(staging), ignored);
     return failed(problem, staging, "cannot mark the folder for the new song as this run's", error);
   }
   return folder_status::ok;
@@ -396,7 +396,7 @@ folder_status serve_song(const prepared_song& prepared, const serving_choices& c
     }
     if (whole) {
       std::error_code error;
-      fs::rename(file_path(from), file_path(to), error);
+      fs::rename(path_of(from), path_of(to), error);
       if (error) return failed(problem, to, "cannot write", error.value());
       continue;
     }
@@ -432,8 +432,8 @@ folder_status read_test_folder(const std::string& test, folder_contents& content
   }
   const std::string songs = join(test, SONGS_FOLDER);
   std::error_code error;
-  if (!fs::exists(file_path(songs), error)) return folder_status::ok;
-  for (const fs::directory_entry& entry : fs::directory_iterator(file_path(songs), error)) {
+  if (!fs::exists(path_of(songs), error)) return folder_status::ok;
+  for (const fs::directory_entry& entry : fs::directory_iterator(path_of(songs), error)) {
     const std::u8string file = entry.path().filename().u8string();
     const std::string name(file.begin(), file.end());
     if (name.front() == '.' || entry.path().extension() != ".json") continue;
@@ -516,9 +516,9 @@ folder_status commit_song(const std::string& test, const song_change& change, bo
   const std::string songs = join(test, SONGS_FOLDER);
   const std::string served = join(test, PUBLIC_FOLDER);
   const std::string stimuli = join(served, STIMULI_FOLDER);
-  fs::create_directory(file_path(songs), error);
-  if (!error) fs::create_directory(file_path(served), error);
-  if (!error) fs::create_directory(file_path(stimuli), error);
+  fs::create_directory(path_of(songs), error);
+  if (!error) fs::create_directory(path_of(served), error);
+  if (!error) fs::create_directory(path_of(stimuli), error);
   if (error) return failed(problem, test, "cannot make the folders of the test", error.value());
   struct shared_text {
     std::string folder;  // relative to TEST: "" or "songs" or "songs/<song>"
@@ -537,7 +537,7 @@ folder_status commit_song(const std::string& test, const song_change& change, bo
   const std::string own = join(test, own_folder);
   bool made_own = false;
   if (!change.private_files.empty()) {
-    made_own = fs::create_directory(file_path(own), error);
+    made_own = fs::create_directory(path_of(own), error);
     if (error) return failed(problem, own, "cannot make the song's folder", error.value());
     for (const auto& [name, text] : change.private_files) texts.push_back({own_folder, name, text});
   }
@@ -547,9 +547,9 @@ folder_status commit_song(const std::string& test, const song_change& change, bo
   recorded_change plan;
   const auto drop_staged = [&] {
     for (const rename_step& step : plan.steps) {
-      if (!step.folder) fs::remove(file_path(join(test, step.from)), error);
+      if (!step.folder) fs::remove(path_of(join(test, step.from)), error);
     }
-    if (made_own) fs::remove(file_path(own), error);
+    if (made_own) fs::remove(path_of(own), error);
   };
   // The lock makes these temporary names this run's own.
   for (const shared_text& t : texts) {
@@ -571,8 +571,8 @@ folder_status commit_song(const std::string& test, const song_change& change, bo
       drop_staged();
       return failed(problem, test, "cannot make room for the song's new files", reason);
     }
-    fs::remove(file_path(old), error);
-    plan.old_folder = leaf_of(file_path(old));
+    fs::remove(path_of(old), error);
+    plan.old_folder = leaf_of(path_of(old));
     folders.push_back({relative_place, plan.old_folder, true});
   }
   // The staging folder lies inside TEST (make_staging).
@@ -590,14 +590,14 @@ folder_status commit_song(const std::string& test, const song_change& change, bo
   const std::string record_written = join(test, std::string(COMMIT_FILE) + ".tmp");
   if (!write_text(record_written, change_json(plan))) {
     const int reason = errno;
-    fs::remove(file_path(record_written), error);
+    fs::remove(path_of(record_written), error);
     drop_staged();
     return failed(problem, record, "cannot write", reason);
   }
-  fs::rename(file_path(record_written), file_path(record), error);
+  fs::rename(path_of(record_written), path_of(record), error);
   if (error) {
     const int reason = error.value();
-    fs::remove(file_path(record_written), error);
+    fs::remove(path_of(record_written), error);
     drop_staged();
     return failed(problem, record, "cannot write", reason);
   }
