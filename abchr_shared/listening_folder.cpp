@@ -170,13 +170,13 @@ folder_status serve_song(const prepared_song& prepared, const serving_choices& c
   excerpt_frames plan;
   switch (plan_excerpt(choices.excerpt, fade_ms, record.rate, record.common_frames, plan)) {
     case excerpt_status::beyond_length:
-      return refused(problem, record.original,
+      return refused(problem, record.reference.input,
                      "the excerpt reaches beyond the song's aligned length of " +
                          std::to_string(record.common_frames) + " frames (" +
                          std::to_string(record.common_frames / record.rate) +
                          " s); give --excerpt START,LENGTH within it");
     case excerpt_status::fade_too_long:
-      return refused(problem, record.original,
+      return refused(problem, record.reference.input,
                      "fades of " + std::to_string(fade_ms) +
                          " ms do not fit twice into the served length; give a "
                          "shorter --fade or a longer excerpt");

@@ -49,7 +49,7 @@ inline prepared_song prepare_test_song(const std::string& folder, const test_son
   p.reference_wav = t.name + ".wav";
   write_wav16(folder + "/" + p.reference_wav, t.rate, 2, test_stimulus(0, t.frames));
   p.record.name = t.name;
-  p.record.original = "music/" + t.name + ".flac";
+  p.record.reference.input = "music/" + t.name + ".flac";
   p.record.rate = t.rate;
   p.record.channels = 2;
   p.record.common_frames = t.frames;
