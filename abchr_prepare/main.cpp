@@ -129,21 +129,19 @@ int run(const command_options& options) {
         status = PREPARE_OUTPUT_FAILED;
       }
     }
-    prepared_song prepared;
-    if (status == PREPARE_OK) status = prepare_song(prepare, prepared_folder, guard, prepared);
     song_change change{served_folder, {}, options.mushra_pages, options.path_prefix, {}};
+    const serving_choices choices{options.excerpt, options.fade_ms, options.names, seed};
+    std::string serving_warning;
     if (status == PREPARE_OK) {
-      serving_choices choices{options.excerpt, options.fade_ms, options.names, seed};
-      const folder_status served = serve_song(prepared, choices, served_folder, change.record, problem,
-                                              [&](const std::string& path) { guard_file(guard, path); });
-      if (served != folder_status::ok) status = folder_failure(served, problem);
+      status = prepare_song(prepare, choices, prepared_folder, served_folder, guard, change.record,
+                            serving_warning);
     }
     if (status == PREPARE_OK) {
-      // The song's own reports: its record once served, with the warnings of
-      // the preparation (the folder's summary gives the serving's too).
-      song_entry own = change.record;
-      own.warnings = prepared.record.warnings;
-      change.private_files = {{"report.txt", report_text(own)}, {"report.json", report_json(own)}};
+      // The song's own reports give the preparation's warnings; the record,
+      // and so the folder's summary, the serving's too.
+      change.private_files = {{"report.txt", report_text(change.record)},
+                              {"report.json", report_json(change.record)}};
+      if (!serving_warning.empty()) change.record.warnings.push_back(serving_warning);
       if (!prepare.quiet) {
         std::fprintf(stderr, "names: %s, seed %llu (--seed %llu gives the same names again)\n",
                      options.names == naming::blind ? "blind" : "codec",

@@ -134,10 +134,10 @@ int run_jobs(std::vector<job>& jobs, std::size_t capacity, std::size_t total, co
   return status;
 }
 
-// The stimulus file names: "reference.wav", then each input's name with its
+// The decoded files' names: "reference.wav", then each input's name with its
 // extension's dot made an underscore ("song.mp3" gives "song_mp3.wav"), made
 // unique where two inputs share a name.
-std::vector<std::string> stimulus_names(const std::vector<std::string>& encoded) {
+std::vector<std::string> decoded_names(const std::vector<std::string>& encoded) {
   std::vector<std::string> names{"reference.wav"};
   for (const std::string& input : encoded) {
     std::string base = file_name(input);
@@ -279,10 +279,9 @@ void complain(const std::string& path, const std::string& text) {
     std::fprintf(stderr, "abchr-prepare: %s: %s\n", path.c_str(), text.c_str());
 }
 
-int prepare_song(const prepare_options& options, const std::string& folder, run_guard& guard,
-                 prepared_song& prepared) {
-  prepared.folder = folder;
-  song_entry& song = prepared.record;
+int prepare_song(const prepare_options& options, const serving_choices& serving, const std::string& folder,
+                 const std::string& served, run_guard& guard, song_entry& song,
+                 std::string& serving_warning) {
   decoder_paths found;
   if (!find_decoders(found)) return PREPARE_DECODER_FAILED;
   const std::string work = folder + "/.decoded";
@@ -306,7 +305,7 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
   // Each input is probed, checked and decoded as soon as it can be: a
   // decode needs its own description and the original's.
   const std::size_t n = inputs.size();
-  const std::vector<std::string> names = stimulus_names(options.encoded);
+  const std::vector<std::string> names = decoded_names(options.encoded);
   std::vector<std::string> decoded;
   for (const std::string& name : names) decoded.push_back(work + "/" + name);
   std::vector<probe_result> probes(n);
@@ -377,9 +376,6 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
   song.rate = rate;
   song.channels = 2;
   song.headroom_db = options.headroom_db;
-  song.reference.name = REFERENCE_NAME;
-  prepared.reference_wav = names[0];
-  prepared.stimulus_wavs.assign(names.begin() + 1, names.end());
   for (std::size_t k = 0; k < inputs.size(); ++k) {
     const std::string& version = versions[commands[k].decoder];
     stimulus_entry& s = k == 0 ? song.reference : song.stimuli.emplace_back();
@@ -418,17 +414,23 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
   if (const int status = check_alignment(song); status != PREPARE_OK) return status;
 
   song.reference_scale_db = stimulus_scale_db(run, 0, options.headroom_db);
+  folder_problem refusal;
+  if (plan_serving(serving, song, serving_warning, refusal) != folder_status::ok) {
+    complain(refusal.path, refusal.message);
+    return PREPARE_CHECK_FAILED;
+  }
   int64_t clipped_total = 0;
   std::string clipped;
   for (std::size_t k = 0; k < inputs.size(); ++k) {
     stimulus_entry& s = k == 0 ? song.reference : song.stimuli[k - 1];
-    const std::string path = folder + "/" + names[k];
-    progress(options,
-             "writing " + std::to_string(k + 1) + "/" + std::to_string(inputs.size()) + " " + names[k]);
+    const std::string path = served + "/" + s.name + ".wav";
+    progress(options, "writing " + std::to_string(k + 1) + "/" + std::to_string(inputs.size()) + " " +
+                          file_name(s.input));
     guard_file(guard, path);
     std::string problem;
     int clips = 0;
-    const bool written = write_stimulus(run, static_cast<int>(k), options.headroom_db, path, clips, problem);
+    const bool written =
+        write_stimulus(run, static_cast<int>(k), options.headroom_db, song.served, path, clips, problem);
     s.clips = clips;
     if (!written) {
       complain(path, "cannot write: " + problem);

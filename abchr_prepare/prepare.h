@@ -36,14 +36,15 @@ struct prepare_options {
   double headroom_db = 0;  // every stimulus this much lower
 };
 
-// Prepares the song into `folder`, which exists and is empty: its aligned
-// stimuli there, and its record (the song's one model) with every number of
-// the preparation, the served names still to be given. Decoded temporary
-// files live in a subfolder that is gone when this returns. Files it makes
-// are added to the guard first. Prints each failure; returns 0 or a
-// prepare_status.
-int prepare_song(const prepare_options& options, const std::string& folder, run_guard& guard,
-                 prepared_song& song);
+// Prepares the song: decodes into `work` (which exists and is empty; the
+// decoded files are gone when this returns), aligns and checks them, plans
+// their serving (plan_serving, whose warning it returns in
+// `serving_warning`), and writes each served file once, cut and faded, into
+// `served` under its served name. Fills the song's record (the song's one
+// model) with every number. Files it makes are added to the guard first.
+// Prints each failure; returns 0 or a prepare_status.
+int prepare_song(const prepare_options& options, const serving_choices& serving, const std::string& work,
+                 const std::string& served, run_guard& guard, song_entry& song, std::string& serving_warning);
 
 // Lines on standard error: "abchr-prepare: PATH: TEXT" for a failure,
 // "abchr-prepare: TEXT" without a path.
