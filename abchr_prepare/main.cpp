@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "../track_aligner/platform.h"
+#include "listening_folder.h"
 #include "options.h"
 #include "output_folder.h"
 #include "platform.h"
 #include "prepare.h"
 #include "reports.h"
-#include "listening_folder.h"
 #include "utf8_paths.h"
 
 namespace {
@@ -162,7 +162,7 @@ int run(const command_options& options) {
     }
     song_record song;
     if (status == PREPARE_OK) status = prepare_song(prepare, prepared_folder, guard, song);
-    song_change change{served_folder, {}, options.mushra_pages, options.path_prefix, {}};
+    song_change change{served_folder, {}, options.mushra_pages, options.path_prefix, {}, options.results_url};
     if (status == PREPARE_OK) {
       serving_choices choices{options.excerpt, options.fade_ms, options.names, seed};
       const folder_status served =
@@ -198,6 +198,7 @@ int run(const command_options& options) {
       } else if (!prepare.quiet) {
         std::fprintf(stderr,
                      "%s song %s in %s: %d stimuli of %lld frames; webmushra.yaml, beaqlejs_config.js, "
+                     "public/listen/, "
                      "key.csv and reports rewritten\n",
                      replaced ? "replaced" : "added", song_name.c_str(), test.c_str(),
                      static_cast<int>(song.stimuli.size()) + 1,

@@ -25,6 +25,17 @@ bool read_headroom(const std::string& text, double& db) {
   return true;
 }
 
+// An address that the listening page can post to: http or https, printable
+// ASCII without spaces, so that nothing in it reads as markup or a command.
+bool results_url_fits(const std::string& url) {
+  if (url.empty()) return true;
+  if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0) return false;
+  for (const char c : url) {
+    if (c <= ' ' || c > '~' || c == '"' || c == '<' || c == '>' || c == '\\') return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool parse_command_line(const std::vector<std::string>& args, command_options& options,
@@ -61,7 +72,7 @@ bool parse_command_line(const std::vector<std::string>& args, command_options& o
     const bool takes_value = name == "-o" || name == "--output" || name == "-j" || name == "--jobs" ||
                              name == "--headroom" || name == "--excerpt" || name == "--fade" ||
                              name == "--seed" || name == "--names" || name == "--page" ||
-                             name == "--path-prefix";
+                             name == "--path-prefix" || name == "--results-url";
     if (takes_value && !attached) {
       if (i + 1 == args.size()) {
         problem = "option " + name + " needs a value";
@@ -119,6 +130,15 @@ bool parse_command_line(const std::vector<std::string>& args, command_options& o
       options.mushra_pages = value == "mushra";
     } else if (name == "--path-prefix") {
       options.path_prefix = value;
+    } else if (name == "--results-url") {
+      if (!results_url_fits(value)) {
+        problem =
+            "--results-url takes an http:// or https:// address without spaces (or \"\" for none), "
+            "not '" +
+            value + "'";
+        return false;
+      }
+      options.results_url = value;
     } else if (name == "-q" || name == "--quiet") {
       options.prepare.quiet = true;
     } else if (name == "--resample") {
@@ -166,6 +186,8 @@ const char* usage_text() {
          "      --page mushra      a MUSHRA page per song besides the ABC/HR pages (kept for TEST;\n"
          "                         --page bs1116 leaves them out again)\n"
          "      --path-prefix P    where the front end serves TEST's files (kept for TEST)\n"
+         "      --results-url URL  the listening page in TEST/public/listen/ also posts each\n"
+         "                         listener's results to URL (kept for TEST; \"\" for none)\n"
          "  -j, --jobs N       run N decoders at a time (default: the number of processors)\n"
          "      --headroom DB  lower every stimulus by DB decibels, against clipping\n"
          "      --resample     accept encoded files at another sample rate (resampled by soxr)\n"

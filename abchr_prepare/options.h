@@ -22,6 +22,7 @@ struct command_options {
   naming names = naming::blind;
   std::optional<bool> mushra_pages;  // --page
   std::optional<std::string> path_prefix;
+  std::optional<std::string> results_url;  // --results-url; "" forgets the folder's
   bool help = false;
   bool version = false;
 };

@@ -10,6 +10,7 @@
 #include "beaqlejs_config.h"
 #include "folder_lock.h"
 #include "folder_summary.h"
+#include "listen_page.h"
 
 namespace fs = std::filesystem;
 
@@ -289,6 +290,7 @@ folder_status commit_song(const std::string& test, const song_change& change, co
   if (status != folder_status::ok) return status;
   if (change.mushra_pages) contents.settings.mushra_pages = *change.mushra_pages;
   if (change.path_prefix) contents.settings.path_prefix = *change.path_prefix;
+  if (change.results_url) contents.settings.results_url = *change.results_url;
   const std::string& song = change.record.name;
   const auto same = std::find_if(contents.songs.begin(), contents.songs.end(),
                                  [&](const song_entry& s) { return s.name == song; });
@@ -326,9 +328,11 @@ folder_status commit_song(const std::string& test, const song_change& change, co
     for (const auto& [name, text] : change.private_files) texts.push_back({own, name, text});
   }
   std::vector<staged_file> staged;
+  std::string listen_new;
   const auto drop_staged = [&] {
     for (const staged_file& f : staged) fs::remove(file_path(f.temporary), error);
     if (made_own) fs::remove(file_path(own), error);
+    if (!listen_new.empty()) fs::remove_all(file_path(listen_new), error);
   };
   // The lock makes these temporary names this run's own.
   for (const shared_text& t : texts) {
@@ -341,6 +345,23 @@ folder_status commit_song(const std::string& test, const song_change& change, co
       drop_staged();
       return failed(problem, staged.back().final, "cannot write", reason);
     }
+  }
+
+  // The listening page, made whole in a folder of its own beside the one it
+  // replaces.
+  const std::string served_top = join(test, PUBLIC_FOLDER);
+  fs::create_directory(file_path(served_top), error);
+  if (error || !make_unique_folder(served_top, ".new-listen-", listen_new)) {
+    const int reason = error ? error.value() : errno;
+    listen_new.clear();
+    drop_staged();
+    return failed(problem, served_top, "cannot make a folder for the listening page", reason);
+  }
+  status = write_listen_page(contents, {"", contents.settings.results_url}, stimuli, song,
+                             change.served_folder, listen_new, problem);
+  if (status != folder_status::ok) {
+    drop_staged();
+    return status;
   }
 
   // Everything is written: now the renames, which change the folder at once.
@@ -371,6 +392,18 @@ folder_status commit_song(const std::string& test, const song_change& change, co
     fs::rename(file_path(f.temporary), file_path(f.final), error);
     if (error) return failed(problem, f.final, "cannot replace", error.value());
   }
+  const std::string listen = join(served_top, LISTEN_FOLDER);
+  std::string old_listen;
+  if (exists(listen)) {
+    if (!make_unique_folder(served_top, ".old-listen-", old_listen))
+      return failed(problem, listen, "cannot replace", errno);
+    fs::remove(file_path(old_listen), error);
+    fs::rename(file_path(listen), file_path(old_listen), error);
+    if (error) return failed(problem, listen, "cannot replace", error.value());
+  }
+  fs::rename(file_path(listen_new), file_path(listen), error);
+  if (error) return failed(problem, listen, "cannot replace", error.value());
+  if (!old_listen.empty()) fs::remove_all(file_path(old_listen), error);
   if (replaced) fs::remove_all(file_path(old), error);
   return folder_status::ok;
 }

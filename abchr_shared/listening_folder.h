@@ -6,6 +6,7 @@
 //   TEST/key.csv              served names back to the encoded files
 //   TEST/report.txt, report.json    the summary of every song
 //   TEST/webmushra.yaml, beaqlejs_config.js    the front ends' configs
+//   TEST/public/listen/       the folder's own listening page (listen_page.h)
 //   TEST/.lock                the lock of folder_lock.h
 //
 // A song is added or replaced as a whole. It is prepared and its served
@@ -29,6 +30,8 @@
 #include "wav16.h"
 #include "webmushra_config.h"
 
+// The half of the folder that listeners are given (uploaded alone to a host).
+constexpr const char* PUBLIC_FOLDER = "public";
 constexpr const char* SONGS_FOLDER = "songs";
 constexpr const char* SETTINGS_FILE = "folder.json";
 constexpr const char* KEY_FILE = "key.csv";
@@ -114,6 +117,7 @@ struct song_change {
   std::optional<std::string> path_prefix;
   // Files of the song's own for the organiser, kept in songs/<song>/: name, text.
   std::vector<std::pair<std::string, std::string>> private_files;
+  std::optional<std::string> results_url;  // given on this run's command line; "" for none
 };
 
 // Adds or replaces the song, under the folder's lock, and writes every shared

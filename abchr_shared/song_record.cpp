@@ -83,7 +83,10 @@ bool parse_song_record(const std::string& text, song_entry& song) {
 }
 
 std::string folder_settings_json(const folder_settings& settings) {
-  return dump({{"page", settings.mushra_pages ? "mushra" : "bs1116"}, {"path_prefix", settings.path_prefix}});
+  json record = {{"page", settings.mushra_pages ? "mushra" : "bs1116"},
+                 {"path_prefix", settings.path_prefix}};
+  if (!settings.results_url.empty()) record["results_url"] = settings.results_url;
+  return dump(record);
 }
 
 bool parse_folder_settings(const std::string& text, folder_settings& settings) {
@@ -91,6 +94,7 @@ bool parse_folder_settings(const std::string& text, folder_settings& settings) {
     const json record = json::parse(text);
     settings.mushra_pages = record.at("page").get<std::string>() == "mushra";
     settings.path_prefix = record.at("path_prefix").get<std::string>();
+    settings.results_url = record.value("results_url", std::string());
     return true;
   } catch (const json::exception&) {
     return false;

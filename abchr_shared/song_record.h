@@ -48,6 +48,7 @@ struct song_entry {
 struct folder_settings {
   bool mushra_pages = false;  // --page mushra
   std::string path_prefix;    // --path-prefix, where the front end serves the folder
+  std::string results_url;    // --results-url, where the listening page posts results
 };
 
 struct folder_contents {
