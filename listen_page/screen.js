@@ -467,7 +467,9 @@ abchrListen.Screen.prototype = {
     this.engine = null;
     this.results = abchrListen.resultsJson(this.test, this.state, window.navigator.userAgent);
     this.show("end");
-    if (this.test.results_url) this.send();
+    // Sent once by itself; a reload of the end page after a failure tries again.
+    if (this.test.results_url && !this.state.sent) this.send();
+    else if (this.state.sent) this.$("send-status").hidden = true;
   },
 
   fileName: function () {
@@ -488,6 +490,7 @@ abchrListen.Screen.prototype = {
   // Sends the file to the organiser's address. Plain text, so that the
   // browser sends it without asking the server first (no CORS preflight).
   send: function () {
+    var self = this;
     var status = this.$("send-status");
     var again = this.$("send");
     status.hidden = false;
@@ -510,6 +513,8 @@ abchrListen.Screen.prototype = {
       body: this.results
     }).then(function (response) {
       if (response.ok) {
+        self.state.sent = true;
+        abchrListen.saveState(self.test, self.state);
         status.className = "note success";
         status.textContent = "Your results have been sent. You may download a copy for yourself.";
       } else {
