@@ -162,7 +162,9 @@ int run(const command_options& options) {
     }
     song_record song;
     if (status == PREPARE_OK) status = prepare_song(prepare, prepared_folder, guard, song);
-    song_change change{served_folder, {}, options.mushra_pages, options.path_prefix, {}, options.results_url};
+    song_change change{served_folder,       {}, options.mushra_pages,
+                       options.path_prefix, {}, options.results_url,
+                       options.abx_trials};
     if (status == PREPARE_OK) {
       serving_choices choices{options.excerpt, options.fade_ms, options.names, seed};
       const folder_status served =

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "platform.h"
+#include "song_record.h"
 
 namespace {
 
@@ -14,6 +15,15 @@ bool read_jobs(const std::string& text, int& jobs) {
   const long n = std::strtol(text.c_str(), &end, 10);
   if (text.empty() || *end != '\0' || errno != 0 || n < 1 || n > 64) return false;
   jobs = static_cast<int>(n);
+  return true;
+}
+
+bool read_count(const std::string& text, int most, int& count) {
+  char* end = nullptr;
+  errno = 0;
+  const long n = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || n < 0 || n > most) return false;
+  count = static_cast<int>(n);
   return true;
 }
 
@@ -72,7 +82,7 @@ bool parse_command_line(const std::vector<std::string>& args, command_options& o
     const bool takes_value = name == "-o" || name == "--output" || name == "-j" || name == "--jobs" ||
                              name == "--headroom" || name == "--excerpt" || name == "--fade" ||
                              name == "--seed" || name == "--names" || name == "--page" ||
-                             name == "--path-prefix" || name == "--results-url";
+                             name == "--path-prefix" || name == "--results-url" || name == "--abx";
     if (takes_value && !attached) {
       if (i + 1 == args.size()) {
         problem = "option " + name + " needs a value";
@@ -139,6 +149,14 @@ bool parse_command_line(const std::vector<std::string>& args, command_options& o
         return false;
       }
       options.results_url = value;
+    } else if (name == "--abx") {
+      int trials = 0;
+      if (!read_count(value, MAX_ABX_TRIALS, trials)) {
+        problem = "--abx takes a number of ABX trials per condition from 0 (none) to " +
+                  std::to_string(MAX_ABX_TRIALS) + ", not '" + value + "'";
+        return false;
+      }
+      options.abx_trials = trials;
     } else if (name == "-q" || name == "--quiet") {
       options.prepare.quiet = true;
     } else if (name == "--resample") {
@@ -188,6 +206,8 @@ const char* usage_text() {
          "      --path-prefix P    where the front end serves TEST's files (kept for TEST)\n"
          "      --results-url URL  the listening page in TEST/public/listen/ also posts each\n"
          "                         listener's results to URL (kept for TEST; \"\" for none)\n"
+         "      --abx N            the listening page also runs N ABX trials per condition,\n"
+         "                         the score shown after each set (kept for TEST; 0 for none)\n"
          "  -j, --jobs N       run N decoders at a time (default: the number of processors)\n"
          "      --headroom DB  lower every stimulus by DB decibels, against clipping\n"
          "      --resample     accept encoded files at another sample rate (resampled by soxr)\n"

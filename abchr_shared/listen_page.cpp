@@ -127,7 +127,9 @@ folder_status write_listen_page(const folder_contents& contents, const listen_ch
   const json test = {{"format", "abchr-listen-test"},
                      {"version", 1},
                      {"folder_id", choices.folder_id},
-                     {"results_url", choices.results_url},
+                     {"results_url", contents.settings.results_url},
+                     {"mushra", contents.settings.mushra_pages},
+                     {"abx", contents.settings.abx_trials},
                      {"songs", std::move(songs)}};
   const std::string path = join(data, "test.js");
   if (!write_bytes(path, script_call("registerTest", json_text(test)))) return write_failure(problem, path);

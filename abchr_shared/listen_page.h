@@ -21,10 +21,9 @@
 constexpr const char* LISTEN_FOLDER = "listen";
 constexpr const char* LISTEN_DATA_FOLDER = "data";
 
-// Where the page finds the folder and sends its results.
+// What the page knows of the folder besides its settings.
 struct listen_choices {
   std::string folder_id;
-  std::string results_url;  // "" for none
 };
 
 // Writes the page and its data into `into` (new and empty) for every song of

@@ -291,6 +291,7 @@ folder_status commit_song(const std::string& test, const song_change& change, co
   if (change.mushra_pages) contents.settings.mushra_pages = *change.mushra_pages;
   if (change.path_prefix) contents.settings.path_prefix = *change.path_prefix;
   if (change.results_url) contents.settings.results_url = *change.results_url;
+  if (change.abx_trials) contents.settings.abx_trials = *change.abx_trials;
   const std::string& song = change.record.name;
   const auto same = std::find_if(contents.songs.begin(), contents.songs.end(),
                                  [&](const song_entry& s) { return s.name == song; });
@@ -357,8 +358,7 @@ folder_status commit_song(const std::string& test, const song_change& change, co
     drop_staged();
     return failed(problem, served_top, "cannot make a folder for the listening page", reason);
   }
-  status = write_listen_page(contents, {"", contents.settings.results_url}, stimuli, song,
-                             change.served_folder, listen_new, problem);
+  status = write_listen_page(contents, {""}, stimuli, song, change.served_folder, listen_new, problem);
   if (status != folder_status::ok) {
     drop_staged();
     return status;

@@ -118,6 +118,7 @@ struct song_change {
   // Files of the song's own for the organiser, kept in songs/<song>/: name, text.
   std::vector<std::pair<std::string, std::string>> private_files;
   std::optional<std::string> results_url;  // given on this run's command line; "" for none
+  std::optional<int> abx_trials;           // given on this run's command line
 };
 
 // Adds or replaces the song, under the folder's lock, and writes every shared

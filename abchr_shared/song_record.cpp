@@ -86,6 +86,7 @@ std::string folder_settings_json(const folder_settings& settings) {
   json record = {{"page", settings.mushra_pages ? "mushra" : "bs1116"},
                  {"path_prefix", settings.path_prefix}};
   if (!settings.results_url.empty()) record["results_url"] = settings.results_url;
+  if (settings.abx_trials > 0) record["abx"] = settings.abx_trials;
   return dump(record);
 }
 
@@ -95,6 +96,8 @@ bool parse_folder_settings(const std::string& text, folder_settings& settings) {
     settings.mushra_pages = record.at("page").get<std::string>() == "mushra";
     settings.path_prefix = record.at("path_prefix").get<std::string>();
     settings.results_url = record.value("results_url", std::string());
+    settings.abx_trials = record.value("abx", 0);
+    if (settings.abx_trials < 0 || settings.abx_trials > MAX_ABX_TRIALS) return false;
     return true;
   } catch (const json::exception&) {
     return false;

@@ -34,7 +34,7 @@ abchrListen.Screen.prototype = {
 
   show: function (id) {
     var self = this;
-    ["refusal", "loading", "start", "trial", "end"].forEach(function (p) {
+    ["refusal", "loading", "start", "trial", "abx-score", "end"].forEach(function (p) {
       self.$(p).hidden = p !== id;
     });
     this.doc.body.setAttribute("data-page", id);
@@ -158,9 +158,13 @@ abchrListen.Screen.prototype = {
     this.$("volume-play").addEventListener("click", function () { self.toggleVolume(); });
     this.$("begin").addEventListener("click", function () { self.begin(false); });
     this.$("restart").addEventListener("click", function () { self.begin(true); });
-    abchrListen.SIDES.forEach(function (side) {
-      self.$("side-" + side).addEventListener("click", function () { self.select(side); });
+    Array.prototype.forEach.call(this.doc.querySelectorAll(".side[data-slot]"), function (button) {
+      button.addEventListener("click", function () { self.selectSlot(Number(button.getAttribute("data-slot"))); });
     });
+    ["A", "B"].forEach(function (side) {
+      self.$("answer-" + side).addEventListener("click", function () { self.answer(side); });
+    });
+    this.$("abx-continue").addEventListener("click", function () { self.showTrial(); });
     ["B", "C"].forEach(function (side) {
       self.$("grade-" + side).addEventListener("input", function () {
         self.setGrade(side, Number(self.$("grade-" + side).value));
@@ -226,19 +230,33 @@ abchrListen.Screen.prototype = {
     this.show("loading");
     this.loadSong(plan.songIndex, function () {
       if (self.context) self.context.resume();
-      var condition = 1 + self.test.songs[plan.songIndex].stimuli.indexOf(plan.stimulus);
-      // A is the reference; the hidden reference's side plays it too.
-      var slots = plan.reference_side === "B" ? [0, 0, condition] : [0, condition, 0];
-      self.engine.setSlots(slots);
-      self.engine.setLoop(null);
-      self.engine.seek(0);
-      self.trial = { plan: plan, grades: { B: 5, C: 5 }, moved: { B: false, C: false }, shown: Date.now() };
+      var stimuli = self.test.songs[plan.songIndex].stimuli;
+      var buffer = function (name) { return name === "reference" ? 0 : 1 + stimuli.indexOf(name); };
       var count = self.state.plan.length;
       var done = self.state.trials.length;
-      self.$("trial-count").textContent = "Trial " + (done + 1) + " of " + count;
+      self.$("trial-count").textContent = (plan.kind === "abx" ? "ABX " + plan.trial + " of " + plan.planned +
+          " \u2013 " : "") + "Trial " + (done + 1) + " of " + count;
       self.$("trial-song").textContent = plan.song;
       self.$("progress-fill").style.transform = "scaleX(" + done / count + ")";
-      ["B", "C"].forEach(function (side) { self.drawGrade(side); });
+      ["abchr", "mushra", "abx"].forEach(function (kind) { self.$("board-" + kind).hidden = kind !== plan.kind; });
+      self.trial = { plan: plan, grades: {}, moved: {}, answer: null, shown: Date.now() };
+      if (plan.kind === "mushra") {
+        self.engine.setSlots([0].concat(plan.order.map(buffer)));
+        self.buildMushra(plan.order);
+      } else if (plan.kind === "abx") {
+        var other = buffer(plan.stimulus);
+        self.engine.setSlots([0, other, plan.x_is === "A" ? 0 : other]);
+        self.drawAnswer();
+      } else {
+        // A is the reference; the hidden reference's side plays it too.
+        self.engine.setSlots(plan.reference_side === "B" ? [0, 0, buffer(plan.stimulus)]
+                                                         : [0, buffer(plan.stimulus), 0]);
+        self.trial.grades = { B: 5, C: 5 };
+        self.trial.moved = { B: false, C: false };
+        ["B", "C"].forEach(function (side) { self.drawGrade(side); });
+      }
+      self.engine.setLoop(null);
+      self.engine.seek(0);
       self.show("trial");
       self.drawSides();
       self.drawTransport();
@@ -247,9 +265,9 @@ abchrListen.Screen.prototype = {
     });
   },
 
-  select: function (side) {
-    if (!this.trial || !this.engine) return;
-    this.engine.select(abchrListen.SIDES.indexOf(side));
+  selectSlot: function (k) {
+    if (!this.trial || !this.engine || k >= this.engine.slots.length) return;
+    this.engine.select(k);
     this.drawSides();
   },
 
@@ -258,11 +276,85 @@ abchrListen.Screen.prototype = {
   },
 
   setGrade: function (side, value) {
-    if (!this.trial) return;
+    if (!this.trial || this.trial.plan.kind !== "abchr") return;
     var grade = Math.min(5, Math.max(1, abchrListen.roundGrade(value)));
     this.trial.grades[side] = grade;
     this.trial.moved[side] = true;
     this.drawGrade(side);
+  },
+
+  // One column per version: its button, a slider of 0 to 100, its value.
+  buildMushra: function (order) {
+    var self = this;
+    var columns = this.$("mushra-columns");
+    columns.textContent = "";
+    var column = function (slot, label) {
+      var box = self.doc.createElement("div");
+      box.className = "column";
+      var button = self.doc.createElement("button");
+      button.type = "button";
+      button.className = "side";
+      button.setAttribute("data-slot", String(slot));
+      var letter = self.doc.createElement("span");
+      letter.className = "letter";
+      letter.textContent = label;
+      button.appendChild(letter);
+      button.addEventListener("click", function () { self.selectSlot(slot); });
+      box.appendChild(button);
+      columns.appendChild(box);
+      return box;
+    };
+    column(0, "Ref");
+    order.forEach(function (name, i) {
+      var box = column(i + 1, String(i + 1));
+      var holder = self.doc.createElement("div");
+      holder.className = "slider-box";
+      var slider = self.doc.createElement("input");
+      slider.type = "range";
+      slider.min = "0";
+      slider.max = "100";
+      slider.step = "1";
+      slider.value = "0";
+      slider.className = "grade";
+      slider.id = "mushra-" + (i + 1);
+      slider.setAttribute("aria-label", "Grade of " + (i + 1));
+      slider.addEventListener("input", function () { self.setScore(i + 1, Number(slider.value)); });
+      holder.appendChild(slider);
+      box.appendChild(holder);
+      var value = self.doc.createElement("output");
+      value.className = "value";
+      value.id = "mushra-value-" + (i + 1);
+      value.textContent = "0";
+      box.appendChild(value);
+      self.trial.grades[name] = 0;
+      self.trial.moved[name] = false;
+    });
+  },
+
+  // A MUSHRA grade of the version in slot k (1 ...).
+  setScore: function (k, value) {
+    if (!this.trial || this.trial.plan.kind !== "mushra" || k < 1) return;
+    var name = this.trial.plan.order[k - 1];
+    var score = Math.min(100, Math.max(0, Math.round(value)));
+    this.trial.grades[name] = score;
+    this.trial.moved[name] = true;
+    this.$("mushra-" + k).value = String(score);
+    this.$("mushra-value-" + k).textContent = String(score);
+  },
+
+  answer: function (side) {
+    if (!this.trial || this.trial.plan.kind !== "abx") return;
+    this.trial.answer = side;
+    this.drawAnswer();
+  },
+
+  drawAnswer: function () {
+    var answer = this.trial.answer;
+    ["A", "B"].forEach(function (side) {
+      this.$("answer-" + side).classList.toggle("active", answer === side);
+      this.$("answer-" + side).setAttribute("aria-pressed", answer === side ? "true" : "false");
+    }, this);
+    this.$("next").disabled = !answer;
   },
 
   togglePlay: function () {
@@ -347,20 +439,26 @@ abchrListen.Screen.prototype = {
     var page = this.doc.body.getAttribute("data-page");
     if (page !== "trial" || e.target.id === "nickname") return;
     var k = e.key;
-    var sides = { a: "A", b: "B", c: "C", 1: "A", 2: "B", 3: "C" };
     var lower = k.length === 1 ? k.toLowerCase() : k;
+    var kind = this.trial ? this.trial.plan.kind : "";
+    var slots = kind === "abx" ? { a: 0, b: 1, x: 2 }
+              : kind === "mushra" ? { r: 0, a: 0 } : { a: 0, b: 1, c: 2, 1: 0, 2: 1, 3: 2 };
+    var step = { ArrowUp: 1, ArrowDown: -1, PageUp: 10, PageDown: -10 }[k];
     var handled = true;
-    if (sides[lower]) this.select(sides[lower]);
+    if (slots[lower] !== undefined) this.selectSlot(slots[lower]);
+    else if (kind === "mushra" && /^[1-9]$/.test(k)) this.selectSlot(Number(k));
     else if (k === " ") this.togglePlay();
     else if (lower === "l") this.toggleLoop();
     else if (k === "[") this.loopEdge("start");
     else if (k === "]") this.loopEdge("end");
     else if (k === "Enter") this.finishTrial();
-    else if (k === "ArrowUp" || k === "ArrowDown" || k === "PageUp" || k === "PageDown") {
+    else if (kind === "abx" && (k === "ArrowLeft" || k === "ArrowRight")) this.answer(k === "ArrowLeft" ? "A" : "B");
+    else if (step && kind === "mushra") {
+      var name = this.trial.plan.order[this.engine.selected - 1];
+      if (name) this.setScore(this.engine.selected, this.trial.grades[name] + step);
+    } else if (step && kind === "abchr") {
       var side = this.selectedSide();
-      if (side === "A") return;
-      var step = (k === "ArrowUp" ? 0.1 : k === "ArrowDown" ? -0.1 : k === "PageUp" ? 1 : -1);
-      this.setGrade(side, this.trial.grades[side] + step);
+      if (side !== "A") this.setGrade(side, this.trial.grades[side] + step / 10);
     } else handled = false;
     if (handled) e.preventDefault();
   },
@@ -368,22 +466,39 @@ abchrListen.Screen.prototype = {
   finishTrial: function () {
     if (!this.trial) return;
     var t = this.trial;
+    var plan = t.plan;
+    if (plan.kind === "abx" && !t.answer) return;
     var engine = this.engine;
-    var record = {
-      kind: "abchr",
-      song: t.plan.song,
-      stimulus: t.plan.stimulus,
-      reference_side: t.plan.reference_side,
-      grades: { B: t.grades.B, C: t.grades.C },
-      moved: { B: t.moved.B, C: t.moved.C },
-      seconds: Math.round((Date.now() - t.shown) / 100) / 10,
-      plays: engine.plays,
-      switches: engine.switches
-    };
+    var seconds = Math.round((Date.now() - t.shown) / 100) / 10;
+    var record;
+    if (plan.kind === "abx") {
+      record = { kind: "abx", song: plan.song, stimulus: plan.stimulus, trial: plan.trial, planned: plan.planned,
+                 x_is: plan.x_is, answer: t.answer, correct: t.answer === plan.x_is, seconds: seconds };
+    } else {
+      record = { kind: plan.kind, song: plan.song };
+      if (plan.kind === "abchr") {
+        record.stimulus = plan.stimulus;
+        record.reference_side = plan.reference_side;
+      }
+      record.grades = t.grades;
+      record.moved = t.moved;
+      record.seconds = seconds;
+      record.plays = engine.plays;
+      record.switches = engine.switches;
+    }
     engine.stop();
     this.trial = null;
+    this.$("next").disabled = false;
     this.state.trials.push(record);
     abchrListen.saveState(this.test, this.state);
+    if (plan.kind === "abx" && plan.trial === plan.planned) {
+      // The score of a set only once it is over, so that it cannot steer the answers.
+      var set = this.state.trials.slice(-plan.planned);
+      var right = set.filter(function (r) { return r.correct; }).length;
+      this.$("abx-score-text").textContent = "You told X correctly in " + right + " of " + plan.planned + " trials.";
+      this.show("abx-score");
+      return;
+    }
     this.showTrial();
   },
 
@@ -402,15 +517,15 @@ abchrListen.Screen.prototype = {
   },
 
   drawSides: function () {
-    var selected = this.selectedSide();
-    abchrListen.SIDES.forEach(function (side) {
-      var button = this.$("side-" + side);
-      button.classList.toggle("active", side === selected);
-      button.setAttribute("aria-pressed", side === selected ? "true" : "false");
-    }, this);
-    ["B", "C"].forEach(function (side) {
-      this.$("grade-" + side).parentNode.parentNode.classList.toggle("active", side === selected);
-    }, this);
+    var selected = this.engine.selected;
+    var board = this.$("board-" + this.trial.plan.kind);
+    Array.prototype.forEach.call(board.querySelectorAll(".side[data-slot]"), function (button) {
+      var on = Number(button.getAttribute("data-slot")) === selected;
+      button.classList.toggle("active", on);
+      button.setAttribute("aria-pressed", on ? "true" : "false");
+      var column = button.parentNode;
+      if (column.classList.contains("column")) column.classList.toggle("active", on);
+    });
   },
 
   drawGrade: function (side) {

@@ -62,6 +62,21 @@ abchrListen.makePlan = function (test, sessionId) {
       plan.push({ kind: "abchr", songIndex: k, song: song.song, stimulus: name,
                   reference_side: random() < 0.5 ? "B" : "C" });
     });
+    // A MUSHRA page: the hidden reference among the conditions, in a drawn order.
+    if (test.mushra) {
+      plan.push({ kind: "mushra", songIndex: k, song: song.song,
+                  order: abchrListen.shuffle(["reference"].concat(song.stimuli), random) });
+    }
+    // An ABX set of a number of trials fixed in advance, per condition.
+    var planned = test.abx | 0;
+    if (planned > 0) {
+      abchrListen.shuffle(song.stimuli, random).forEach(function (name) {
+        for (var i = 1; i <= planned; i++) {
+          plan.push({ kind: "abx", songIndex: k, song: song.song, stimulus: name, trial: i, planned: planned,
+                      x_is: random() < 0.5 ? "A" : "B" });
+        }
+      });
+    }
   });
   return plan;
 };

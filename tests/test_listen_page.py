@@ -73,10 +73,10 @@ def music(seconds, seed):
     return [left, right]
 
 
-def make_folder(where, results_url):
-    """Two songs of 3 s, each with an MP3 and a Vorbis encoding."""
+def make_folder(where, options, songs=("alpha", "beta")):
+    """Songs of 3 s, each with an MP3 and a Vorbis encoding."""
     test = os.path.join(where, "test")
-    for n, song in enumerate(["alpha", "beta"]):
+    for n, song in enumerate(songs):
         original = os.path.join(where, song + ".wav")
         write_wav(original, music(3, n + 1))
         encoded = []
@@ -84,7 +84,7 @@ def make_folder(where, results_url):
             out = os.path.join(where, song + "." + ext)
             subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-i", original, "-c:a", codec, out], check=True)
             encoded.append(out)
-        subprocess.run([PREPARE, "-q", "-o", test, "--results-url", results_url, original] + encoded, check=True)
+        subprocess.run([PREPARE, "-q", "-o", test] + options + [original] + encoded, check=True)
     return test
 
 
@@ -139,7 +139,7 @@ class ListenPage(unittest.TestCase):
         cls.tmp = tempfile.mkdtemp(prefix="listen-page-")
         cls.http, cls.posts = serve(cls.tmp)
         cls.base = "http://127.0.0.1:%d" % cls.http.server_address[1]
-        cls.test = make_folder(cls.tmp, cls.base + "/ok")
+        cls.test = make_folder(cls.tmp, ["--results-url", cls.base + "/ok"])
         cls.public = os.path.join(cls.test, "public")
         cls.downloads = os.path.join(cls.tmp, "downloads")
         os.mkdir(cls.downloads)
@@ -154,10 +154,11 @@ class ListenPage(unittest.TestCase):
         shutil.rmtree(cls.tmp)
 
     # --- helpers ---
-    def served(self, path):
+    def served(self, path, test=None):
         """A served file, by its path in key.csv."""
-        inside = os.path.join(self.public, path)
-        return inside if os.path.exists(inside) else os.path.join(self.test, path)
+        test = test or self.test
+        inside = os.path.join(test, "public", path)
+        return inside if os.path.exists(inside) else os.path.join(test, path)
 
     def listen_url(self, how, folder=None):
         folder = folder or os.path.join(self.public, "listen")
@@ -190,12 +191,12 @@ class ListenPage(unittest.TestCase):
     def text(self, id_):
         return self.driver.find_element(By.ID, id_).text
 
-    def served_sums(self):
+    def served_sums(self, key=None, test=None):
         """Song, served name -> the sum of its first 2000 left samples, to tell
         from the engine's buffers which stimulus plays on each side."""
         sums = {}
-        for row in self.key:
-            with wave.open(self.served(row["file"])) as w:
+        for row in key or self.key:
+            with wave.open(self.served(row["file"], test)) as w:
                 left = struct.unpack("<4000h", w.readframes(2000))[0::2]
             sums[(row["song"], row["name"])] = sum(left)
         return sums
@@ -326,6 +327,47 @@ class ListenPage(unittest.TestCase):
         self.assertEqual(self.sides_heard(sums), before)
         rest = self.run_session("keyboard", lambda n: grades(n + 2))
         self.check_results(self.downloaded(), first + rest, "again")
+
+    def test_mushra_and_abx(self):
+        """A folder with a MUSHRA page and two ABX trials per condition: the
+        grades land on the versions heard, the answers are scored against
+        what X played, and the score shows only after a set's last trial."""
+        where = os.path.join(self.tmp, "extra")
+        os.mkdir(where)
+        test = make_folder(where, ["--page", "mushra", "--abx", "2"], songs=("gamma",))
+        self.open_page(self.listen_url("http", os.path.join(test, "public", "listen")))
+        self.driver.find_element(By.ID, "begin").click()
+        body = self.driver.find_element(By.TAG_NAME, "body")
+        with open(os.path.join(test, "key.csv"), newline="", encoding="utf-8") as f:
+            sums = self.served_sums(list(csv.DictReader(f)), test)
+        self.wait_page(("trial",))
+        body.send_keys(Keys.ENTER, Keys.ENTER)
+        time.sleep(0.3)
+        song, on_page = self.sides_heard(sums)
+        self.assertEqual(sorted(on_page[1:]), ["S1", "S2", "reference"])
+        body.send_keys(" ")
+        for k in (1, 2, 3):
+            body.send_keys(str(k), *([Keys.ARROW_UP] * (10 * k + 3)))
+        body.send_keys(Keys.ENTER)
+        answers = []
+        for n in range(4):
+            self.assertEqual(self.wait_page(("trial",)), "trial")
+            song, heard = self.sides_heard(sums)
+            body.send_keys("x", Keys.ARROW_LEFT if n % 3 == 0 else Keys.ARROW_RIGHT, Keys.ENTER)
+            answers.append((heard[1], "A" if heard[2] == "reference" else "B", "A" if n % 3 == 0 else "B"))
+            if n % 2 == 1:
+                self.assertEqual(self.wait_page(("abx-score",)), "abx-score")
+                right = sum(x == a for _, x, a in answers[-2:])
+                self.assertEqual(self.text("abx-score-text"), "You told X correctly in %d of 2 trials." % right)
+                self.driver.find_element(By.ID, "abx-continue").click()
+        self.wait_page(("end",))
+        trials = self.downloaded()["trials"]
+        mushra = trials[2]
+        self.assertEqual((mushra["kind"], mushra["grades"], mushra["switches"]),
+                         ("mushra", {on_page[k]: 10 * k + 3 for k in (1, 2, 3)}, 3))
+        self.assertEqual([(t["kind"], t["stimulus"], t["trial"], t["planned"], t["x_is"], t["answer"], t["correct"])
+                          for t in trials[3:]],
+                         [("abx", s, n % 2 + 1, 2, x, a, x == a) for n, (s, x, a) in enumerate(answers)])
 
     def test_failed_send_is_shown(self):
         listen = os.path.join(self.tmp, "failing", "listen")
