@@ -109,8 +109,8 @@ int run(const command_options& options) {
   std::vector<std::string> inputs{prepare.original};
   inputs.insert(inputs.end(), prepare.encoded.begin(), prepare.encoded.end());
   for (const std::string& input : inputs) {
-    if (inside(input, test + "/" + STIMULI_FOLDER) || inside(input, test + "/" + SONGS_FOLDER) ||
-        inside(test, input)) {
+    if (inside(input, test + "/" + PUBLIC_FOLDER) || inside(input, test + "/" + STIMULI_FOLDER) ||
+        inside(input, test + "/" + SONGS_FOLDER) || inside(test, input)) {
       complain(test, "the test folder would replace the input " + input + "; choose another with -o");
       return PREPARE_OUTPUT_FAILED;
     }
@@ -123,7 +123,9 @@ int run(const command_options& options) {
     return status == folder_status::refused ? (complain(problem.path, problem.message), PREPARE_OUTPUT_FAILED)
                                             : folder_failure(status, problem);
   }
-  if (!options.force && std::filesystem::exists(path_of(test + "/" + STIMULI_FOLDER + "/" + song_name), ec)) {
+  if (!options.force &&
+      std::filesystem::exists(path_of(test + "/" + PUBLIC_FOLDER + "/" + STIMULI_FOLDER + "/" + song_name),
+                              ec)) {
     // made_here is false: a folder that holds a song existed before the run.
     complain(test, "holds the song " + song_name + " already; pass --force to replace it");
     return PREPARE_OUTPUT_FAILED;
@@ -173,7 +175,8 @@ int run(const command_options& options) {
       if (served != folder_status::ok) status = folder_failure(served, problem);
     }
     if (status == PREPARE_OK) {
-      // The song's own reports, as a one-song preparation writes them, name the served files.
+      // The song's own reports name the served files, as the key does: by
+      // their paths in the served half.
       const std::string served_at = std::string(STIMULI_FOLDER) + "/" + song_name + "/";
       song.reference.wav = served_at + REFERENCE_NAME + ".wav";
       for (std::size_t k = 0; k < song.stimuli.size(); ++k) {

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "beaqlejs_config.h"
+#include "folder_layout.h"
 #include "folder_lock.h"
 #include "folder_summary.h"
 #include "listen_page.h"
@@ -127,9 +128,11 @@ folder_status open_test_folder(const std::string& test, const lock_wait& on_wait
   }
   if (foreign()) return refused(problem, test, not_ours);
   if (error) return failed(problem, test, "cannot list the folder", error.value());
-  if (exists(join(test, SETTINGS_FILE))) return folder_status::ok;
+  if (exists(join(test, SETTINGS_FILE))) return convert_old_layout(test, problem);
   const std::string settings = join(test, SETTINGS_FILE);
-  if (!write_text(settings + ".tmp", folder_settings_json({}))) {
+  folder_settings fresh;
+  fresh.id = new_folder_id();
+  if (!write_text(settings + ".tmp", folder_settings_json(fresh))) {
     return failed(problem, settings, "cannot write", errno);
   }
   fs::rename(file_path(settings + ".tmp"), file_path(settings), error);
@@ -257,8 +260,9 @@ folder_status check_pages(const folder_contents& contents, const std::string& te
                           const std::string& new_song, const std::string& new_song_folder,
                           folder_problem& problem) {
   for (const song_entry& song : contents.songs) {
-    const std::string folder =
-        song.name == new_song ? new_song_folder : join(join(test, STIMULI_FOLDER), song.name);
+    const std::string folder = song.name == new_song
+                                   ? new_song_folder
+                                   : join(join(join(test, PUBLIC_FOLDER), STIMULI_FOLDER), song.name);
     std::vector<wav16_info> files;
     for (std::size_t i = 0; i <= song.stimuli.size(); ++i) {
       const std::string path =
@@ -305,9 +309,11 @@ folder_status commit_song(const std::string& test, const song_change& change, co
 
   std::error_code error;
   const std::string songs = join(test, SONGS_FOLDER);
-  const std::string stimuli = join(test, STIMULI_FOLDER);
+  const std::string served = join(test, PUBLIC_FOLDER);
+  const std::string stimuli = join(served, STIMULI_FOLDER);
   fs::create_directory(file_path(songs), error);
-  fs::create_directory(file_path(stimuli), error);
+  if (!error) fs::create_directory(file_path(served), error);
+  if (!error) fs::create_directory(file_path(stimuli), error);
   if (error) return failed(problem, test, "cannot make the folders of the test", error.value());
   struct shared_text {
     std::string folder;
@@ -319,8 +325,8 @@ folder_status commit_song(const std::string& test, const song_change& change, co
                                     {test, KEY_FILE, key_csv(contents)},
                                     {test, REPORT_TEXT_FILE, summary_text(contents)},
                                     {test, REPORT_JSON_FILE, summary_json(contents)},
-                                    {test, WEBMUSHRA_FILE, webmushra_yaml(contents)},
-                                    {test, BEAQLEJS_FILE, beaqlejs_config(contents)}};
+                                    {served, WEBMUSHRA_FILE, webmushra_yaml(contents)},
+                                    {served, BEAQLEJS_FILE, beaqlejs_config(contents)}};
   const std::string own = join(songs, song);
   bool made_own = false;
   if (!change.private_files.empty()) {
@@ -348,17 +354,17 @@ folder_status commit_song(const std::string& test, const song_change& change, co
     }
   }
 
-  // The listening page, made whole in a folder of its own beside the one it
-  // replaces.
-  const std::string served_top = join(test, PUBLIC_FOLDER);
-  fs::create_directory(file_path(served_top), error);
-  if (error || !make_unique_folder(served_top, ".new-listen-", listen_new)) {
-    const int reason = error ? error.value() : errno;
+  // The listening page, made whole in a staging folder of its own (outside
+  // public/, so that nothing half-made is ever served) and renamed in with
+  // the rest.
+  if (!make_unique_folder(test, ".new-listen-", listen_new)) {
+    const int reason = errno;
     listen_new.clear();
     drop_staged();
-    return failed(problem, served_top, "cannot make a folder for the listening page", reason);
+    return failed(problem, test, "cannot make a folder for the listening page", reason);
   }
-  status = write_listen_page(contents, {""}, stimuli, song, change.served_folder, listen_new, problem);
+  status = write_listen_page(contents, {contents.settings.id}, stimuli, song, change.served_folder,
+                             listen_new, problem);
   if (status != folder_status::ok) {
     drop_staged();
     return status;
@@ -392,10 +398,10 @@ folder_status commit_song(const std::string& test, const song_change& change, co
     fs::rename(file_path(f.temporary), file_path(f.final), error);
     if (error) return failed(problem, f.final, "cannot replace", error.value());
   }
-  const std::string listen = join(served_top, LISTEN_FOLDER);
+  const std::string listen = join(served, LISTEN_FOLDER);
   std::string old_listen;
   if (exists(listen)) {
-    if (!make_unique_folder(served_top, ".old-listen-", old_listen))
+    if (!make_unique_folder(test, ".old-listen-", old_listen))
       return failed(problem, listen, "cannot replace", errno);
     fs::remove(file_path(old_listen), error);
     fs::rename(file_path(listen), file_path(old_listen), error);

@@ -87,6 +87,7 @@ std::string folder_settings_json(const folder_settings& settings) {
                  {"path_prefix", settings.path_prefix}};
   if (!settings.results_url.empty()) record["results_url"] = settings.results_url;
   if (settings.abx_trials > 0) record["abx"] = settings.abx_trials;
+  if (!settings.id.empty()) record["id"] = settings.id;
   return dump(record);
 }
 
@@ -98,7 +99,10 @@ bool parse_folder_settings(const std::string& text, folder_settings& settings) {
     settings.results_url = record.value("results_url", std::string());
     settings.abx_trials = record.value("abx", 0);
     if (settings.abx_trials < 0 || settings.abx_trials > MAX_ABX_TRIALS) return false;
-    return true;
+    // A folder made before folders had ids has none until its next run.
+    settings.id = record.contains("id") ? record.at("id").get<std::string>() : "";
+    return settings.id.empty() || (settings.id.size() == 32 &&
+                                   settings.id.find_first_not_of("0123456789abcdef") == std::string::npos);
   } catch (const json::exception&) {
     return false;
   }
