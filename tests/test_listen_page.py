@@ -367,6 +367,26 @@ class ListenPage(unittest.TestCase):
                           for t in trials[3:]],
                          [("abx", s, n % 2 + 1, 2, x, a, x == a) for n, (s, x, a) in enumerate(answers)])
 
+    def test_other_rate_is_said_and_recorded(self):
+        """A browser that opens its audio at 48 kHz whatever the page asks."""
+        forced = """(function () {
+            var Real = window.AudioContext;
+            window.AudioContext = function () { return new Real({ sampleRate: 48000 }); };
+        })();"""
+        added = self.driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": forced})
+        try:
+            self.open_page(self.listen_url("file"))
+            end = time.time() + 10
+            while not self.text("rate-note") and time.time() < end:
+                time.sleep(0.05)
+            self.assertIn("plays at 48000 Hz, not at the music's 44100 Hz", self.text("rate-note"))
+            self.driver.find_element(By.ID, "begin").click()
+            self.run_session("keyboard", lambda n: (5.0, 4.0))
+            results = self.downloaded()
+        finally:
+            self.driver.execute_cdp_cmd("Page.removeScriptToEvaluateOnNewDocument", {"identifier": added["identifier"]})
+        self.assertEqual((results["sample_rate"], results["context_rate"]), (RATE, 48000))
+
     def test_failed_send_is_shown(self):
         listen = os.path.join(self.tmp, "failing", "listen")
         shutil.copytree(os.path.join(self.public, "listen"), listen)
