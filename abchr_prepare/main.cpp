@@ -232,7 +232,7 @@ int main(int argc, char** argv) {
       return PREPARE_USAGE;
     }
     if (options.help) {
-      std::fputs(usage_text(), stdout);
+      std::fputs(usage_text().c_str(), stdout);
       return std::fflush(stdout) == 0 ? PREPARE_OK : PREPARE_OUTPUT_FAILED;
     }
     if (options.version) {

@@ -9,6 +9,7 @@
 
 #include "listen_page_files.h"
 #include "sha256.h"
+#include "utf8_paths.h"
 
 namespace fs = std::filesystem;
 using json = nlohmann::ordered_json;
@@ -19,7 +20,7 @@ std::string join(const std::string& folder, const std::string& name) { return fo
 
 bool read_bytes(const std::string& path, std::string& bytes) {
   errno = 0;
-  std::ifstream in(file_path(path), std::ios::binary);
+  std::ifstream in(path_of(path), std::ios::binary);
   if (!in) return false;
   std::ostringstream all;
   all << in.rdbuf();
@@ -30,7 +31,7 @@ bool read_bytes(const std::string& path, std::string& bytes) {
 
 bool write_bytes(const std::string& path, const std::string& bytes) {
   errno = 0;
-  std::ofstream out(file_path(path), std::ios::binary | std::ios::trunc);
+  std::ofstream out(path_of(path), std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();
   if (!out && errno == 0) errno = EIO;
@@ -81,7 +82,7 @@ folder_status write_listen_page(const folder_contents& contents, const listen_ch
                                 folder_problem& problem) {
   const std::string data = join(into, LISTEN_DATA_FOLDER);
   std::error_code error;
-  fs::create_directory(file_path(data), error);
+  fs::create_directory(path_of(data), error);
   if (error) {
     problem = {data, "cannot make", error.value()};
     return folder_status::failed;

@@ -1,5 +1,7 @@
 #include "song_record.h"
 
+#include <utf8.h>
+
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
@@ -141,35 +143,17 @@ std::vector<const stimulus_entry*> in_served_order(const song_entry& song) {
 }
 
 std::string displayable(const std::string& text) {
+  // Each byte that starts no well-formed sequence (a stray continuation byte,
+  // an overlong form, a surrogate, beyond U+10FFFF, cut short) becomes one
+  // U+FFFD, and the bytes after it are read afresh.
   std::string out;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t length = lead < 0x80           ? 1
-                         : (lead >> 5) == 0x6  ? 2
-                         : (lead >> 4) == 0xE  ? 3
-                         : (lead >> 3) == 0x1E ? 4
-                                               : 0;
-    uint32_t code = length == 1   ? lead
-                    : length == 2 ? lead & 0x1Fu
-                    : length == 3 ? lead & 0x0Fu
-                                  : lead & 0x07u;
-    bool good = length > 0 && i + length <= text.size();
-    for (std::size_t k = 1; good && k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      good = (next & 0xC0) == 0x80;
-      code = code << 6 | (next & 0x3Fu);
-    }
-    // Overlong forms, surrogates and values beyond U+10FFFF are not characters.
-    const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    good = good && code >= least[length] && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
-    if (good) {
-      out.append(text, i, length);
-      i += length;
-    } else {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    }
+  auto at = text.begin();
+  while (at != text.end()) {
+    const auto bad = utf8::find_invalid(at, text.end());
+    out.append(at, bad);
+    if (bad == text.end()) break;
+    out += "\xEF\xBF\xBD";
+    at = bad + 1;
   }
   return out;
 }

@@ -7,6 +7,7 @@
 
 #include "folder_lock.h"
 #include "test_folder_songs.h"
+#include "utf8_paths.h"
 
 #ifndef _WIN32
 #include <sys/wait.h>
@@ -16,7 +17,7 @@
 namespace {
 
 std::string read_all(const std::string& path) {
-  std::ifstream in(file_path(path), std::ios::binary);
+  std::ifstream in(path_of(path), std::ios::binary);
   std::ostringstream all;
   all << in.rdbuf();
   return all.str();
