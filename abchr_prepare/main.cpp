@@ -129,7 +129,9 @@ int run(const command_options& options) {
         status = PREPARE_OUTPUT_FAILED;
       }
     }
-    song_change change{served_folder, {}, options.mushra_pages, options.path_prefix, {}};
+    song_change change{served_folder,       {}, options.mushra_pages,
+                       options.path_prefix, {}, options.results_url,
+                       options.abx_trials};
     const serving_choices choices{options.excerpt, options.fade_ms, options.names, seed};
     std::string serving_warning;
     if (status == PREPARE_OK) {
@@ -162,6 +164,7 @@ int run(const command_options& options) {
       } else if (!prepare.quiet) {
         std::fprintf(stderr,
                      "%s song %s in %s: %d stimuli of %lld frames; webmushra.yaml, beaqlejs_config.js, "
+                     "public/listen/, "
                      "key.csv and reports rewritten\n",
                      replaced ? "replaced" : "added", song_name.c_str(), test.c_str(),
                      static_cast<int>(change.record.stimuli.size()) + 1,

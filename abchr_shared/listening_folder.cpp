@@ -11,6 +11,7 @@
 #include "folder_layout.h"
 #include "folder_lock.h"
 #include "folder_summary.h"
+#include "listen_page.h"
 #include "utf8_paths.h"
 
 namespace fs = std::filesystem;
@@ -268,6 +269,8 @@ folder_status commit_song(const std::string& test, const song_change& change, co
   if (status != folder_status::ok) return status;
   if (change.mushra_pages) contents.settings.mushra_pages = *change.mushra_pages;
   if (change.path_prefix) contents.settings.path_prefix = *change.path_prefix;
+  if (change.results_url) contents.settings.results_url = *change.results_url;
+  if (change.abx_trials) contents.settings.abx_trials = *change.abx_trials;
   const std::string& song = change.record.name;
   const auto same = std::find_if(contents.songs.begin(), contents.songs.end(),
                                  [&](const song_entry& s) { return s.name == song; });
@@ -307,9 +310,11 @@ folder_status commit_song(const std::string& test, const song_change& change, co
     for (const auto& [name, text] : change.private_files) texts.push_back({own, name, text});
   }
   std::vector<staged_file> staged;
+  std::string listen_new;
   const auto drop_staged = [&] {
     for (const staged_file& f : staged) fs::remove(path_of(f.temporary), error);
     if (made_own) fs::remove(path_of(own), error);
+    if (!listen_new.empty()) fs::remove_all(path_of(listen_new), error);
   };
   // The lock makes these temporary names this run's own.
   for (const shared_text& t : texts) {
@@ -322,6 +327,22 @@ folder_status commit_song(const std::string& test, const song_change& change, co
       drop_staged();
       return failed(problem, staged.back().final, "cannot write", reason);
     }
+  }
+
+  // The listening page, made whole in a staging folder of its own (outside
+  // public/, so that nothing half-made is ever served) and renamed in with
+  // the rest.
+  if (!make_unique_folder(test, ".new-listen-", listen_new)) {
+    const int reason = errno;
+    listen_new.clear();
+    drop_staged();
+    return failed(problem, test, "cannot make a folder for the listening page", reason);
+  }
+  status = write_listen_page(contents, {contents.settings.id}, stimuli, song, change.served_folder,
+                             listen_new, problem);
+  if (status != folder_status::ok) {
+    drop_staged();
+    return status;
   }
 
   // Everything is written: now the renames, which change the folder at once.
@@ -352,6 +373,18 @@ folder_status commit_song(const std::string& test, const song_change& change, co
     fs::rename(path_of(f.temporary), path_of(f.final), error);
     if (error) return failed(problem, f.final, "cannot replace", error.value());
   }
+  const std::string listen = join(served, LISTEN_FOLDER);
+  std::string old_listen;
+  if (exists(listen)) {
+    if (!make_unique_folder(test, ".old-listen-", old_listen))
+      return failed(problem, listen, "cannot replace", errno);
+    fs::remove(path_of(old_listen), error);
+    fs::rename(path_of(listen), path_of(old_listen), error);
+    if (error) return failed(problem, listen, "cannot replace", error.value());
+  }
+  fs::rename(path_of(listen_new), path_of(listen), error);
+  if (error) return failed(problem, listen, "cannot replace", error.value());
+  if (!old_listen.empty()) fs::remove_all(path_of(old_listen), error);
   if (replaced) fs::remove_all(path_of(old), error);
   return folder_status::ok;
 }

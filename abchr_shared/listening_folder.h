@@ -4,6 +4,7 @@
 //   TEST/public/              served as it is, and nothing private is in it:
 //     stimuli/<song>/reference.wav, S1.wav ...
 //     webmushra.yaml, beaqlejs_config.js    the front ends' configs
+//     listen/                 the folder's own listening page (listen_page.h)
 //   TEST/songs/<song>.json    each song's private record (song_record.h)
 //   TEST/songs/<song>/        the song's own reports
 //   TEST/folder.json          choices that hold for every song, and the id
@@ -112,6 +113,8 @@ struct song_change {
   std::optional<std::string> path_prefix;
   // Files of the song's own for the organiser, kept in songs/<song>/: name, text.
   std::vector<std::pair<std::string, std::string>> private_files;
+  std::optional<std::string> results_url;  // given on this run's command line; "" for none
+  std::optional<int> abx_trials;           // given on this run's command line
 };
 
 // Adds or replaces the song, under the folder's lock, and writes every shared

@@ -92,6 +92,8 @@ bool parse_song_record(const std::string& text, song_entry& song) {
 std::string folder_settings_json(const folder_settings& settings) {
   json record = {{"page", settings.mushra_pages ? "mushra" : "bs1116"},
                  {"path_prefix", settings.path_prefix}};
+  if (!settings.results_url.empty()) record["results_url"] = settings.results_url;
+  if (settings.abx_trials > 0) record["abx"] = settings.abx_trials;
   if (!settings.id.empty()) record["id"] = settings.id;
   return dump(record);
 }
@@ -101,6 +103,9 @@ bool parse_folder_settings(const std::string& text, folder_settings& settings) {
     const json record = json::parse(text);
     settings.mushra_pages = record.at("page").get<std::string>() == "mushra";
     settings.path_prefix = record.at("path_prefix").get<std::string>();
+    settings.results_url = record.value("results_url", std::string());
+    settings.abx_trials = record.value("abx", 0);
+    if (settings.abx_trials < 0 || settings.abx_trials > MAX_ABX_TRIALS) return false;
     // A folder made before folders had ids has none until its next run.
     settings.id = record.contains("id") ? record.at("id").get<std::string>() : "";
     return settings.id.empty() || (settings.id.size() == 32 &&

@@ -60,6 +60,8 @@ struct folder_settings {
   std::string id;             // 32 lowercase hex digits, drawn when the folder is made
   bool mushra_pages = false;  // --page mushra
   std::string path_prefix;    // --path-prefix, where the front end serves the folder
+  std::string results_url;    // --results-url, where the listening page posts results
+  int abx_trials = 0;         // --abx: the listening page's ABX trials per condition
 };
 
 struct folder_contents {
@@ -71,6 +73,8 @@ struct folder_contents {
 std::string song_record_json(const song_entry& song);
 // false when the text is not such a record.
 bool parse_song_record(const std::string& text, song_entry& song);
+// The most ABX trials per condition that --abx takes.
+constexpr int MAX_ABX_TRIALS = 100;
 std::string folder_settings_json(const folder_settings& settings);
 bool parse_folder_settings(const std::string& text, folder_settings& settings);
 

@@ -103,7 +103,7 @@ inline added add_song(const std::string& test, const test_song& t, const serving
   if (a.status == folder_status::ok) a.status = make_staging(test, t.name, staging, a.problem);
   if (a.status != folder_status::ok) return a;
   std::filesystem::create_directory(staging + "/served");
-  song_change change{staging + "/served", {}, mushra, prefix, {}};
+  song_change change{staging + "/served", {}, mushra, prefix, {}, {}, {}};
   a.status = serve_test_song(t, choices, staging + "/served", change.record, a.problem);
   if (a.status == folder_status::ok) a.status = commit_song(test, change, on_wait, a.replaced, a.problem);
   std::filesystem::remove_all(staging);

@@ -226,7 +226,7 @@ TEST(test_folder_lock, a_run_changes_nothing_until_it_holds_the_lock) {
     std::string staging;
     if (make_staging(test, "two", staging, problem) != folder_status::ok) _exit(1);
     std::filesystem::create_directory(staging + "/served");
-    song_change change{staging + "/served", {}, std::nullopt, std::nullopt, {}};
+    song_change change{staging + "/served", {}, std::nullopt, std::nullopt, {}, {}, {}};
     if (serve_test_song({"two"}, {}, staging + "/served", change.record, problem) != folder_status::ok)
       _exit(1);
     char go = 0;
