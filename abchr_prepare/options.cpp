@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "platform.h"
+#include "song_record.h"
 
 namespace {
 
@@ -20,6 +21,8 @@ enum option_code : int {
   NAMES,
   PAGE,
   PATH_PREFIX,
+  RESULTS_URL,
+  ABX,
   HEADROOM,
   RESAMPLE,
   TIMEOUT,
@@ -44,6 +47,12 @@ constexpr option_row OPTIONS[] = {
     {"page", PAGE, "mushra",
      "a MUSHRA page per song besides the ABC/HR pages (kept for TEST;\n--page bs1116 leaves them out again)"},
     {"path-prefix", PATH_PREFIX, "P", "where the front end serves TEST's public/ (kept for TEST)"},
+    {"results-url", RESULTS_URL, "URL",
+     "the listening page in TEST/public/listen/ also posts each\nlistener's results to URL (kept for TEST; "
+     "\"\" for none)"},
+    {"abx", ABX, "N",
+     "the listening page also runs N ABX trials per condition,\nthe score shown after each set (kept for "
+     "TEST; 0 for none)"},
     {"jobs", 'j', "N", "run N decoders at a time (default: the number of processors)"},
     {"headroom", HEADROOM, "DB", "lower every stimulus by DB decibels, against clipping"},
     {"resample", RESAMPLE, nullptr, "accept encoded files at another sample rate (resampled by soxr)"},
@@ -63,6 +72,26 @@ bool read_jobs(const std::string& text, int& jobs) {
   const auto [stop, error] = std::from_chars(text.data(), end, n);
   if (text.empty() || error != std::errc() || stop != end || n < 1 || n > 64) return false;
   jobs = n;
+  return true;
+}
+
+bool read_count(const std::string& text, int most, int& count) {
+  int n = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, n);
+  if (text.empty() || error != std::errc() || stop != end || n < 0 || n > most) return false;
+  count = n;
+  return true;
+}
+
+// An address that the listening page can post to: http or https, printable
+// ASCII without spaces, so that nothing in it reads as markup or a command.
+bool results_url_fits(const std::string& url) {
+  if (url.empty()) return true;
+  if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0) return false;
+  for (const char c : url) {
+    if (c <= ' ' || c > '~' || c == '"' || c == '<' || c == '>' || c == '\\') return false;
+  }
   return true;
 }
 
@@ -171,6 +200,25 @@ bool take(int code, const std::string& value, command_options& options, std::str
     case PATH_PREFIX:
       options.path_prefix = value;
       return true;
+    case RESULTS_URL:
+      if (!results_url_fits(value)) {
+        problem =
+            "--results-url takes an http:// or https:// address without spaces (or \"\" for none), not '" +
+            value + "'";
+        return false;
+      }
+      options.results_url = value;
+      return true;
+    case ABX: {
+      int trials = 0;
+      if (!read_count(value, MAX_ABX_TRIALS, trials)) {
+        problem = "--abx takes a number of ABX trials per condition from 0 (none) to " +
+                  std::to_string(MAX_ABX_TRIALS) + ", not '" + value + "'";
+        return false;
+      }
+      options.abx_trials = trials;
+      return true;
+    }
     case RESAMPLE:
       options.prepare.resample = true;
       return true;

@@ -24,6 +24,8 @@ struct command_options {
   naming names = naming::blind;
   std::optional<bool> mushra_pages;  // --page
   std::optional<std::string> path_prefix;
+  std::optional<std::string> results_url;  // --results-url; "" forgets the folder's
+  std::optional<int> abx_trials;           // --abx
   bool help = false;
   bool version = false;
 };

@@ -13,6 +13,7 @@
 #include "folder_layout.h"
 #include "folder_lock.h"
 #include "folder_summary.h"
+#include "listen_page.h"
 #include "platform.h"
 #include "utf8_paths.h"
 
@@ -84,14 +85,14 @@ struct rename_step {
 
 struct recorded_change {
   std::vector<rename_step> steps;
-  std::string old_folder;  // removed at the end; "" when none
+  std::vector<std::string> old_folders;  // removed at the end
 };
 
 std::string change_json(const recorded_change& change) {
   nlohmann::json steps = nlohmann::json::array();
   for (const rename_step& step : change.steps)
     steps.push_back({{"from", step.from}, {"to", step.to}, {"folder", step.folder}});
-  const nlohmann::json all = {{"renames", steps}, {"remove", change.old_folder}};
+  const nlohmann::json all = {{"renames", steps}, {"remove", change.old_folders}};
   return all.dump(1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
@@ -101,7 +102,7 @@ bool parse_change(const std::string& text, recorded_change& change) {
     for (const nlohmann::json& step : all.at("renames"))
       change.steps.push_back({step.at("from").get<std::string>(), step.at("to").get<std::string>(),
                               step.at("folder").get<bool>()});
-    change.old_folder = all.at("remove").get<std::string>();
+    change.old_folders = all.at("remove").get<std::vector<std::string>>();
     return true;
   } catch (const nlohmann::json::exception&) {
     return false;
@@ -130,7 +131,7 @@ bool finish_change(const std::string& test, const recorded_change& change, folde
     problem = {join(test, COMMIT_FILE), "cannot remove the record of the change", error.value()};
     return false;
   }
-  if (!change.old_folder.empty()) fs::remove_all(path_of(join(test, change.old_folder)), error);
+  for (const std::string& old : change.old_folders) fs::remove_all(path_of(join(test, old)), error);
   return true;
 }
 
@@ -358,21 +359,19 @@ folder_status make_staging(const std::string& test, const std::string& song, std
   return folder_status::ok;
 }
 
-folder_status serve_song(const prepared_song& prepared, const serving_choices& choices,
-                         const std::string& served_folder, song_entry& record, folder_problem& problem,
-                         const std::function<void(const std::string&)>& on_file) {
-  record = prepared.record;
+folder_status plan_serving(const serving_choices& choices, song_entry& record, std::string& warning,
+                           folder_problem& problem) {
   const int fade_ms = choices.fade_ms.value_or(choices.excerpt ? DEFAULT_EXCERPT_FADE_MS : 0);
   excerpt_frames plan;
   switch (plan_excerpt(choices.excerpt, fade_ms, record.rate, record.common_frames, plan)) {
     case excerpt_status::beyond_length:
-      return refused(problem, record.original,
+      return refused(problem, record.reference.input,
                      "the excerpt reaches beyond the song's aligned length of " +
                          std::to_string(record.common_frames) + " frames (" +
                          std::to_string(record.common_frames / record.rate) +
                          " s); give --excerpt START,LENGTH within it");
     case excerpt_status::fade_too_long:
-      return refused(problem, record.original,
+      return refused(problem, record.reference.input,
                      "fades of " + std::to_string(fade_ms) +
                          " ms do not fit twice into the served length; give a "
                          "shorter --fade or a longer excerpt");
@@ -382,41 +381,17 @@ folder_status serve_song(const prepared_song& prepared, const serving_choices& c
   std::vector<std::string> codecs;
   for (const stimulus_entry& s : record.stimuli) codecs.push_back(s.codec);
   const std::vector<std::string> names = stimulus_names(codecs, choices.names, choices.seed, record.name);
-  const bool whole = plan.start == 0 && plan.frames == record.common_frames && plan.fade == 0;
-  for (std::size_t i = 0; i <= record.stimuli.size(); ++i) {
-    const std::string& wav = i == 0 ? prepared.reference_wav : prepared.stimulus_wavs[i - 1];
-    const std::string from = join(prepared.folder, wav);
-    const std::string to =
-        join(served_folder, (i == 0 ? std::string(REFERENCE_NAME) : names[i - 1]) + ".wav");
-    if (on_file) on_file(to);
-    wav16_info info;
-    if (!read_wav16_info(from, info)) return failed(problem, from, "cannot read this stimulus", errno);
-    if (info.rate != record.rate || info.channels != record.channels || info.frames != record.common_frames) {
-      return failed(problem, from, "this stimulus is not of the song's rate, channels and length", 0);
-    }
-    if (whole) {
-      std::error_code error;
-      fs::rename(path_of(from), path_of(to), error);
-      if (error) return failed(problem, to, "cannot write", error.value());
-      continue;
-    }
-    std::vector<int16_t> samples;
-    if (!read_wav16_frames(from, info, plan.start, plan.frames, samples)) {
-      return failed(problem, from, "cannot read this stimulus", errno);
-    }
-    apply_fades(samples, info.channels, plan.fade);
-    if (!write_wav16(to, info.rate, info.channels, samples))
-      return failed(problem, to, "cannot write", errno);
-  }
   for (std::size_t i = 0; i < names.size(); ++i) record.stimuli[i].name = names[i];
+  record.reference.name = REFERENCE_NAME;
   record.served = plan;
   record.names = choices.names;
   record.seed = choices.seed;
+  warning.clear();
   if (beyond_strict_limit(record)) {
-    record.warnings.push_back("the stimuli last " + std::to_string(plan.frames / record.rate) +
-                              " s, beyond webMUSHRA's strict limit of " + std::to_string(STRICT_SECONDS) +
-                              " s: its pages for this song say strict: false" +
-                              (choices.excerpt ? "" : "; cut an excerpt with --excerpt START,LENGTH"));
+    warning = "the stimuli last " + std::to_string(plan.frames / record.rate) +
+              " s, beyond webMUSHRA's strict limit of " + std::to_string(STRICT_SECONDS) +
+              " s: its pages for this song say strict: false" +
+              (choices.excerpt ? "" : "; cut an excerpt with --excerpt START,LENGTH");
   }
   return folder_status::ok;
 }
@@ -492,6 +467,8 @@ folder_status commit_song(const std::string& test, const song_change& change, bo
   if (status != folder_status::ok) return status;
   if (change.mushra_pages) contents.settings.mushra_pages = *change.mushra_pages;
   if (change.path_prefix) contents.settings.path_prefix = *change.path_prefix;
+  if (change.results_url) contents.settings.results_url = *change.results_url;
+  if (change.abx_trials) contents.settings.abx_trials = *change.abx_trials;
   const std::string& song = change.record.name;
   const auto same = std::find_if(contents.songs.begin(), contents.songs.end(),
                                  [&](const song_entry& s) { return s.name == song; });
@@ -545,11 +522,13 @@ folder_status commit_song(const std::string& test, const song_change& change, bo
     return folder.empty() ? name : folder + "/" + name;
   };
   recorded_change plan;
+  std::string listen_new;
   const auto drop_staged = [&] {
     for (const rename_step& step : plan.steps) {
       if (!step.folder) fs::remove(path_of(join(test, step.from)), error);
     }
     if (made_own) fs::remove(path_of(own), error);
+    if (!listen_new.empty()) fs::remove_all(path_of(listen_new), error);
   };
   // The lock makes these temporary names this run's own.
   for (const shared_text& t : texts) {
@@ -561,6 +540,23 @@ folder_status commit_song(const std::string& test, const song_change& change, bo
       return failed(problem, join(test, step.to), "cannot write", reason);
     }
   }
+
+  // The listening page, made whole in a staging folder of its own (outside
+  // public/, so that nothing half-made is ever served) and renamed in with
+  // the rest.
+  if (!make_unique_folder(test, ".new-listen-", listen_new)) {
+    const int reason = errno;
+    listen_new.clear();
+    drop_staged();
+    return failed(problem, test, "cannot make a folder for the listening page", reason);
+  }
+  status = write_listen_page(contents, {contents.settings.id}, stimuli, song, change.served_folder,
+                             listen_new, problem);
+  if (status != folder_status::ok) {
+    drop_staged();
+    return status;
+  }
+
   // The song's folder moves first: the old one aside, the new one in.
   std::vector<rename_step> folders;
   const std::string relative_place = std::string(PUBLIC_FOLDER) + "/" + STIMULI_FOLDER + "/" + song;
@@ -572,8 +568,8 @@ folder_status commit_song(const std::string& test, const song_change& change, bo
       return failed(problem, test, "cannot make room for the song's new files", reason);
     }
     fs::remove(path_of(old), error);
-    plan.old_folder = leaf_of(path_of(old));
-    folders.push_back({relative_place, plan.old_folder, true});
+    plan.old_folders.push_back(leaf_of(path_of(old)));
+    folders.push_back({relative_place, plan.old_folders.back(), true});
   }
   // The staging folder lies inside TEST (make_staging).
   const std::string inside = test + "/";
@@ -582,6 +578,20 @@ folder_status commit_song(const std::string& test, const song_change& change, bo
     return failed(problem, change.served_folder, "the new song's files lie outside the test folder", EINVAL);
   }
   folders.push_back({change.served_folder.substr(inside.size()), relative_place, true});
+  // Then the listening page: the old one aside, the new one in.
+  const std::string relative_listen = std::string(PUBLIC_FOLDER) + "/" + LISTEN_FOLDER;
+  if (exists(join(test, relative_listen))) {
+    std::string old_listen;
+    if (!make_unique_folder(test, std::string(OLD_PREFIX) + "listen-", old_listen)) {
+      const int reason = errno;
+      drop_staged();
+      return failed(problem, join(test, relative_listen), "cannot replace", reason);
+    }
+    fs::remove(path_of(old_listen), error);
+    plan.old_folders.push_back(leaf_of(path_of(old_listen)));
+    folders.push_back({relative_listen, plan.old_folders.back(), true});
+  }
+  folders.push_back({leaf_of(path_of(listen_new)), relative_listen, true});
   plan.steps.insert(plan.steps.begin(), folders.begin(), folders.end());
 
   // Everything is written and the renames recorded; from the record's rename

@@ -25,12 +25,14 @@ nothing else: no key, report, folder settings or song record, no WAV chunk
 beyond the format and the samples, and no HIDDEN word in any text it serves.
 Prints what is wrong and exits 1, or exits 0.
 """
+import base64
 import csv
 import functools
 import html.parser
 import http.server
 import json
 import os
+import re
 import struct
 import sys
 import threading
@@ -96,7 +98,15 @@ def fetched(public):
 
 
 def check_served_half(public, hidden):
-    for path, body in sorted(fetched(public).items()):
+    files = fetched(public)
+    # A web server answers listen/ with the page itself, not with a listing:
+    # its files are read from the folder.
+    for top, _, names in os.walk(os.path.join(public, "listen")):
+        for name in names:
+            path = os.path.join(top, name)
+            with open(path, "rb") as f:
+                files.setdefault(os.path.relpath(path, public).replace(os.sep, "/"), f.read())
+    for path, body in sorted(files.items()):
         allowed = (path in ("webmushra.yaml", "beaqlejs_config.js") or path.startswith("listen/")
                    or (path.startswith("stimuli/") and path.endswith(".wav")))
         if not allowed:
@@ -106,6 +116,17 @@ def check_served_half(public, hidden):
             if body[36:40] != b"data" or int.from_bytes(body[40:44], "little") != len(body) - 44:
                 problem(f"public/{path}: holds more than the format and the samples")
             text = body[:44]
+        elif re.fullmatch(r"listen/data/[0-9]+\.js", path):
+            # A song's data script: its WAV files in base64, which must be the
+            # served files themselves; the words are looked for outside them,
+            # where base64 cannot spell them by chance.
+            record = json.loads(body[body.index(b",") + 1:body.rindex(b")")])
+            for name, blob in record["wav"].items():
+                served = files.get(f"stimuli/{record['song']}/{name}.wav")
+                if base64.b64decode(blob, validate=True) != served:
+                    problem(f"public/{path}: {name} is not the served stimuli/{record['song']}/{name}.wav")
+            record["wav"] = sorted(record["wav"])
+            text = json.dumps(record, ensure_ascii=False).encode("utf-8")
         else:
             text = body
         for word in hidden:
