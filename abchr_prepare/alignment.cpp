@@ -1,5 +1,6 @@
 #include "alignment.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -43,11 +44,12 @@ double stimulus_scale_db(const wavmatch_run& run, int k, double headroom_db) {
          headroom_db;
 }
 
-bool write_stimulus(wavmatch_run& run, int k, double headroom_db, const std::string& path, int& clips,
-                    std::string& problem) {
+bool write_stimulus(wavmatch_run& run, int k, double headroom_db, const excerpt_frames& plan,
+                    const std::string& path, int& clips, std::string& problem) {
   wav_track& track = run.tracks[k];
-  const int64_t data_bytes = int64_t{run.shortest_sample} * STIMULUS_FRAME_BYTES;
-  if (run.shortest_sample <= 0 || data_bytes > UINT32_MAX - 36) {
+  const int64_t data_bytes = plan.frames * STIMULUS_FRAME_BYTES;
+  if (run.shortest_sample <= 0 || data_bytes > UINT32_MAX - 36 || plan.start < 0 || plan.frames < 1 ||
+      plan.start + plan.frames > run.shortest_sample) {
     problem = "the common length does not fit a WAV file";
     return false;
   }
@@ -64,16 +66,50 @@ bool write_stimulus(wavmatch_run& run, int k, double headroom_db, const std::str
   const std::string header = wav16_header(track.sample_rate, 2, static_cast<uint32_t>(data_bytes));
   bool written = std::fwrite(header.data(), 1, header.size(), out) == header.size();
   int error = errno;
+  bool read_failed = false;
   const double scale = output_scale_for(track.gain, run.extremes.biggest_gain) * headroom_factor(headroom_db);
+  output_buffers& buffers = run.memory->output;
+  const bool is_float = track.is_float != 0;
+  unsigned char last[4] = {};
   clips = 0;
-  frame_copy copied = frame_copy::write_failed;
-  if (written) {
-    copied = write_scaled_frames(track, out, scale, run.shortest_sample, run.memory->output, clips, error);
+  const int64_t end = plan.start + plan.frames;
+  for (int32_t done = 0; written && done < run.shortest_sample;) {
+    const int count = run.shortest_sample - done < BLOCK_FRAMES ? run.shortest_sample - done : BLOCK_FRAMES;
+    read_frames(track.fp, buffers.block, count, last);
+    // A file that has shrunk since it was loaded would give a stimulus padded
+    // with a constant value.
+    if (buffers.block.error || buffers.block.frames < count) {
+      error = buffers.block.error ? errno : 0;
+      read_failed = true;
+      break;
+    }
+    convert_values(buffers.block.bytes, 2 * count, is_float, scale, buffers.bytes, clips);
+    const int64_t from = std::max<int64_t>(done, plan.start);
+    const int64_t to = std::min<int64_t>(done + count, end);
+    for (int64_t f = from; f < to; ++f) {
+      // Frame i of the excerpt lies `ramp` frames from its nearer end.
+      const int64_t i = f - plan.start;
+      const int64_t ramp = std::min(i, plan.frames - 1 - i);
+      if (ramp >= plan.fade) continue;
+      unsigned char* at = buffers.bytes + (f - done) * STIMULUS_FRAME_BYTES;
+      for (int c = 0; c < 2; ++c, at += 2) {
+        const auto value = static_cast<int16_t>(static_cast<uint16_t>(at[0] | at[1] << 8));
+        const auto faded = static_cast<uint16_t>(faded_sample(value, ramp, plan.fade));
+        at[0] = static_cast<unsigned char>(faded & 0xFF);
+        at[1] = static_cast<unsigned char>(faded >> 8);
+      }
+    }
+    if (from < to) {
+      const auto n = static_cast<std::size_t>((to - from) * STIMULUS_FRAME_BYTES);
+      written = std::fwrite(buffers.bytes + (from - done) * STIMULUS_FRAME_BYTES, 1, n, out) == n;
+      if (!written) error = errno;
+    }
+    done += count;
   }
   const bool closed = std::fclose(out) == 0;
-  if (written && copied == frame_copy::done && !closed) error = errno;
-  if (copied == frame_copy::done && closed) return true;
-  if (copied == frame_copy::read_failed || copied == frame_copy::input_shrunk) {
+  if (written && !read_failed && !closed) error = errno;
+  if (written && !read_failed && closed) return true;
+  if (read_failed) {
     problem = "cannot read the decoded file" + (error != 0 ? ": " + std::string(std::strerror(error)) : "");
   } else {
     problem = std::strerror(error);

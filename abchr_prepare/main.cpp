@@ -55,39 +55,6 @@ int folder_failure(folder_status status, const folder_problem& problem) {
   return status == folder_status::refused ? PREPARE_CHECK_FAILED : PREPARE_OUTPUT_FAILED;
 }
 
-// The song as the test folder takes it: the prepared files and the numbers of
-// the preparation.
-prepared_song as_prepared(const std::string& folder, const std::string& original, const song_record& song) {
-  prepared_song p;
-  p.folder = folder;
-  p.reference_wav = song.reference.wav;
-  song_entry& r = p.record;
-  r.name = song.name;
-  r.original = original;
-  r.rate = song.sample_rate;
-  r.channels = song.channels;
-  r.common_frames = song.frames;
-  r.headroom_db = song.headroom_db;
-  r.warnings = song.warnings;
-  for (const stimulus_record& s : song.stimuli) {
-    p.stimulus_wavs.push_back(s.wav);
-    stimulus_entry e;
-    e.input = s.input;
-    e.codec = s.codec;
-    e.container = s.container;
-    e.bitrate = s.bitrate;
-    e.decoder = s.decoder + (s.decoder_version.empty() ? "" : " " + s.decoder_version);
-    if (s.predicted_offset) e.predicted_offset = *s.predicted_offset;
-    e.offset = s.offset;
-    e.gain = s.gain;
-    e.gain_db = s.gain_db;
-    e.score = s.score;
-    e.clips = s.clips;
-    r.stimuli.push_back(e);
-  }
-  return p;
-}
-
 uint64_t fresh_seed() {
   std::random_device random;
   return (static_cast<uint64_t>(random()) << 32) ^ random();
@@ -162,27 +129,21 @@ int run(const command_options& options) {
         status = PREPARE_OUTPUT_FAILED;
       }
     }
-    song_record song;
-    if (status == PREPARE_OK) status = prepare_song(prepare, prepared_folder, guard, song);
     song_change change{served_folder,       {}, options.mushra_pages,
                        options.path_prefix, {}, options.results_url,
                        options.abx_trials};
+    const serving_choices choices{options.excerpt, options.fade_ms, options.names, seed};
+    std::string serving_warning;
     if (status == PREPARE_OK) {
-      serving_choices choices{options.excerpt, options.fade_ms, options.names, seed};
-      const folder_status served =
-          serve_song(as_prepared(prepared_folder, prepare.original, song), choices, served_folder,
-                     change.record, problem, [&](const std::string& path) { guard_file(guard, path); });
-      if (served != folder_status::ok) status = folder_failure(served, problem);
+      status = prepare_song(prepare, choices, prepared_folder, served_folder, guard, change.record,
+                            serving_warning);
     }
     if (status == PREPARE_OK) {
-      // The song's own reports name the served files, as the key does: by
-      // their paths in the served half.
-      const std::string served_at = std::string(STIMULI_FOLDER) + "/" + song_name + "/";
-      song.reference.wav = served_at + REFERENCE_NAME + ".wav";
-      for (std::size_t k = 0; k < song.stimuli.size(); ++k) {
-        song.stimuli[k].wav = served_at + change.record.stimuli[k].name + ".wav";
-      }
-      change.private_files = {{"report.txt", report_text(song)}, {"report.json", report_json(song)}};
+      // The song's own reports give the preparation's warnings; the record,
+      // and so the folder's summary, the serving's too.
+      change.private_files = {{"report.txt", report_text(change.record)},
+                              {"report.json", report_json(change.record)}};
+      if (!serving_warning.empty()) change.record.warnings.push_back(serving_warning);
       if (!prepare.quiet) {
         std::fprintf(stderr, "names: %s, seed %llu (--seed %llu gives the same names again)\n",
                      options.names == naming::blind ? "blind" : "codec",
@@ -206,7 +167,7 @@ int run(const command_options& options) {
                      "public/listen/, "
                      "key.csv and reports rewritten\n",
                      replaced ? "replaced" : "added", song_name.c_str(), test.c_str(),
-                     static_cast<int>(song.stimuli.size()) + 1,
+                     static_cast<int>(change.record.stimuli.size()) + 1,
                      static_cast<long long>(change.record.served.frames));
       }
     }

@@ -134,10 +134,10 @@ int run_jobs(std::vector<job>& jobs, std::size_t capacity, std::size_t total, co
   return status;
 }
 
-// The stimulus file names: "reference.wav", then each input's name with its
+// The decoded files' names: "reference.wav", then each input's name with its
 // extension's dot made an underscore ("song.mp3" gives "song_mp3.wav"), made
 // unique where two inputs share a name.
-std::vector<std::string> stimulus_names(const std::vector<std::string>& encoded) {
+std::vector<std::string> decoded_names(const std::vector<std::string>& encoded) {
   std::vector<std::string> names{"reference.wav"};
   for (const std::string& input : encoded) {
     std::string base = file_name(input);
@@ -228,8 +228,8 @@ double decode_cost(const probe_result& probe) {
   return weight * (probe.duration > 0 ? probe.duration : 1);
 }
 
-void fill_stimulus(stimulus_record& s, const std::string& input, const probe_result& probe,
-                   const decode_command& command, const std::string& version, const std::string& wav) {
+void fill_stimulus(stimulus_entry& s, const std::string& input, const probe_result& probe,
+                   const decode_command& command, const std::string& version) {
   s.input = input;
   s.codec = probe.codec;
   s.container = probe.container;
@@ -239,14 +239,13 @@ void fill_stimulus(stimulus_record& s, const std::string& input, const probe_res
   s.decoder_version = version;
   s.decoder_command = {command.program};
   s.decoder_command.insert(s.decoder_command.end(), command.args.begin(), command.args.end());
-  s.wav = wav;
 }
 
 // Wrong music, an offset at the edge of the searched range, or a prediction
 // missed: the first two refuse the song, the last is a warning.
-int check_alignment(song_record& song) {
+int check_alignment(song_entry& song) {
   int status = PREPARE_OK;
-  for (const stimulus_record& s : song.stimuli) {
+  for (const stimulus_entry& s : song.stimuli) {
     if (s.offset == MIN_OFFSET || s.offset == MAX_OFFSET) {
       complain(s.input, "its offset " + std::to_string(s.offset) +
                             " lies at the edge of the searched range: it does not hold the original's music, "
@@ -280,8 +279,9 @@ void complain(const std::string& path, const std::string& text) {
     std::fprintf(stderr, "abchr-prepare: %s: %s\n", path.c_str(), text.c_str());
 }
 
-int prepare_song(const prepare_options& options, const std::string& folder, run_guard& guard,
-                 song_record& song) {
+int prepare_song(const prepare_options& options, const serving_choices& serving, const std::string& folder,
+                 const std::string& served, run_guard& guard, song_entry& song,
+                 std::string& serving_warning) {
   decoder_paths found;
   if (!find_decoders(found)) return PREPARE_DECODER_FAILED;
   const std::string work = folder + "/.decoded";
@@ -305,7 +305,7 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
   // Each input is probed, checked and decoded as soon as it can be: a
   // decode needs its own description and the original's.
   const std::size_t n = inputs.size();
-  const std::vector<std::string> names = stimulus_names(options.encoded);
+  const std::vector<std::string> names = decoded_names(options.encoded);
   std::vector<std::string> decoded;
   for (const std::string& name : names) decoded.push_back(work + "/" + name);
   std::vector<probe_result> probes(n);
@@ -373,12 +373,13 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
   const int rate = probes[0].sample_rate;
 
   song.name = text_of(path_of(options.original).stem());
-  song.sample_rate = rate;
+  song.rate = rate;
+  song.channels = 2;
   song.headroom_db = options.headroom_db;
   for (std::size_t k = 0; k < inputs.size(); ++k) {
     const std::string& version = versions[commands[k].decoder];
-    stimulus_record& s = k == 0 ? song.reference : song.stimuli.emplace_back();
-    fill_stimulus(s, inputs[k], probes[k], commands[k], version, names[k]);
+    stimulus_entry& s = k == 0 ? song.reference : song.stimuli.emplace_back();
+    fill_stimulus(s, inputs[k], probes[k], commands[k], version);
     if (k > 0 && carries_delay(probes[k])) s.predicted_offset = 0;
     if (k > 0 && probes[k].codec != "opus" && probes[k].sample_rate != rate) {
       song.warnings.push_back(inputs[k] + ": resampled from " + std::to_string(probes[k].sample_rate) +
@@ -399,11 +400,11 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
                                    "); see its message above");
     return status == STATUS_OUT_OF_MEMORY ? PREPARE_OUT_OF_MEMORY : PREPARE_DECODER_FAILED;
   }
-  song.frames = run.shortest_sample;
+  song.common_frames = run.shortest_sample;
   song.initial_offset = run.tracks[0].initial_offset;
   for (std::size_t k = 1; k < inputs.size(); ++k) {
     const wav_track& track = run.tracks[k];
-    stimulus_record& s = song.stimuli[k - 1];
+    stimulus_entry& s = song.stimuli[k - 1];
     s.offset = track.offset;
     s.gain = track.gain;
     s.gain_db = 20 * std::log10(track.gain);
@@ -412,16 +413,26 @@ int prepare_song(const prepare_options& options, const std::string& folder, run_
   }
   if (const int status = check_alignment(song); status != PREPARE_OK) return status;
 
-  song.output_scale_db = stimulus_scale_db(run, 0, options.headroom_db);
-  int clipped_total = 0;
+  song.reference_scale_db = stimulus_scale_db(run, 0, options.headroom_db);
+  folder_problem refusal;
+  if (plan_serving(serving, song, serving_warning, refusal) != folder_status::ok) {
+    complain(refusal.path, refusal.message);
+    return PREPARE_CHECK_FAILED;
+  }
+  int64_t clipped_total = 0;
   std::string clipped;
   for (std::size_t k = 0; k < inputs.size(); ++k) {
-    stimulus_record& s = k == 0 ? song.reference : song.stimuli[k - 1];
-    const std::string path = folder + "/" + s.wav;
-    progress(options, "writing " + std::to_string(k + 1) + "/" + std::to_string(inputs.size()) + " " + s.wav);
+    stimulus_entry& s = k == 0 ? song.reference : song.stimuli[k - 1];
+    const std::string path = served + "/" + s.name + ".wav";
+    progress(options, "writing " + std::to_string(k + 1) + "/" + std::to_string(inputs.size()) + " " +
+                          file_name(s.input));
     guard_file(guard, path);
     std::string problem;
-    if (!write_stimulus(run, static_cast<int>(k), options.headroom_db, path, s.clips, problem)) {
+    int clips = 0;
+    const bool written =
+        write_stimulus(run, static_cast<int>(k), options.headroom_db, song.served, path, clips, problem);
+    s.clips = clips;
+    if (!written) {
       complain(path, "cannot write: " + problem);
       return PREPARE_OUTPUT_FAILED;
     }

@@ -1,7 +1,8 @@
 // One song's preparation: its original and encoded files probed, decoded in
 // parallel, aligned by the aligner's own phases, checked, and written as
-// 16-bit stereo WAV stimuli into a folder. The record it returns is what the
-// reports are made from; placing the folder is a separate step.
+// 16-bit stereo WAV stimuli into a folder. It fills the song's record
+// (song_entry), which the reports are rendered from; serving and placing the
+// stimuli are separate steps.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "listening_folder.h"
 #include "platform.h"
 
 // Exit statuses of abchr-prepare (a signal ends the program by that signal).
@@ -34,44 +36,15 @@ struct prepare_options {
   double headroom_db = 0;  // every stimulus this much lower
 };
 
-struct stimulus_record {
-  std::string input;      // the path as given
-  std::string codec;      // ffprobe's codec name
-  std::string container;  // ffprobe's format name
-  long long bitrate = 0;  // bits per second; 0 when unknown
-  int input_rate = 0;     // the input's own sample rate
-  std::string decoder;    // "ffmpeg" or "opusdec"
-  std::string decoder_version;
-  std::vector<std::string> decoder_command;  // the argument vector, the decoder's path first
-  std::optional<int> predicted_offset;       // from the container's delay, where it carries one
-  int offset = 0;                            // measured, frames; 0 for the reference
-  double gain = 1;                           // factor; 1 for the reference
-  double gain_db = 0;
-  double score = 0;
-  bool silent = false;  // the compared stretch held no sound
-  int clips = 0;        // values beyond the 16-bit range, clamped
-  std::string wav;      // the stimulus's file name in the folder
-};
-
-struct song_record {
-  std::string name;  // the original's file name without its extension
-  int sample_rate = 0;
-  int channels = 2;
-  int32_t frames = 0;  // every stimulus's length
-  double headroom_db = 0;
-  double output_scale_db = 0;  // the reference's level change, headroom included
-  int32_t initial_offset = 0;  // where the aligner's analysis window starts
-  stimulus_record reference;
-  std::vector<stimulus_record> stimuli;  // one per encoded file, in command-line order
-  std::vector<std::string> warnings;
-};
-
-// Prepares the song into `folder`, which exists and is empty; decoded
-// temporary files live in a subfolder that is gone when this returns. Files it
-// makes are added to the guard first. Prints each failure; returns 0 or a
-// prepare_status.
-int prepare_song(const prepare_options& options, const std::string& folder, run_guard& guard,
-                 song_record& song);
+// Prepares the song: decodes into `work` (which exists and is empty; the
+// decoded files are gone when this returns), aligns and checks them, plans
+// their serving (plan_serving, whose warning it returns in
+// `serving_warning`), and writes each served file once, cut and faded, into
+// `served` under its served name. Fills the song's record (the song's one
+// model) with every number. Files it makes are added to the guard first.
+// Prints each failure; returns 0 or a prepare_status.
+int prepare_song(const prepare_options& options, const serving_choices& serving, const std::string& work,
+                 const std::string& served, run_guard& guard, song_entry& song, std::string& serving_warning);
 
 // Lines on standard error: "abchr-prepare: PATH: TEXT" for a failure,
 // "abchr-prepare: TEXT" without a path.

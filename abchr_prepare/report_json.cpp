@@ -4,9 +4,9 @@
 
 namespace {
 
-nlohmann::json stimulus_json(const stimulus_record& s) {
+nlohmann::json stimulus_json(const std::string& song, const stimulus_entry& s) {
   nlohmann::json j;
-  j["wav"] = s.wav;
+  j["wav"] = served_path(song, s.name);
   j["input"] = s.input;
   j["codec"] = s.codec;
   j["container"] = s.container;
@@ -25,19 +25,19 @@ nlohmann::json stimulus_json(const stimulus_record& s) {
 
 }  // namespace
 
-std::string report_json(const song_record& song) {
+std::string report_json(const song_entry& song) {
   nlohmann::json j;
   j["program"] = PROGRAM_VERSION;
   j["song"] = song.name;
-  j["sample_rate"] = song.sample_rate;
+  j["sample_rate"] = song.rate;
   j["channels"] = song.channels;
-  j["frames"] = song.frames;
+  j["frames"] = song.common_frames;
   j["headroom_db"] = song.headroom_db;
-  j["reference_scale_db"] = song.output_scale_db;
+  j["reference_scale_db"] = song.reference_scale_db;
   j["initial_offset"] = song.initial_offset;
-  j["reference"] = stimulus_json(song.reference);
+  j["reference"] = stimulus_json(song.name, song.reference);
   j["stimuli"] = nlohmann::json::array();
-  for (const stimulus_record& s : song.stimuli) j["stimuli"].push_back(stimulus_json(s));
+  for (const stimulus_entry& s : song.stimuli) j["stimuli"].push_back(stimulus_json(song.name, s));
   j["warnings"] = song.warnings;
   // Doubles are written with the digits that read back to the same bits.
   return j.dump(2) + "\n";

@@ -15,8 +15,8 @@ std::string bitrate_text(long long bitrate) {
   return bitrate > 0 ? std::to_string((bitrate + 500) / 1000) + " kbit/s" : "unknown";
 }
 
-std::string stimulus_text(const stimulus_record& s, bool reference) {
-  std::string t = (reference ? "reference " : "stimulus  ") + s.wav + "\n";
+std::string stimulus_text(const std::string& song, const stimulus_entry& s, bool reference) {
+  std::string t = (reference ? "reference " : "stimulus  ") + served_path(song, s.name) + "\n";
   t += "  input      " + s.input + "\n";
   t += "  format     " + s.codec + " in " + s.container + ", " + bitrate_text(s.bitrate) + ", " +
        std::to_string(s.input_rate) + " Hz\n";
@@ -38,16 +38,17 @@ std::string stimulus_text(const stimulus_record& s, bool reference) {
 
 }  // namespace
 
-std::string report_text(const song_record& song) {
+std::string report_text(const song_entry& song) {
   std::string t = std::string(PROGRAM_VERSION) + ": " + song.name + "\n\n";
-  t += "sample rate  " + std::to_string(song.sample_rate) + " Hz, " + std::to_string(song.channels) +
+  t += "sample rate  " + std::to_string(song.rate) + " Hz, " + std::to_string(song.channels) +
        " channels, 16-bit WAV\n";
-  t += "length       " + std::to_string(song.frames) + " frames (" +
-       formatted("%.3f", static_cast<double>(song.frames) / song.sample_rate) + " s) in every stimulus\n";
+  t += "length       " + std::to_string(song.common_frames) + " frames (" +
+       formatted("%.3f", static_cast<double>(song.common_frames) / static_cast<double>(song.rate)) +
+       " s) in every stimulus\n";
   t += "headroom     " + formatted("%.2f", song.headroom_db) + " dB applied (the reference changed by " +
-       formatted("%+.2f", song.output_scale_db) + " dB)\n\n";
-  t += stimulus_text(song.reference, true);
-  for (const stimulus_record& s : song.stimuli) t += "\n" + stimulus_text(s, false);
+       formatted("%+.2f", song.reference_scale_db) + " dB)\n\n";
+  t += stimulus_text(song.name, song.reference, true);
+  for (const stimulus_entry& s : song.stimuli) t += "\n" + stimulus_text(song.name, s, false);
   t += "\nwarnings     " + std::to_string(song.warnings.size()) + "\n";
   for (const std::string& w : song.warnings) t += "  " + w + "\n";
   return t;

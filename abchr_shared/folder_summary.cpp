@@ -44,7 +44,7 @@ std::string key_csv(const folder_contents& folder) {
              "," + csv_field(input) + "," + csv_field(codec) + "," +
              (bitrate > 0 ? std::to_string(bitrate) : "") + "\r\n";
     };
-    row(REFERENCE_NAME, song.original, "", 0);
+    row(REFERENCE_NAME, song.reference.input, "", 0);
     for (const stimulus_entry& s : song.stimuli) row(s.name, s.input, s.codec, s.bitrate);
   }
   return csv;
@@ -54,7 +54,7 @@ std::string summary_text(const folder_contents& folder) {
   std::string text = "Test folder " + folder.title + ": " + std::to_string(folder.songs.size()) +
                      (folder.songs.size() == 1 ? " song" : " songs") + "\n";
   for (const song_entry& song : folder.songs) {
-    text += "\nSong " + song.name + " (original " + song.original + ")\n";
+    text += "\nSong " + song.name + " (original " + song.reference.input + ")\n";
     text += "  " + std::to_string(song.rate) + " Hz, " + std::to_string(song.channels) +
             " channels, aligned length " + std::to_string(song.common_frames) + " frames (" +
             seconds(song.common_frames, song.rate) + ")\n";

@@ -163,21 +163,19 @@ folder_status make_staging(const std::string& test, const std::string& song, std
   return folder_status::ok;
 }
 
-folder_status serve_song(const prepared_song& prepared, const serving_choices& choices,
-                         const std::string& served_folder, song_entry& record, folder_problem& problem,
-                         const std::function<void(const std::string&)>& on_file) {
-  record = prepared.record;
+folder_status plan_serving(const serving_choices& choices, song_entry& record, std::string& warning,
+                           folder_problem& problem) {
   const int fade_ms = choices.fade_ms.value_or(choices.excerpt ? DEFAULT_EXCERPT_FADE_MS : 0);
   excerpt_frames plan;
   switch (plan_excerpt(choices.excerpt, fade_ms, record.rate, record.common_frames, plan)) {
     case excerpt_status::beyond_length:
-      return refused(problem, record.original,
+      return refused(problem, record.reference.input,
                      "the excerpt reaches beyond the song's aligned length of " +
                          std::to_string(record.common_frames) + " frames (" +
                          std::to_string(record.common_frames / record.rate) +
                          " s); give --excerpt START,LENGTH within it");
     case excerpt_status::fade_too_long:
-      return refused(problem, record.original,
+      return refused(problem, record.reference.input,
                      "fades of " + std::to_string(fade_ms) +
                          " ms do not fit twice into the served length; give a "
                          "shorter --fade or a longer excerpt");
@@ -187,41 +185,17 @@ folder_status serve_song(const prepared_song& prepared, const serving_choices& c
   std::vector<std::string> codecs;
   for (const stimulus_entry& s : record.stimuli) codecs.push_back(s.codec);
   const std::vector<std::string> names = stimulus_names(codecs, choices.names, choices.seed, record.name);
-  const bool whole = plan.start == 0 && plan.frames == record.common_frames && plan.fade == 0;
-  for (std::size_t i = 0; i <= record.stimuli.size(); ++i) {
-    const std::string& wav = i == 0 ? prepared.reference_wav : prepared.stimulus_wavs[i - 1];
-    const std::string from = join(prepared.folder, wav);
-    const std::string to =
-        join(served_folder, (i == 0 ? std::string(REFERENCE_NAME) : names[i - 1]) + ".wav");
-    if (on_file) on_file(to);
-    wav16_info info;
-    if (!read_wav16_info(from, info)) return failed(problem, from, "cannot read this stimulus", errno);
-    if (info.rate != record.rate || info.channels != record.channels || info.frames != record.common_frames) {
-      return failed(problem, from, "this stimulus is not of the song's rate, channels and length", 0);
-    }
-    if (whole) {
-      std::error_code error;
-      fs::rename(path_of(from), path_of(to), error);
-      if (error) return failed(problem, to, "cannot write", error.value());
-      continue;
-    }
-    std::vector<int16_t> samples;
-    if (!read_wav16_frames(from, info, plan.start, plan.frames, samples)) {
-      return failed(problem, from, "cannot read this stimulus", errno);
-    }
-    apply_fades(samples, info.channels, plan.fade);
-    if (!write_wav16(to, info.rate, info.channels, samples))
-      return failed(problem, to, "cannot write", errno);
-  }
   for (std::size_t i = 0; i < names.size(); ++i) record.stimuli[i].name = names[i];
+  record.reference.name = REFERENCE_NAME;
   record.served = plan;
   record.names = choices.names;
   record.seed = choices.seed;
+  warning.clear();
   if (beyond_strict_limit(record)) {
-    record.warnings.push_back("the stimuli last " + std::to_string(plan.frames / record.rate) +
-                              " s, beyond webMUSHRA's strict limit of " + std::to_string(STRICT_SECONDS) +
-                              " s: its pages for this song say strict: false" +
-                              (choices.excerpt ? "" : "; cut an excerpt with --excerpt START,LENGTH"));
+    warning = "the stimuli last " + std::to_string(plan.frames / record.rate) +
+              " s, beyond webMUSHRA's strict limit of " + std::to_string(STRICT_SECONDS) +
+              " s: its pages for this song say strict: false" +
+              (choices.excerpt ? "" : "; cut an excerpt with --excerpt START,LENGTH");
   }
   return folder_status::ok;
 }

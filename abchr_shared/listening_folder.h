@@ -80,15 +80,6 @@ void forget_new_test_folder(const std::string& test);
 folder_status make_staging(const std::string& test, const std::string& song, std::string& staging,
                            folder_problem& problem);
 
-// A song as the preparation left it: full aligned 16-bit stimuli of equal
-// length in one folder, and its record without the served names.
-struct prepared_song {
-  std::string folder;
-  std::string reference_wav;               // file name in that folder
-  std::vector<std::string> stimulus_wavs;  // in the record's order
-  song_entry record;
-};
-
 struct serving_choices {
   std::optional<excerpt_seconds> excerpt;
   std::optional<int> fade_ms;  // default: DEFAULT_EXCERPT_FADE_MS with an excerpt, else 0
@@ -96,15 +87,14 @@ struct serving_choices {
   uint64_t seed = 0;
 };
 
-// Makes the served files of a prepared song in served_folder (new and empty):
-// the excerpt and fades applied alike to every stimulus, each under its served
-// name. Fills in the record's served frames, names, seed, and the warning for
-// stimuli beyond webMUSHRA's strict limit. Refused when the excerpt lies
-// beyond the common length or the fades do not fit in it.
-// on_file is told each file's path before it is made.
-folder_status serve_song(const prepared_song& prepared, const serving_choices& choices,
-                         const std::string& served_folder, song_entry& record, folder_problem& problem,
-                         const std::function<void(const std::string&)>& on_file = {});
+// How a prepared song is served: the excerpt and fades alike for every
+// stimulus, and each stimulus's served name, filled into its record (served
+// frames, names, seed); `warning` is set for stimuli beyond webMUSHRA's strict
+// limit. Refused when the excerpt lies beyond the common length or the fades
+// do not fit in it. The stimulus writer then writes each served file once,
+// cut and faded.
+folder_status plan_serving(const serving_choices& choices, song_entry& record, std::string& warning,
+                           folder_problem& problem);
 
 // Every song of the folder from its record, sorted by name, with the folder's
 // settings.

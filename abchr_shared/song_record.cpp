@@ -15,6 +15,10 @@ std::string dump(const json& value) {
 
 }  // namespace
 
+std::string decoder_text(const stimulus_entry& s) {
+  return s.decoder_version.empty() ? s.decoder : s.decoder + " " + s.decoder_version;
+}
+
 std::string song_record_json(const song_entry& song) {
   json stimuli = json::array();
   for (const stimulus_entry& s : song.stimuli) {
@@ -23,7 +27,7 @@ std::string song_record_json(const song_entry& song) {
                        {"codec", s.codec},
                        {"container", s.container},
                        {"bitrate", s.bitrate},
-                       {"decoder", s.decoder},
+                       {"decoder", decoder_text(s)},
                        {"predicted_offset", s.predicted_offset ? json(*s.predicted_offset) : json(nullptr)},
                        {"offset", s.offset},
                        {"gain", s.gain},
@@ -32,7 +36,7 @@ std::string song_record_json(const song_entry& song) {
                        {"clips", s.clips}});
   }
   const json record = {{"song", song.name},
-                       {"original", song.original},
+                       {"original", song.reference.input},
                        {"rate", song.rate},
                        {"channels", song.channels},
                        {"common_frames", song.common_frames},
@@ -52,7 +56,8 @@ bool parse_song_record(const std::string& text, song_entry& song) {
     const json record = json::parse(text);
     song = {};
     song.name = record.at("song").get<std::string>();
-    song.original = record.at("original").get<std::string>();
+    song.reference.name = REFERENCE_NAME;
+    song.reference.input = record.at("original").get<std::string>();
     song.rate = record.at("rate").get<int64_t>();
     song.channels = record.at("channels").get<int>();
     song.common_frames = record.at("common_frames").get<int64_t>();

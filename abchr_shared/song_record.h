@@ -1,9 +1,11 @@
-// What a test folder knows of each of its songs, kept in a private record per
-// song (TEST/songs/<song>.json) from which every config, the key and the
-// summary are written again whenever a song is added or replaced. A record
-// holds what the preparation measured and the choices that made the served
-// files (excerpt, fades, names), so that a song never has to be prepared again
-// for the folder's shared files to change.
+// The one model of a song: what the preparation measured, filled in by
+// prepare_song, and the choices that made the served files (excerpt, fades,
+// names). The song's own reports are rendered from it, and the test folder
+// keeps it as a private record per song (TEST/songs/<song>.json), from which
+// every config, the key and the summary are written again whenever a song is
+// added or replaced, so that a song never has to be prepared again for the
+// folder's shared files to change. (The record on disk leaves out what only
+// the song's own reports give: the decoders' commands, the inputs' rates.)
 #pragma once
 
 #include <cstdint>
@@ -15,30 +17,39 @@
 #include "excerpt.h"
 
 struct stimulus_entry {
-  std::string name;   // served as stimuli/<song>/<name>.wav
-  std::string input;  // the encoded file as given on the command line
-  std::string codec;
-  std::string container;
-  int64_t bitrate = 0;  // bits per second; 0 when unknown
-  std::string decoder;  // the decoder's name and version
-  std::optional<int64_t> predicted_offset;
-  int64_t offset = 0;  // frames by which its music came later than the original's
+  std::string name;        // served as stimuli/<song>/<name>.wav
+  std::string input;       // the file as given on the command line
+  std::string codec;       // ffprobe's codec name
+  std::string container;   // ffprobe's format name
+  int64_t bitrate = 0;     // bits per second; 0 when unknown
+  int64_t input_rate = 0;  // the input's own sample rate
+  std::string decoder;     // "ffmpeg" or "opusdec" (a record read back: with its version)
+  std::string decoder_version;
+  std::vector<std::string> decoder_command;  // the argument vector, the decoder's path first
+  std::optional<int64_t> predicted_offset;   // from the container's delay, where it carries one
+  int64_t offset = 0;                        // frames by which its music came later than the original's
   double gain = 1;
   double gain_db = 0;
   double score = 0;
-  int64_t clips = 0;
+  bool silent = false;  // the compared stretch held no sound
+  int64_t clips = 0;    // values beyond the 16-bit range, clamped
 };
 
+// "ffmpeg 5.1.2": the decoder and its version, as the record keeps them.
+std::string decoder_text(const stimulus_entry& s);
+
 struct song_entry {
-  std::string name;      // the folder under stimuli/
-  std::string original;  // as given on the command line
+  std::string name;  // the folder under stimuli/, the original's name without its extension
   int64_t rate = 0;
   int channels = 0;
   int64_t common_frames = 0;  // of the full aligned stimuli
   excerpt_frames served;      // what was cut from them and how it fades
   double headroom_db = 0;
+  double reference_scale_db = 0;  // the reference's level change, headroom included
+  int64_t initial_offset = 0;     // where the aligner's analysis window starts
   naming names = naming::blind;
   uint64_t seed = 0;
+  stimulus_entry reference;             // the original, served as reference.wav
   std::vector<stimulus_entry> stimuli;  // in command-line order
   std::vector<std::string> warnings;
 };

@@ -1,10 +1,11 @@
-// Songs for the test-folder tests, made without codecs: a prepared song is a
-// folder of equal-length 16-bit WAV files (the reference and one per
-// "encoded" file, each its own pseudo-random music) with its record, as the
-// preparation leaves them; add_song serves it and commits it to a folder.
+// Songs for the test-folder tests, made without codecs: a song's record as
+// the preparation fills it, and its served files (the reference and one per
+// "encoded" file, each its own pseudo-random music, cut and faded as
+// planned); add_song serves it and commits it to a folder.
 #pragma once
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -42,21 +43,15 @@ struct test_song {
   int64_t frames = 8000 * 5;
 };
 
-inline prepared_song prepare_test_song(const std::string& folder, const test_song& t) {
-  std::filesystem::create_directories(folder);
-  prepared_song p;
-  p.folder = folder;
-  p.reference_wav = t.name + ".wav";
-  write_wav16(folder + "/" + p.reference_wav, t.rate, 2, test_stimulus(0, t.frames));
-  p.record.name = t.name;
-  p.record.original = "music/" + t.name + ".flac";
-  p.record.rate = t.rate;
-  p.record.channels = 2;
-  p.record.common_frames = t.frames;
+// The record of a test song as the preparation fills it.
+inline song_entry test_song_record(const test_song& t) {
+  song_entry record;
+  record.name = t.name;
+  record.reference.input = "music/" + t.name + ".flac";
+  record.rate = t.rate;
+  record.channels = 2;
+  record.common_frames = t.frames;
   for (std::size_t i = 0; i < t.codecs.size(); ++i) {
-    const std::string wav = t.name + "_" + std::to_string(i) + "_" + t.codecs[i] + ".wav";
-    write_wav16(folder + "/" + wav, t.rate, 2, test_stimulus(static_cast<int>(i) + 1, t.frames));
-    p.stimulus_wavs.push_back(wav);
     stimulus_entry s;
     s.input = "enc/" + t.name + "_input" + std::to_string(i) + "." + t.codecs[i];
     s.codec = t.codecs[i];
@@ -64,9 +59,32 @@ inline prepared_song prepare_test_song(const std::string& folder, const test_son
     s.gain = 1.01;
     s.gain_db = 0.0864;
     s.score = 0.0123;
-    p.record.stimuli.push_back(s);
+    record.stimuli.push_back(s);
   }
-  return p;
+  return record;
+}
+
+// A test song served as prepare_song serves one: its serving planned, then
+// each served file written once into `served`, cut and faded.
+inline folder_status serve_test_song(const test_song& t, const serving_choices& choices,
+                                     const std::string& served, song_entry& record, folder_problem& problem) {
+  record = test_song_record(t);
+  std::string warning;
+  const folder_status status = plan_serving(choices, record, warning, problem);
+  if (status != folder_status::ok) return status;
+  if (!warning.empty()) record.warnings.push_back(warning);
+  const excerpt_frames& plan = record.served;
+  for (std::size_t k = 0; k <= record.stimuli.size(); ++k) {
+    const std::vector<int16_t> all = test_stimulus(static_cast<int>(k), t.frames);
+    std::vector<int16_t> cut(all.begin() + plan.start * 2, all.begin() + (plan.start + plan.frames) * 2);
+    apply_fades(cut, 2, plan.fade);
+    const std::string name = k == 0 ? REFERENCE_NAME : record.stimuli[k - 1].name;
+    if (!write_wav16(served + "/" + name + ".wav", t.rate, 2, cut)) {
+      problem = {served, "cannot write", errno};
+      return folder_status::failed;
+    }
+  }
+  return folder_status::ok;
 }
 
 struct added {
@@ -84,10 +102,9 @@ inline added add_song(const std::string& test, const test_song& t, const serving
   std::string staging;
   if (a.status == folder_status::ok) a.status = make_staging(test, t.name, staging, a.problem);
   if (a.status != folder_status::ok) return a;
-  const prepared_song p = prepare_test_song(staging + "/prepared", t);
   std::filesystem::create_directory(staging + "/served");
   song_change change{staging + "/served", {}, mushra, prefix, {}, {}, {}};
-  a.status = serve_song(p, choices, staging + "/served", change.record, a.problem);
+  a.status = serve_test_song(t, choices, staging + "/served", change.record, a.problem);
   if (a.status == folder_status::ok) a.status = commit_song(test, change, on_wait, a.replaced, a.problem);
   std::filesystem::remove_all(staging);
   return a;

@@ -7,7 +7,9 @@
 // stand-in's own path, which the report names, is taken out first.)
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -103,5 +105,40 @@ TEST(prepared_bytes, every_served_and_reported_byte_as_before) {
     EXPECT_EQ(listing(dir.file("TEST/public/stimuli/song")).size(), 3u);  // and no other file
   }
 }
+
+#ifdef OPEN_LOG_SHIM_PATH
+// With an excerpt, each served file is written once, straight into the
+// staging folder's served/, cut and faded: no whole stimulus is written first
+// and read back. A preloaded library logs every fopen of a WAV file.
+TEST(prepared_bytes, each_served_file_is_written_once) {
+  temp_dir dir;
+  write_inputs(dir);
+  const std::string log = dir.file("opens.log");
+  setenv("ABCHR_OPEN_LOG", log.c_str(), 1);
+  setenv("LD_PRELOAD", OPEN_LOG_SHIM_PATH, 1);
+  const program_run run =
+      run_prepare({"-q", "--excerpt", "0.5,1.5", "-o", "TEST", "song.wav", "quieter.wav", "later.wav"},
+                  dir.path, STANDIN_FOLDER);
+  unsetenv("LD_PRELOAD");
+  unsetenv("ABCHR_OPEN_LOG");
+  ASSERT_EQ(run.status, 0) << run.err;
+  const bytes b = read_file(log);
+  std::istringstream lines(std::string(b.begin(), b.end()));
+  std::map<std::string, int> served_writes;
+  std::vector<std::string> others;  // any other WAV file of the staging folder but the decodes
+  for (std::string mode, path; lines >> mode >> path;) {
+    if (path.find("/.decoded/") != std::string::npos || path.find("/.new-") == std::string::npos) continue;
+    if (path.find("/served/") != std::string::npos) {
+      // Written, and read back only as the commit checks their headers.
+      if (mode != "rb") served_writes[path.substr(path.rfind('/') + 1) + " " + mode] += 1;
+    } else {
+      others.push_back(mode + " " + path);
+    }
+  }
+  EXPECT_EQ(served_writes,
+            (std::map<std::string, int>{{"S1.wav wb", 1}, {"S2.wav wb", 1}, {"reference.wav wb", 1}}));
+  EXPECT_EQ(others, std::vector<std::string>{});
+}
+#endif
 
 }  // namespace

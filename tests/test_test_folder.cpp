@@ -26,11 +26,7 @@ std::string read_all(const std::string& path) {
 std::vector<std::string> hidden_words(const std::vector<test_song>& songs) {
   std::vector<std::string> words;
   for (const test_song& t : songs) {
-    const prepared_song p = [&] {
-      temp_dir scratch;
-      return prepare_test_song(scratch.file("p"), t);
-    }();
-    for (const stimulus_entry& s : p.record.stimuli) {
+    for (const stimulus_entry& s : test_song_record(t).stimuli) {
       words.push_back(s.codec);
       words.push_back(std::filesystem::path(s.input).filename().string());
     }
@@ -229,10 +225,10 @@ TEST(test_folder_lock, a_run_changes_nothing_until_it_holds_the_lock) {
     folder_problem problem;
     std::string staging;
     if (make_staging(test, "two", staging, problem) != folder_status::ok) _exit(1);
-    const prepared_song p = prepare_test_song(staging + "/prepared", test_song{"two"});
     std::filesystem::create_directory(staging + "/served");
     song_change change{staging + "/served", {}, std::nullopt, std::nullopt, {}, {}, {}};
-    if (serve_song(p, {}, staging + "/served", change.record, problem) != folder_status::ok) _exit(1);
+    if (serve_test_song({"two"}, {}, staging + "/served", change.record, problem) != folder_status::ok)
+      _exit(1);
     char go = 0;
     if (write(to_parent[1], "r", 1) != 1 || read(to_child[0], &go, 1) != 1) _exit(1);
     wait_pipe = to_parent[1];

@@ -112,8 +112,8 @@ int convert_eights(const unsigned char* in, int values, double output_scale, uns
 }
 #endif
 
-// `values` output values of a block as output_value gives them, as 16-bit
-// little-endian bytes, counting the clipped ones.
+}  // namespace
+
 void convert_values(const unsigned char* in, int values, bool is_float, double output_scale,
                     unsigned char* out, int& clip_count) {
   auto one_at_a_time = [&](int from, int to) {
@@ -139,6 +139,8 @@ void convert_values(const unsigned char* in, int values, bool is_float, double o
 #endif
   one_at_a_time(done, values);
 }
+
+namespace {
 
 // Writes one track's raw file into the opened output, emptied first. Returns
 // 0, or the status of the failure after printing its message; the caller then

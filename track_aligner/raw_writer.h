@@ -33,6 +33,11 @@ struct output_buffers {
   unsigned char bytes[BLOCK_FRAMES * 4];
 };
 
+// `values` input values (4 bytes each) as output_value gives them, as 16-bit
+// little-endian bytes, counting the clipped ones.
+void convert_values(const unsigned char* in, int values, bool is_float, double output_scale,
+                    unsigned char* out, int& clip_count);
+
 // What became of copying a track's frames.
 enum class frame_copy { done, read_failed, input_shrunk, write_failed };
 
