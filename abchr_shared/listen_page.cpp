@@ -99,12 +99,15 @@ folder_status write_listen_page(const folder_contents& contents, const listen_ch
     const std::string folder = song.name == new_song ? new_song_folder : join(stimuli, song.name);
     const std::string file = std::to_string(n + 1) + ".js";
     json names = json::array();
+    json mushra_only = json::array();
     json hashes = json::object();
     json wavs = json::object();
     std::vector<std::string> served = {REFERENCE_NAME};
     for (const stimulus_entry* s : in_served_order(song)) {
       served.push_back(s->name);
-      names.push_back(s->name);
+      // The anchors of a MUSHRA page are graded there alone: an ABC/HR
+      // trial of a low-pass filter tells nothing of a codec.
+      (s->codec.rfind(ANCHOR_CODEC_PREFIX, 0) == 0 ? mushra_only : names).push_back(s->name);
     }
     for (const std::string& name : served) {
       const std::string path = join(folder, name + ".wav");
@@ -123,6 +126,7 @@ folder_status write_listen_page(const folder_contents& contents, const listen_ch
     songs.push_back({{"song", displayable(song.name)},
                      {"data", std::string(LISTEN_DATA_FOLDER) + "/" + file},
                      {"stimuli", std::move(names)},
+                     {"mushra_only", std::move(mushra_only)},
                      {"sha256", std::move(hashes)}});
   }
   const json test = {{"format", "abchr-listen-test"},

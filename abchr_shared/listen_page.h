@@ -20,6 +20,8 @@
 
 constexpr const char* LISTEN_FOLDER = "listen";
 constexpr const char* LISTEN_DATA_FOLDER = "data";
+// The codec of the MUSHRA pages' anchors in a song's record ("anchor-3.5kHz").
+constexpr const char* ANCHOR_CODEC_PREFIX = "anchor-";
 
 // What the page knows of the folder besides its settings.
 struct listen_choices {

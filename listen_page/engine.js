@@ -79,6 +79,7 @@ abchrListen.Engine = function (context, song) {
   this.startTime = 0;     // audio-clock time of startFrame
   this.startFrame = 0;
   this.switchFree = 0;    // when the last switch's fade-in ends
+  this.masterFree = 0;    // when the master's last start or stop fade ends
   this.dips = [];         // scheduled wrap dips: {start, end}
   this.wrapsUntil = 0;    // wraps before this time are scheduled
   this.fades = [];        // every fade scheduled: {start, end, kind, target}
@@ -137,7 +138,8 @@ abchrListen.Engine.prototype = {
 
   play: function (when) {
     if (this.sources) return;
-    var t = this.at(when);
+    // Not before the fade-out of the last stop has ended.
+    var t = Math.max(this.at(when), this.masterFree);
     var from = this.position;
     if (this.loop && (from < this.loop.start || from >= this.loop.end)) from = this.loop.start;
     if (from >= this.frames) from = 0;
@@ -166,6 +168,7 @@ abchrListen.Engine.prototype = {
     this.dips = [];
     this.wrapsUntil = t;
     this.master.gain.setValueCurveAtTime(this.inCurve, t, abchrListen.FADE);
+    this.masterFree = t + abchrListen.FADE;
     this.fades.push({ start: t, end: t + abchrListen.FADE, kind: "in", target: "master" });
     this.plays++;
     this.pump(t + 1);
@@ -187,6 +190,7 @@ abchrListen.Engine.prototype = {
     this.master.gain.setValueCurveAtTime(this.outCurve, t, fade);
     this.fades.push({ start: t, end: t + fade, kind: "out", target: "master" });
     var end = t + fade;
+    this.masterFree = end;
     this.position = this.frameAt(end);
     this.sources.forEach(function (source) { source.stop(end); });
     this.sources = null;

@@ -230,8 +230,8 @@ abchrListen.Screen.prototype = {
     this.show("loading");
     this.loadSong(plan.songIndex, function () {
       if (self.context) self.context.resume();
-      var stimuli = self.test.songs[plan.songIndex].stimuli;
-      var buffer = function (name) { return name === "reference" ? 0 : 1 + stimuli.indexOf(name); };
+      var names = abchrListen.servedNames(self.test.songs[plan.songIndex]);
+      var buffer = function (name) { return names.indexOf(name); };
       var count = self.state.plan.length;
       var done = self.state.trials.length;
       self.$("trial-count").textContent = (plan.kind === "abx" ? "ABX " + plan.trial + " of " + plan.planned +

@@ -37,6 +37,12 @@ abchrListen.randomFrom = function (sessionId) {
   };
 };
 
+/* A song's served files in the order of its data: the reference, the
+   conditions, then what only a MUSHRA page grades (its anchors). */
+abchrListen.servedNames = function (song) {
+  return ["reference"].concat(song.stimuli, song.mushra_only || []);
+};
+
 abchrListen.shuffle = function (items, random) {
   var a = items.slice();
   for (var i = a.length - 1; i > 0; i--) {
@@ -65,7 +71,7 @@ abchrListen.makePlan = function (test, sessionId) {
     // A MUSHRA page: the hidden reference among the conditions, in a drawn order.
     if (test.mushra) {
       plan.push({ kind: "mushra", songIndex: k, song: song.song,
-                  order: abchrListen.shuffle(["reference"].concat(song.stimuli), random) });
+                  order: abchrListen.shuffle(abchrListen.servedNames(song), random) });
     }
     // An ABX set of a number of trials fixed in advance, per condition.
     var planned = test.abx | 0;
@@ -84,7 +90,7 @@ abchrListen.makePlan = function (test, sessionId) {
 // What ties a saved state to the data it was made with.
 abchrListen.fingerprint = function (test) {
   return test.folder_id + ":" + test.songs.map(function (s) {
-    return s.song + "=" + ["reference"].concat(s.stimuli).map(function (n) { return s.sha256[n]; }).join(",");
+    return s.song + "=" + abchrListen.servedNames(s).map(function (n) { return s.sha256[n]; }).join(",");
   }).join(";");
 };
 
@@ -144,7 +150,7 @@ abchrListen.forgetState = function (test) {
 abchrListen.resultsJson = function (test, state, userAgent) {
   var stimuli = {};
   test.songs.forEach(function (s) {
-    ["reference"].concat(s.stimuli).forEach(function (n) { stimuli[s.song + "/" + n] = s.sha256[n]; });
+    abchrListen.servedNames(s).forEach(function (n) { stimuli[s.song + "/" + n] = s.sha256[n]; });
   });
   var results = {
     format: abchrListen.RESULTS_FORMAT,

@@ -129,7 +129,7 @@ abchrListen.readSong = function (test, index, done) {
       done({ kind: "damaged", detail: song.data });
       return;
     }
-    var names = ["reference"].concat(song.stimuli);
+    var names = abchrListen.servedNames(song);
     var parsed = [];
     var pending = names.length;
     var failed = false;

@@ -327,19 +327,22 @@ class ListenPage(unittest.TestCase):
         self.check_results(self.downloaded(), first + rest, "again")
 
     def test_mushra_and_abx(self):
-        """A folder with a MUSHRA page and two ABX trials per condition: the
-        grades land on the versions heard, the answers are scored against
-        what X played, and the score shows only after a set's last trial."""
+        """A folder with a MUSHRA page and two ABX trials per condition, S2
+        made an anchor (graded on the MUSHRA page alone): the grades land on
+        the versions heard, the answers are scored against what X played,
+        and the score shows only after a set's last trial."""
         where = os.path.join(self.tmp, "extra")
         os.mkdir(where)
         test = make_folder(where, ["--page", "mushra", "--abx", "2"], songs=("gamma",))
+        self.rewrite_test(os.path.join(test, "public", "listen"),
+                          lambda t: t["songs"][0].update(stimuli=["S1"], mushra_only=["S2"]))
         self.open_page(self.listen_url("http", os.path.join(test, "public", "listen")))
         self.driver.find_element(By.ID, "begin").click()
         body = self.driver.find_element(By.TAG_NAME, "body")
         with open(os.path.join(test, "key.csv"), newline="", encoding="utf-8") as f:
             sums = self.served_sums(list(csv.DictReader(f)), test)
         self.wait_page(("trial",))
-        body.send_keys(Keys.ENTER, Keys.ENTER)
+        body.send_keys(Keys.ENTER)
         time.sleep(0.3)
         song, on_page = self.sides_heard(sums)
         self.assertEqual(sorted(on_page[1:]), ["S1", "S2", "reference"])
@@ -348,7 +351,7 @@ class ListenPage(unittest.TestCase):
             body.send_keys(str(k), *([Keys.ARROW_UP] * (10 * k + 3)))
         body.send_keys(Keys.ENTER)
         answers = []
-        for n in range(4):
+        for n in range(2):
             self.assertEqual(self.wait_page(("trial",)), "trial")
             song, heard = self.sides_heard(sums)
             body.send_keys("x", Keys.ARROW_LEFT if n % 3 == 0 else Keys.ARROW_RIGHT, Keys.ENTER)
@@ -360,11 +363,12 @@ class ListenPage(unittest.TestCase):
                 self.driver.find_element(By.ID, "abx-continue").click()
         self.wait_page(("end",))
         trials = self.downloaded()["trials"]
-        mushra = trials[2]
+        self.assertEqual([(t["kind"], t.get("stimulus")) for t in trials[:2]], [("abchr", "S1"), ("mushra", None)])
+        mushra = trials[1]
         self.assertEqual((mushra["kind"], mushra["grades"], mushra["switches"]),
                          ("mushra", {on_page[k]: 10 * k + 3 for k in (1, 2, 3)}, 3))
         self.assertEqual([(t["kind"], t["stimulus"], t["trial"], t["planned"], t["x_is"], t["answer"], t["correct"])
-                          for t in trials[3:]],
+                          for t in trials[2:]],
                          [("abx", s, n % 2 + 1, 2, x, a, x == a) for n, (s, x, a) in enumerate(answers)])
 
     def test_other_rate_is_said_and_recorded(self):
