@@ -4,7 +4,7 @@
 # end-to-end tests compare against; arguments name more packages. Without root or apt-get it changes nothing; tests whose
 # tools are then missing report themselves skipped.
 set -u
-packages=(cmake make g++ libgtest-dev nlohmann-json3-dev python3-yaml tmux lame mpg123 vorbis-tools opus-tools ffmpeg sox "$@")
+packages=(cmake make g++ libgtest-dev nlohmann-json3-dev libboost-math-dev python3-scipy python3-yaml tmux lame mpg123 vorbis-tools opus-tools ffmpeg sox "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
