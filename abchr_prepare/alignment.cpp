@@ -10,37 +10,12 @@
 #include "raw_writer.h"
 #include "report.h"
 #include "run_memory.h"
+#include "wav16.h"
 
 namespace {
 
 // 16-bit stereo PCM: 4 bytes a frame.
 constexpr uint32_t STIMULUS_FRAME_BYTES = 4;
-constexpr uint32_t WAV_HEADER_BYTES = 44;
-
-void put_u32(unsigned char* at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>((v >> (8 * i)) & 0xFF);
-}
-
-void put_u16(unsigned char* at, uint32_t v) {
-  at[0] = static_cast<unsigned char>(v & 0xFF);
-  at[1] = static_cast<unsigned char>((v >> 8) & 0xFF);
-}
-
-// The canonical 44-byte header of a PCM WAV file.
-void wav_header(unsigned char (&h)[WAV_HEADER_BYTES], uint32_t rate, uint32_t data_bytes) {
-  std::memcpy(h, "RIFF", 4);
-  put_u32(h + 4, 36 + data_bytes);
-  std::memcpy(h + 8, "WAVEfmt ", 8);
-  put_u32(h + 16, 16);
-  put_u16(h + 20, 1);  // integer PCM
-  put_u16(h + 22, 2);
-  put_u32(h + 24, rate);
-  put_u32(h + 28, rate * STIMULUS_FRAME_BYTES);
-  put_u16(h + 32, STIMULUS_FRAME_BYTES);
-  put_u16(h + 34, 16);
-  std::memcpy(h + 36, "data", 4);
-  put_u32(h + 40, data_bytes);
-}
 
 double headroom_factor(double headroom_db) {
   return headroom_db == 0 ? 1.0 : std::pow(10.0, -headroom_db / 20);
@@ -86,9 +61,8 @@ bool write_stimulus(wavmatch_run& run, int k, double headroom_db, const std::str
     problem = std::strerror(errno);
     return false;
   }
-  unsigned char header[WAV_HEADER_BYTES];
-  wav_header(header, track.sample_rate, static_cast<uint32_t>(data_bytes));
-  bool written = std::fwrite(header, 1, sizeof header, out) == sizeof header;
+  const std::string header = wav16_header(track.sample_rate, 2, static_cast<uint32_t>(data_bytes));
+  bool written = std::fwrite(header.data(), 1, header.size(), out) == header.size();
   int error = errno;
   const double scale = output_scale_for(track.gain, run.extremes.biggest_gain) * headroom_factor(headroom_db);
   clips = 0;

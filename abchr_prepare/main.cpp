@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "../track_aligner/platform.h"
+#include "listening_folder.h"
 #include "options.h"
 #include "output_folder.h"
 #include "platform.h"
 #include "prepare.h"
 #include "reports.h"
-#include "listening_folder.h"
 #include "utf8_paths.h"
 
 namespace {
@@ -109,8 +109,8 @@ int run(const command_options& options) {
   std::vector<std::string> inputs{prepare.original};
   inputs.insert(inputs.end(), prepare.encoded.begin(), prepare.encoded.end());
   for (const std::string& input : inputs) {
-    if (inside(input, test + "/" + STIMULI_FOLDER) || inside(input, test + "/" + SONGS_FOLDER) ||
-        inside(test, input)) {
+    if (inside(input, test + "/" + PUBLIC_FOLDER) || inside(input, test + "/" + STIMULI_FOLDER) ||
+        inside(input, test + "/" + SONGS_FOLDER) || inside(test, input)) {
       complain(test, "the test folder would replace the input " + input + "; choose another with -o");
       return PREPARE_OUTPUT_FAILED;
     }
@@ -123,7 +123,9 @@ int run(const command_options& options) {
     return status == folder_status::refused ? (complain(problem.path, problem.message), PREPARE_OUTPUT_FAILED)
                                             : folder_failure(status, problem);
   }
-  if (!options.force && std::filesystem::exists(path_of(test + "/" + STIMULI_FOLDER + "/" + song_name), ec)) {
+  if (!options.force &&
+      std::filesystem::exists(path_of(test + "/" + PUBLIC_FOLDER + "/" + STIMULI_FOLDER + "/" + song_name),
+                              ec)) {
     // made_here is false: a folder that holds a song existed before the run.
     complain(test, "holds the song " + song_name + " already; pass --force to replace it");
     return PREPARE_OUTPUT_FAILED;
@@ -162,7 +164,9 @@ int run(const command_options& options) {
     }
     song_record song;
     if (status == PREPARE_OK) status = prepare_song(prepare, prepared_folder, guard, song);
-    song_change change{served_folder, {}, options.mushra_pages, options.path_prefix, {}};
+    song_change change{served_folder,       {}, options.mushra_pages,
+                       options.path_prefix, {}, options.results_url,
+                       options.abx_trials};
     if (status == PREPARE_OK) {
       serving_choices choices{options.excerpt, options.fade_ms, options.names, seed};
       const folder_status served =
@@ -171,7 +175,8 @@ int run(const command_options& options) {
       if (served != folder_status::ok) status = folder_failure(served, problem);
     }
     if (status == PREPARE_OK) {
-      // The song's own reports, as a one-song preparation writes them, name the served files.
+      // The song's own reports name the served files, as the key does: by
+      // their paths in the served half.
       const std::string served_at = std::string(STIMULI_FOLDER) + "/" + song_name + "/";
       song.reference.wav = served_at + REFERENCE_NAME + ".wav";
       for (std::size_t k = 0; k < song.stimuli.size(); ++k) {
@@ -198,6 +203,7 @@ int run(const command_options& options) {
       } else if (!prepare.quiet) {
         std::fprintf(stderr,
                      "%s song %s in %s: %d stimuli of %lld frames; webmushra.yaml, beaqlejs_config.js, "
+                     "public/listen/, "
                      "key.csv and reports rewritten\n",
                      replaced ? "replaced" : "added", song_name.c_str(), test.c_str(),
                      static_cast<int>(song.stimuli.size()) + 1,
@@ -226,7 +232,7 @@ int main(int argc, char** argv) {
       return PREPARE_USAGE;
     }
     if (options.help) {
-      std::fputs(usage_text(), stdout);
+      std::fputs(usage_text().c_str(), stdout);
       return std::fflush(stdout) == 0 ? PREPARE_OK : PREPARE_OUTPUT_FAILED;
     }
     if (options.version) {

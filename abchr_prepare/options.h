@@ -1,6 +1,8 @@
-// abchr-prepare's command line, read in the usual GNU manner: short options
-// with a value attached or following, long options with "=" or a following
-// value, "--" before paths that begin with a dash.
+// abchr-prepare's command line, read by getopt_long in the usual GNU manner:
+// short options grouped or with a value attached or following, long options
+// abbreviated while unambiguous, with "=" or a following value, "--" before
+// paths that begin with a dash. One table of the options gives getopt_long
+// its options and --help its lines.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +24,8 @@ struct command_options {
   naming names = naming::blind;
   std::optional<bool> mushra_pages;  // --page
   std::optional<std::string> path_prefix;
+  std::optional<std::string> results_url;  // --results-url; "" forgets the folder's
+  std::optional<int> abx_trials;           // --abx
   bool help = false;
   bool version = false;
 };
@@ -31,4 +35,4 @@ struct command_options {
 bool parse_command_line(const std::vector<std::string>& args, command_options& options, std::string& problem);
 
 // The text of --help.
-const char* usage_text();
+std::string usage_text();

@@ -8,8 +8,11 @@
 #include <system_error>
 
 #include "beaqlejs_config.h"
+#include "folder_layout.h"
 #include "folder_lock.h"
 #include "folder_summary.h"
+#include "listen_page.h"
+#include "utf8_paths.h"
 
 namespace fs = std::filesystem;
 
@@ -19,12 +22,12 @@ std::string join(const std::string& folder, const std::string& name) { return fo
 
 bool exists(const std::string& path) {
   std::error_code ignored;
-  return fs::exists(file_path(path), ignored);
+  return fs::exists(path_of(path), ignored);
 }
 
 bool read_text(const std::string& path, std::string& text) {
   errno = 0;
-  std::ifstream in(file_path(path), std::ios::binary);
+  std::ifstream in(path_of(path), std::ios::binary);
   if (!in) return false;
   std::ostringstream all;
   all << in.rdbuf();
@@ -34,7 +37,7 @@ bool read_text(const std::string& path, std::string& text) {
 
 bool write_text(const std::string& path, const std::string& text) {
   errno = 0;
-  std::ofstream out(file_path(path), std::ios::binary | std::ios::trunc);
+  std::ofstream out(path_of(path), std::ios::binary | std::ios::trunc);
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
   out.close();
   if (!out && errno == 0) errno = EIO;
@@ -54,7 +57,7 @@ folder_status refused(folder_problem& problem, const std::string& path, const st
 
 std::string folder_title(const std::string& test) {
   std::error_code ignored;
-  fs::path whole = fs::absolute(file_path(test), ignored).lexically_normal();
+  fs::path whole = fs::absolute(path_of(test), ignored).lexically_normal();
   if (whole.filename().empty()) whole = whole.parent_path();
   const std::u8string name = whole.filename().u8string();
   return std::string(name.begin(), name.end());
@@ -65,7 +68,7 @@ bool make_unique_folder(const std::string& test, const std::string& prefix, std:
   for (int n = 1; n < 100000; ++n) {
     made = join(test, prefix + std::to_string(n));
     std::error_code error;
-    if (fs::create_directory(file_path(made), error)) return true;
+    if (fs::create_directory(path_of(made), error)) return true;
     if (error) {
       errno = error.value();
       return false;
@@ -97,7 +100,7 @@ std::optional<std::string> song_name_problem(const std::string& name) {
 
 folder_status open_test_folder(const std::string& test, const lock_wait& on_wait, folder_problem& problem) {
   std::error_code error;
-  const fs::path where = file_path(test);
+  const fs::path where = path_of(test);
   if (!fs::exists(where, error)) {
     fs::create_directories(where, error);
     if (error) return failed(problem, test, "cannot make the test folder", error.value());
@@ -126,12 +129,14 @@ folder_status open_test_folder(const std::string& test, const lock_wait& on_wait
   }
   if (foreign()) return refused(problem, test, not_ours);
   if (error) return failed(problem, test, "cannot list the folder", error.value());
-  if (exists(join(test, SETTINGS_FILE))) return folder_status::ok;
+  if (exists(join(test, SETTINGS_FILE))) return convert_old_layout(test, problem);
   const std::string settings = join(test, SETTINGS_FILE);
-  if (!write_text(settings + ".tmp", folder_settings_json({}))) {
+  folder_settings fresh;
+  fresh.id = new_folder_id();
+  if (!write_text(settings + ".tmp", folder_settings_json(fresh))) {
     return failed(problem, settings, "cannot write", errno);
   }
-  fs::rename(file_path(settings + ".tmp"), file_path(settings), error);
+  fs::rename(path_of(settings + ".tmp"), path_of(settings), error);
   if (error) return failed(problem, settings, "cannot write", error.value());
   return folder_status::ok;
 }
@@ -140,14 +145,14 @@ void forget_new_test_folder(const std::string& test) {
   folder_lock lock;
   if (!lock.acquire(test, {})) return;
   std::error_code error;
-  for (const fs::directory_entry& entry : fs::directory_iterator(file_path(test), error)) {
+  for (const fs::directory_entry& entry : fs::directory_iterator(path_of(test), error)) {
     if (entry.path().filename() != LOCK_FILE && entry.path().filename() != SETTINGS_FILE) return;
   }
   if (error) return;
-  fs::remove(file_path(join(test, SETTINGS_FILE)), error);
-  fs::remove(file_path(join(test, LOCK_FILE)), error);
+  fs::remove(path_of(join(test, SETTINGS_FILE)), error);
+  fs::remove(path_of(join(test, LOCK_FILE)), error);
   lock.release();
-  fs::remove(file_path(test), error);
+  fs::remove(path_of(test), error);
 }
 
 folder_status make_staging(const std::string& test, const std::string& song, std::string& staging,
@@ -196,7 +201,7 @@ folder_status serve_song(const prepared_song& prepared, const serving_choices& c
     }
     if (whole) {
       std::error_code error;
-      fs::rename(file_path(from), file_path(to), error);
+      fs::rename(path_of(from), path_of(to), error);
       if (error) return failed(problem, to, "cannot write", error.value());
       continue;
     }
@@ -232,8 +237,8 @@ folder_status read_test_folder(const std::string& test, folder_contents& content
   }
   const std::string songs = join(test, SONGS_FOLDER);
   std::error_code error;
-  if (!fs::exists(file_path(songs), error)) return folder_status::ok;
-  for (const fs::directory_entry& entry : fs::directory_iterator(file_path(songs), error)) {
+  if (!fs::exists(path_of(songs), error)) return folder_status::ok;
+  for (const fs::directory_entry& entry : fs::directory_iterator(path_of(songs), error)) {
     const std::u8string file = entry.path().filename().u8string();
     const std::string name(file.begin(), file.end());
     if (name.front() == '.' || entry.path().extension() != ".json") continue;
@@ -256,8 +261,9 @@ folder_status check_pages(const folder_contents& contents, const std::string& te
                           const std::string& new_song, const std::string& new_song_folder,
                           folder_problem& problem) {
   for (const song_entry& song : contents.songs) {
-    const std::string folder =
-        song.name == new_song ? new_song_folder : join(join(test, STIMULI_FOLDER), song.name);
+    const std::string folder = song.name == new_song
+                                   ? new_song_folder
+                                   : join(join(join(test, PUBLIC_FOLDER), STIMULI_FOLDER), song.name);
     std::vector<wav16_info> files;
     for (std::size_t i = 0; i <= song.stimuli.size(); ++i) {
       const std::string path =
@@ -289,6 +295,8 @@ folder_status commit_song(const std::string& test, const song_change& change, co
   if (status != folder_status::ok) return status;
   if (change.mushra_pages) contents.settings.mushra_pages = *change.mushra_pages;
   if (change.path_prefix) contents.settings.path_prefix = *change.path_prefix;
+  if (change.results_url) contents.settings.results_url = *change.results_url;
+  if (change.abx_trials) contents.settings.abx_trials = *change.abx_trials;
   const std::string& song = change.record.name;
   const auto same = std::find_if(contents.songs.begin(), contents.songs.end(),
                                  [&](const song_entry& s) { return s.name == song; });
@@ -302,9 +310,11 @@ folder_status commit_song(const std::string& test, const song_change& change, co
 
   std::error_code error;
   const std::string songs = join(test, SONGS_FOLDER);
-  const std::string stimuli = join(test, STIMULI_FOLDER);
-  fs::create_directory(file_path(songs), error);
-  fs::create_directory(file_path(stimuli), error);
+  const std::string served = join(test, PUBLIC_FOLDER);
+  const std::string stimuli = join(served, STIMULI_FOLDER);
+  fs::create_directory(path_of(songs), error);
+  if (!error) fs::create_directory(path_of(served), error);
+  if (!error) fs::create_directory(path_of(stimuli), error);
   if (error) return failed(problem, test, "cannot make the folders of the test", error.value());
   struct shared_text {
     std::string folder;
@@ -316,19 +326,21 @@ folder_status commit_song(const std::string& test, const song_change& change, co
                                     {test, KEY_FILE, key_csv(contents)},
                                     {test, REPORT_TEXT_FILE, summary_text(contents)},
                                     {test, REPORT_JSON_FILE, summary_json(contents)},
-                                    {test, WEBMUSHRA_FILE, webmushra_yaml(contents)},
-                                    {test, BEAQLEJS_FILE, beaqlejs_config(contents)}};
+                                    {served, WEBMUSHRA_FILE, webmushra_yaml(contents)},
+                                    {served, BEAQLEJS_FILE, beaqlejs_config(contents)}};
   const std::string own = join(songs, song);
   bool made_own = false;
   if (!change.private_files.empty()) {
-    made_own = fs::create_directory(file_path(own), error);
+    made_own = fs::create_directory(path_of(own), error);
     if (error) return failed(problem, own, "cannot make the song's folder", error.value());
     for (const auto& [name, text] : change.private_files) texts.push_back({own, name, text});
   }
   std::vector<staged_file> staged;
+  std::string listen_new;
   const auto drop_staged = [&] {
-    for (const staged_file& f : staged) fs::remove(file_path(f.temporary), error);
-    if (made_own) fs::remove(file_path(own), error);
+    for (const staged_file& f : staged) fs::remove(path_of(f.temporary), error);
+    if (made_own) fs::remove(path_of(own), error);
+    if (!listen_new.empty()) fs::remove_all(path_of(listen_new), error);
   };
   // The lock makes these temporary names this run's own.
   for (const shared_text& t : texts) {
@@ -343,6 +355,22 @@ folder_status commit_song(const std::string& test, const song_change& change, co
     }
   }
 
+  // The listening page, made whole in a staging folder of its own (outside
+  // public/, so that nothing half-made is ever served) and renamed in with
+  // the rest.
+  if (!make_unique_folder(test, ".new-listen-", listen_new)) {
+    const int reason = errno;
+    listen_new.clear();
+    drop_staged();
+    return failed(problem, test, "cannot make a folder for the listening page", reason);
+  }
+  status = write_listen_page(contents, {contents.settings.id}, stimuli, song, change.served_folder,
+                             listen_new, problem);
+  if (status != folder_status::ok) {
+    drop_staged();
+    return status;
+  }
+
   // Everything is written: now the renames, which change the folder at once.
   const std::string place = join(stimuli, song);
   std::string old;
@@ -353,24 +381,36 @@ folder_status commit_song(const std::string& test, const song_change& change, co
       drop_staged();
       return failed(problem, test, "cannot make room for the song's new files", reason);
     }
-    fs::remove(file_path(old), error);
-    fs::rename(file_path(place), file_path(old), error);
+    fs::remove(path_of(old), error);
+    fs::rename(path_of(place), path_of(old), error);
     if (error) {
       drop_staged();
       return failed(problem, place, "cannot move the song's old files aside", error.value());
     }
   }
-  fs::rename(file_path(change.served_folder), file_path(place), error);
+  fs::rename(path_of(change.served_folder), path_of(place), error);
   if (error) {
     const int reason = error.value();
-    if (replaced) fs::rename(file_path(old), file_path(place), error);
+    if (replaced) fs::rename(path_of(old), path_of(place), error);
     drop_staged();
     return failed(problem, place, "cannot move the song's files in", reason);
   }
   for (const staged_file& f : staged) {
-    fs::rename(file_path(f.temporary), file_path(f.final), error);
+    fs::rename(path_of(f.temporary), path_of(f.final), error);
     if (error) return failed(problem, f.final, "cannot replace", error.value());
   }
-  if (replaced) fs::remove_all(file_path(old), error);
+  const std::string listen = join(served, LISTEN_FOLDER);
+  std::string old_listen;
+  if (exists(listen)) {
+    if (!make_unique_folder(test, ".old-listen-", old_listen))
+      return failed(problem, listen, "cannot replace", errno);
+    fs::remove(path_of(old_listen), error);
+    fs::rename(path_of(listen), path_of(old_listen), error);
+    if (error) return failed(problem, listen, "cannot replace", error.value());
+  }
+  fs::rename(path_of(listen_new), path_of(listen), error);
+  if (error) return failed(problem, listen, "cannot replace", error.value());
+  if (!old_listen.empty()) fs::remove_all(path_of(old_listen), error);
+  if (replaced) fs::remove_all(path_of(old), error);
   return folder_status::ok;
 }

@@ -1,12 +1,18 @@
-// A listening-test folder of several songs, ready to serve:
+// A listening-test folder of several songs, in two halves: what listeners
+// may get, and what stays with the organiser.
 //
-//   TEST/stimuli/<song>/reference.wav, S1.wav ...   what listeners are served
+//   TEST/public/              served as it is, and nothing private is in it:
+//     stimuli/<song>/reference.wav, S1.wav ...
+//     webmushra.yaml, beaqlejs_config.js    the front ends' configs
+//     listen/                 the folder's own listening page (listen_page.h)
 //   TEST/songs/<song>.json    each song's private record (song_record.h)
-//   TEST/folder.json          choices that hold for every song
+//   TEST/songs/<song>/        the song's own reports
+//   TEST/folder.json          choices that hold for every song, and the id
 //   TEST/key.csv              served names back to the encoded files
 //   TEST/report.txt, report.json    the summary of every song
-//   TEST/webmushra.yaml, beaqlejs_config.js    the front ends' configs
 //   TEST/.lock                the lock of folder_lock.h
+//
+// Paths in the configs and the key are relative to public/.
 //
 // A song is added or replaced as a whole. It is prepared and its served
 // files are made in a staging folder inside TEST (".new-<song>-<n>", on the
@@ -29,6 +35,8 @@
 #include "wav16.h"
 #include "webmushra_config.h"
 
+// The served half: upload it alone, anywhere, and the test stays blind.
+constexpr const char* PUBLIC_FOLDER = "public";
 constexpr const char* SONGS_FOLDER = "songs";
 constexpr const char* SETTINGS_FILE = "folder.json";
 constexpr const char* KEY_FILE = "key.csv";
@@ -57,7 +65,8 @@ enum class folder_status {
 // file names.
 std::optional<std::string> song_name_problem(const std::string& name);
 
-// Makes TEST when missing and marks it as a test folder (folder.json). An
+// Makes TEST when missing and marks it as a test folder (folder.json, with a
+// new id); a folder of the old layout is converted (folder_layout.h). An
 // existing folder that is neither empty nor a test folder is refused, so that
 // a mistyped -o never scatters files into a folder of other things. on_wait
 // is called when another run holds the folder's lock.
@@ -114,6 +123,8 @@ struct song_change {
   std::optional<std::string> path_prefix;
   // Files of the song's own for the organiser, kept in songs/<song>/: name, text.
   std::vector<std::pair<std::string, std::string>> private_files;
+  std::optional<std::string> results_url;  // given on this run's command line; "" for none
+  std::optional<int> abx_trials;           // given on this run's command line
 };
 
 // Adds or replaces the song, under the folder's lock, and writes every shared

@@ -1,5 +1,7 @@
 #include "song_record.h"
 
+#include <utf8.h>
+
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
@@ -83,7 +85,12 @@ bool parse_song_record(const std::string& text, song_entry& song) {
 }
 
 std::string folder_settings_json(const folder_settings& settings) {
-  return dump({{"page", settings.mushra_pages ? "mushra" : "bs1116"}, {"path_prefix", settings.path_prefix}});
+  json record = {{"page", settings.mushra_pages ? "mushra" : "bs1116"},
+                 {"path_prefix", settings.path_prefix}};
+  if (!settings.results_url.empty()) record["results_url"] = settings.results_url;
+  if (settings.abx_trials > 0) record["abx"] = settings.abx_trials;
+  if (!settings.id.empty()) record["id"] = settings.id;
+  return dump(record);
 }
 
 bool parse_folder_settings(const std::string& text, folder_settings& settings) {
@@ -91,7 +98,13 @@ bool parse_folder_settings(const std::string& text, folder_settings& settings) {
     const json record = json::parse(text);
     settings.mushra_pages = record.at("page").get<std::string>() == "mushra";
     settings.path_prefix = record.at("path_prefix").get<std::string>();
-    return true;
+    settings.results_url = record.value("results_url", std::string());
+    settings.abx_trials = record.value("abx", 0);
+    if (settings.abx_trials < 0 || settings.abx_trials > MAX_ABX_TRIALS) return false;
+    // A folder made before folders had ids has none until its next run.
+    settings.id = record.contains("id") ? record.at("id").get<std::string>() : "";
+    return settings.id.empty() || (settings.id.size() == 32 &&
+                                   settings.id.find_first_not_of("0123456789abcdef") == std::string::npos);
   } catch (const json::exception&) {
     return false;
   }
@@ -130,35 +143,17 @@ std::vector<const stimulus_entry*> in_served_order(const song_entry& song) {
 }
 
 std::string displayable(const std::string& text) {
+  // Each byte that starts no well-formed sequence (a stray continuation byte,
+  // an overlong form, a surrogate, beyond U+10FFFF, cut short) becomes one
+  // U+FFFD, and the bytes after it are read afresh.
   std::string out;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t length = lead < 0x80           ? 1
-                         : (lead >> 5) == 0x6  ? 2
-                         : (lead >> 4) == 0xE  ? 3
-                         : (lead >> 3) == 0x1E ? 4
-                                               : 0;
-    uint32_t code = length == 1   ? lead
-                    : length == 2 ? lead & 0x1Fu
-                    : length == 3 ? lead & 0x0Fu
-                                  : lead & 0x07u;
-    bool good = length > 0 && i + length <= text.size();
-    for (std::size_t k = 1; good && k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      good = (next & 0xC0) == 0x80;
-      code = code << 6 | (next & 0x3Fu);
-    }
-    // Overlong forms, surrogates and values beyond U+10FFFF are not characters.
-    const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    good = good && code >= least[length] && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
-    if (good) {
-      out.append(text, i, length);
-      i += length;
-    } else {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    }
+  auto at = text.begin();
+  while (at != text.end()) {
+    const auto bad = utf8::find_invalid(at, text.end());
+    out.append(at, bad);
+    if (bad == text.end()) break;
+    out += "\xEF\xBF\xBD";
+    at = bad + 1;
   }
   return out;
 }

@@ -46,8 +46,11 @@ struct song_entry {
 // Choices that hold for the whole folder: remembered in TEST/folder.json, so
 // that a song added later without them keeps the folder's configs as they were.
 struct folder_settings {
+  std::string id;             // 32 lowercase hex digits, drawn when the folder is made
   bool mushra_pages = false;  // --page mushra
   std::string path_prefix;    // --path-prefix, where the front end serves the folder
+  std::string results_url;    // --results-url, where the listening page posts results
+  int abx_trials = 0;         // --abx: the listening page's ABX trials per condition
 };
 
 struct folder_contents {
@@ -59,6 +62,8 @@ struct folder_contents {
 std::string song_record_json(const song_entry& song);
 // false when the text is not such a record.
 bool parse_song_record(const std::string& text, song_entry& song);
+// The most ABX trials per condition that --abx takes.
+constexpr int MAX_ABX_TRIALS = 100;
 std::string folder_settings_json(const folder_settings& settings);
 bool parse_folder_settings(const std::string& text, folder_settings& settings);
 
@@ -66,11 +71,11 @@ bool parse_folder_settings(const std::string& text, folder_settings& settings);
 constexpr const char* STIMULI_FOLDER = "stimuli";
 constexpr const char* REFERENCE_NAME = "reference";
 
-// A served file's path relative to the test folder, as a URL path below the
+// A served file's path relative to the served half (TEST/public/), as a URL path below the
 // prefix: every byte outside letters, digits and "-._~/" percent-encoded, so
 // that a song named "a#b" or "x?y" is fetched, not cut at a fragment or query.
 std::string served_url(const folder_settings& settings, const std::string& song, const std::string& name);
-// The same file as a path relative to the test folder.
+// The same file as a path relative to TEST/public/.
 std::string served_path(const std::string& song, const std::string& name);
 
 // The stimuli in the order of their served names (S1, S2 ... S10), as the

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "utf8_paths.h"
+
 namespace {
 
 uint32_t u32_at(const unsigned char* b) {
@@ -28,13 +30,9 @@ bool read_exactly(std::ifstream& in, unsigned char* into, std::size_t n) {
 
 }  // namespace
 
-std::filesystem::path file_path(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
 bool read_wav16_info(const std::string& path, wav16_info& info) {
   errno = 0;
-  std::ifstream in(file_path(path), std::ios::binary);
+  std::ifstream in(path_of(path), std::ios::binary);
   unsigned char head[12];
   if (!in || !read_exactly(in, head, 12)) return false;
   errno = 0;
@@ -73,7 +71,7 @@ bool read_wav16_frames(const std::string& path, const wav16_info& info, int64_t 
                        std::vector<int16_t>& samples) {
   errno = 0;
   if (start < 0 || frames < 0 || start + frames > info.frames) return false;
-  std::ifstream in(file_path(path), std::ios::binary);
+  std::ifstream in(path_of(path), std::ios::binary);
   const auto width = static_cast<uint64_t>(info.channels) * 2;
   in.seekg(static_cast<std::streamoff>(info.data_offset + static_cast<uint64_t>(start) * width));
   std::vector<unsigned char> raw(static_cast<std::size_t>(frames) * width);
@@ -85,11 +83,9 @@ bool read_wav16_frames(const std::string& path, const wav16_info& info, int64_t 
   return true;
 }
 
-bool write_wav16(const std::string& path, int64_t rate, int channels, const std::vector<int16_t>& samples) {
-  const auto data_bytes = static_cast<uint32_t>(samples.size() * 2);
+std::string wav16_header(int64_t rate, int channels, uint32_t data_bytes) {
   const auto block = static_cast<uint32_t>(channels * 2);
   std::string bytes;
-  bytes.reserve(44 + data_bytes);
   bytes += "RIFF";
   put_u32(bytes, 36 + data_bytes);
   bytes += "WAVEfmt ";
@@ -102,9 +98,15 @@ bool write_wav16(const std::string& path, int64_t rate, int channels, const std:
   put_u16(bytes, 16);
   bytes += "data";
   put_u32(bytes, data_bytes);
+  return bytes;
+}
+
+bool write_wav16(const std::string& path, int64_t rate, int channels, const std::vector<int16_t>& samples) {
+  std::string bytes = wav16_header(rate, channels, static_cast<uint32_t>(samples.size() * 2));
+  bytes.reserve(bytes.size() + samples.size() * 2);
   for (const int16_t s : samples) put_u16(bytes, static_cast<uint16_t>(s));
   errno = 0;
-  std::ofstream out(file_path(path), std::ios::binary | std::ios::trunc);
+  std::ofstream out(path_of(path), std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();
   if (!out && errno == 0) errno = EIO;

@@ -1,5 +1,7 @@
 #include "webmushra_config.h"
 
+#include <utf8.h>
+
 #include <set>
 
 namespace {
@@ -79,16 +81,9 @@ void comparison_page(yaml_writer& y, page_ids& ids, const folder_contents& folde
 std::string yaml_string(std::string_view text) {
   const std::string clean = displayable(std::string(text));
   std::string out = "\"";
-  std::size_t i = 0;
-  while (i < clean.size()) {
-    const auto lead = static_cast<unsigned char>(clean[i]);
-    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    uint32_t code = length == 1   ? lead
-                    : length == 2 ? lead & 0x1Fu
-                    : length == 3 ? lead & 0x0Fu
-                                  : lead & 0x07u;
-    for (std::size_t k = 1; k < length; ++k)
-      code = code << 6 | (static_cast<unsigned char>(clean[i + k]) & 0x3Fu);
+  for (auto at = clean.begin(); at != clean.end();) {
+    const auto start = at;
+    const uint32_t code = utf8::unchecked::next(at);  // well formed: displayable made it so
     if (code == '"' || code == '\\') {
       out += '\\';
       out += static_cast<char>(code);
@@ -97,11 +92,10 @@ std::string yaml_string(std::string_view text) {
     } else if (code == '\t') {
       out += "\\t";
     } else if (raw_in_yaml(code)) {
-      out.append(clean, i, length);
+      out.append(start, at);
     } else {
       append_escape(out, code);
     }
-    i += length;
   }
   return out + "\"";
 }

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# A first look at the tools: builds them, makes an original and decoded copies
-# of it in demo-out/ (with the real codecs where they are installed, with
-# shifted, scaled, noisy stand-ins where not), aligns them with wavmatch2, lists
-# the raw stimuli it wrote and wraps two of them as WAV, then cleans a sample
-# encoder log with logsweep.
+# A first look at the tools: builds every program, makes an original and
+# encoded copies of it in demo-out/ (with the real codecs where they are
+# installed, with shifted, scaled, noisy stand-ins where not), aligns their
+# decodes with wavmatch2, lists the raw stimuli it wrote and wraps two of them
+# as WAV, cleans a sample encoder log with logsweep, and prepares the song and
+# its encodes into a listening-test folder with abchr-prepare.
 # BUILD_DIR and DEMO_OUT choose other folders.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,8 +16,7 @@ echo "== building ($build, Release)"
 mkdir -p "$build"
 log=$build/demo-build.log
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release > "$log" 2>&1 || { tail -20 "$log"; exit 1; }
-targets=(wavmatch2 make_test_audio)
-[ -f log_cleaner/CMakeLists.txt ] && targets+=(logsweep)
+targets=(wavmatch2 logsweep abchr-prepare make_test_audio)
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" >> "$log" 2>&1 || { tail -20 "$log"; exit 1; }
 bin=$(cd "$build" && pwd)
 make_audio=$bin/bench/make_test_audio
@@ -30,31 +30,36 @@ echo "== making inputs in $out/"
 have() { for tool in "$@"; do command -v "$tool" > /dev/null || return 1; done; }
 quiet() { "$@" > /dev/null 2>&1; }
 decoded=()
-# name, tools, delay in frames, the commands making <name>32b.wav, and for a
-# machine without the tools a stand-in: gain in dB, noise in dBFS [, float].
+encoded=()  # what abchr-prepare is given: the encoded file, or the stand-in
+# name, tools, delay in frames, the commands making <name>32b.wav, for a
+# machine without the tools a stand-in (gain in dB, noise in dBFS [, float]),
+# and the encoded file.
 codec() {
-  local name=$1 tools=$2 delay=$3 make=$4 standin=$5
+  local name=$1 tools=$2 delay=$3 make=$4 standin=$5 file=$6
   # shellcheck disable=SC2086
   if have $tools && eval "$make"; then
     echo "   $name: $tools (the codec delays the music by $delay frames)"
+    encoded+=("$file")
   else
     "$make_audio" 8 /dev/null "${name}32b.wav:$delay:$standin"
     echo "   $name: stand-in, shifted by $delay frames ($tools not installed)"
+    encoded+=("${name}32b.wav")
   fi
   decoded+=("${name}32b.wav")
 }
 codec mp3 "lame mpg123" 1105 \
-  'quiet lame -b 128 original16.wav mp3.mp3 && quiet mpg123 --no-gapless -e s32 -w mp332b.wav mp3.mp3' -0.4:-70
+  'quiet lame -b 128 original16.wav mp3.mp3 && quiet mpg123 --no-gapless -e s32 -w mp332b.wav mp3.mp3' -0.4:-70 \
+  mp3.mp3
 codec aac ffmpeg 1024 \
   'quiet ffmpeg -nostdin -y -i original16.wav -c:a aac -b:a 128k -f adts aac.aac &&
-   quiet ffmpeg -nostdin -y -i aac.aac -c:a pcm_f32le aac32b.wav' 0.1:-65:float
+   quiet ffmpeg -nostdin -y -i aac.aac -c:a pcm_f32le aac32b.wav' 0.1:-65:float aac.aac
 # Their decoders write 16 bits; sox widens them to the 32 that wavmatch2 reads.
 codec vorbis "oggenc oggdec sox" 0 \
   'quiet oggenc -q 4 -o vorbis.ogg original16.wav && quiet oggdec -o vorbis16.wav vorbis.ogg &&
-   sox vorbis16.wav -b 32 vorbis32b.wav' -0.1:-75
+   sox vorbis16.wav -b 32 vorbis32b.wav' -0.1:-75 vorbis.ogg
 codec opus "opusenc opusdec sox" 0 \
   'quiet opusenc --bitrate 96 original16.wav opus.opus && quiet opusdec --rate 44100 opus.opus opus16.wav &&
-   sox opus16.wav -b 32 opus32b.wav' 0.3:-68
+   sox opus16.wav -b 32 opus32b.wav' 0.3:-68 opus.opus
 
 echo "== wavmatch2 original32b.wav ${decoded[*]}"
 "$bin/track_aligner/wavmatch2" original32b.wav "${decoded[@]}"
@@ -73,7 +78,7 @@ if have ffmpeg; then
 fi
 
 logsweep=$bin/log_cleaner/logsweep
-if [ -x "$logsweep" ]; then
+{
   printf 'lame 3.100 encoding original16.wav\nEncoding   0%%\rEncoding  25%%\rEncoding  50%%\r' > encoder.log
   printf 'Encoding  75%%\rEncoding 100%%\ndone: 1.2 s\n' >> encoder.log
   "$logsweep" encoder.log encoder.clean.log
@@ -81,4 +86,17 @@ if [ -x "$logsweep" ]; then
   cat -v encoder.log
   echo "== after"
   cat -v encoder.clean.log
+}
+
+# The preparation of a test: the song and its encodes, decoded, aligned,
+# checked and served under blind names in a test folder.
+if have ffmpeg ffprobe; then
+  echo "== abchr-prepare -o test --seed 1 original16.wav ${encoded[*]}"
+  "$bin/abchr_prepare/abchr-prepare" -o test --seed 1 original16.wav "${encoded[@]}"
+  echo "== ls test test/public test/public/stimuli/original16   (upload test/public/ alone: it holds no key)"
+  ls test test/public test/public/stimuli/original16
+  echo "== test/key.csv"
+  cat test/key.csv
+else
+  echo "== abchr-prepare needs ffmpeg and ffprobe (Debian: sudo apt-get install ffmpeg)"
 fi

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Makes the packages with cpack, in build-package/ (PACKAGE_DIR chooses another
-# folder): a .deb for amd64 and one for arm64 (both programs, their man pages,
-# the README and docs/, the copyright file and the changelog), and a .zip for
-# 64-bit Windows (both .exe files, the README and docs/, and LICENSE.txt). Arguments choose among
+# folder): a .deb for amd64 and one for arm64 (every program that the build
+# installs: wavmatch2, logsweep, abchr-prepare, with their man pages, the
+# README and docs/, the copyright file and the changelog), and a .zip for
+# 64-bit Windows (every program's .exe, the README and docs/, and
+# LICENSE.txt). Arguments choose among
 # amd64, arm64 and win64 (default: all three). The .deb files are built with
 # Debian's hardening flags (dpkg-buildflags) on top of the project's own.
 # Installs what it lacks with apt-get, as scripts/install-deps.sh does: the

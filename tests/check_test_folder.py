@@ -17,13 +17,26 @@ are listed in the order of their names (S1, S2 ... S10), never in the command
 line's, which would tell a reader of a config which codec is which. No served
 file name and no string of either config may contain any HIDDEN word (codec
 names and input file names when the names are blind).
+
+The served half, TEST/public/, is fetched as a listener would get it: served
+over HTTP from 127.0.0.1 and walked through its directory listings. It must
+hold the stimuli, the two configs and the listening page (listen/) and
+nothing else: no key, report, folder settings or song record, no WAV chunk
+beyond the format and the samples, and no HIDDEN word in any text it serves.
 Prints what is wrong and exits 1, or exits 0.
 """
+import base64
 import csv
+import functools
+import html.parser
+import http.server
 import json
 import os
+import re
 import sys
+import threading
 import urllib.parse
+import urllib.request
 import wave
 
 import yaml
@@ -47,15 +60,90 @@ def strings_of(value):
             yield from strings_of(v)
 
 
+class Links(html.parser.HTMLParser):
+    def __init__(self):
+        super().__init__()
+        self.links = []
+
+    def handle_starttag(self, tag, attrs):
+        self.links += [v for k, v in attrs if tag == "a" and k == "href"]
+
+
+def fetched(public):
+    """Every file that a plain web server of public/ hands out: path -> bytes."""
+    class Quiet(http.server.SimpleHTTPRequestHandler):
+        def log_message(self, *args):
+            pass
+
+    handler = functools.partial(Quiet, directory=public)
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    top = f"http://127.0.0.1:{server.server_address[1]}/"
+    files, pending = {}, [""]
+    try:
+        while pending:
+            path = pending.pop()
+            with urllib.request.urlopen(top + path) as reply:
+                body = reply.read()
+            if path and not path.endswith("/"):
+                files[urllib.parse.unquote(path)] = body
+                continue
+            links = Links()
+            links.feed(body.decode("utf-8", "replace"))
+            pending += [path + link for link in links.links if "/" not in link.rstrip("/")]
+    finally:
+        server.shutdown()
+    return files
+
+
+def check_served_half(public, hidden):
+    files = fetched(public)
+    # A web server answers listen/ with the page itself, not with a listing:
+    # its files are read from the folder.
+    for top, _, names in os.walk(os.path.join(public, "listen")):
+        for name in names:
+            path = os.path.join(top, name)
+            with open(path, "rb") as f:
+                files.setdefault(os.path.relpath(path, public).replace(os.sep, "/"), f.read())
+    for path, body in sorted(files.items()):
+        allowed = (path in ("webmushra.yaml", "beaqlejs_config.js") or path.startswith("listen/")
+                   or (path.startswith("stimuli/") and path.endswith(".wav")))
+        if not allowed:
+            problem(f"public/{path}: served, but not a stimulus, a config or the listening page")
+        if path.endswith(".wav"):
+            # The canonical header and the samples: no LIST or other chunk that could name the input.
+            if body[36:40] != b"data" or int.from_bytes(body[40:44], "little") != len(body) - 44:
+                problem(f"public/{path}: holds more than the format and the samples")
+            text = body[:44]
+        elif re.fullmatch(r"listen/data/[0-9]+\.js", path):
+            # A song's data script: its WAV files in base64, which must be the
+            # served files themselves; the words are looked for outside them,
+            # where base64 cannot spell them by chance.
+            record = json.loads(body[body.index(b",") + 1:body.rindex(b")")])
+            for name, blob in record["wav"].items():
+                served = files.get(f"stimuli/{record['song']}/{name}.wav")
+                if base64.b64decode(blob, validate=True) != served:
+                    problem(f"public/{path}: {name} is not the served stimuli/{record['song']}/{name}.wav")
+            record["wav"] = sorted(record["wav"])
+            text = json.dumps(record, ensure_ascii=False).encode("utf-8")
+        else:
+            text = body
+        for word in hidden:
+            if word.encode("utf-8") in text.lower():
+                problem(f"public/{path}: served, and contains {word}")
+
+
 def in_name_order(names):
     names = list(names)
     return names == sorted(names, key=lambda n: (len(n), n))
 
 
 def main():
-    test = sys.argv[1]
+    folder = sys.argv[1]
+    test = os.path.join(folder, "public")
     hidden = [w.lower() for w in sys.argv[2:]]
-    with open(os.path.join(test, "folder.json"), encoding="utf-8") as f:
+    check_served_half(test, hidden)
+    with open(os.path.join(folder, "folder.json"), encoding="utf-8") as f:
         prefix = json.load(f)["path_prefix"]
     if prefix and not prefix.endswith("/"):
         prefix += "/"
@@ -134,7 +222,7 @@ def main():
             local(url)
 
     records = {}
-    songs = os.path.join(test, "songs")
+    songs = os.path.join(folder, "songs")
     for name in os.listdir(songs) if os.path.isdir(songs) else []:
         if name.endswith(".json") and not name.startswith("."):
             with open(os.path.join(songs, name), encoding="utf-8") as f:
@@ -147,7 +235,7 @@ def main():
             for word in hidden:
                 if word in name.lower():
                     problem(f"served file {name} contains {word}")
-    with open(os.path.join(test, "key.csv"), encoding="utf-8", newline="") as f:
+    with open(os.path.join(folder, "key.csv"), encoding="utf-8", newline="") as f:
         rows = list(csv.DictReader(f))
     keyed = set()
     for row in rows:

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "temp_dir.h"
 #include "listening_folder.h"
+#include "temp_dir.h"
 #include "wav16.h"
 
 // Frame f, channel c of stimulus k: loud enough that a fade changes it.
@@ -86,7 +86,7 @@ inline added add_song(const std::string& test, const test_song& t, const serving
   if (a.status != folder_status::ok) return a;
   const prepared_song p = prepare_test_song(staging + "/prepared", t);
   std::filesystem::create_directory(staging + "/served");
-  song_change change{staging + "/served", {}, mushra, prefix, {}};
+  song_change change{staging + "/served", {}, mushra, prefix, {}, {}, {}};
   a.status = serve_song(p, choices, staging + "/served", change.record, a.problem);
   if (a.status == folder_status::ok) a.status = commit_song(test, change, on_wait, a.replaced, a.problem);
   std::filesystem::remove_all(staging);

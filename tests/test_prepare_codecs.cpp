@@ -144,7 +144,7 @@ TEST_P(prepare_codecs, stimuli_equal_wavmatch2_on_the_same_decodes) {
 
   for (std::size_t k = 0; k < stimuli.size(); ++k) {
     SCOPED_TRACE(stimuli[k]["input"].get<std::string>());
-    const std::string wav = out + "/" + stimuli[k]["wav"].get<std::string>();
+    const std::string wav = out + "/public/" + stimuli[k]["wav"].get<std::string>();
     const wav_contents w = read_wav(wav);
     EXPECT_EQ(w.format_tag, 1);
     EXPECT_EQ(w.bits, 16);

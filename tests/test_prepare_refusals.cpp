@@ -59,6 +59,10 @@ const std::vector<refusal_row> rows = {
      {"--force", "-o", "taken", "song.wav", "taken/stimuli/in.wav"},
      5,
      "would replace the input"},
+    {"output_holds_an_input_in_its_served_half",
+     {"--force", "-o", "taken", "song.wav", "taken/public/stimuli/in.wav"},
+     5,
+     "would replace the input"},
     {"unknown_option", {"--fast", "song.wav", "copy.wav"}, 1, "unknown option --fast"},
     {"bad_headroom", {"--headroom", "-3", "song.wav", "copy.wav"}, 1, "--headroom takes decibels"},
 };
@@ -93,7 +97,10 @@ class prepare_refusals : public ::testing::TestWithParam<refusal_row> {
     write_file(dir->file("mono.wav"), make_wav(mono, samples));
     write_file(dir->file("text.mp3"), bytes(5000, 'x'));
     std::filesystem::create_directories(dir->file("taken/stimuli"));
-    write_file(dir->file("taken/stimuli/in.wav"), float_music_wav(music, 1.0));
+    std::filesystem::create_directories(dir->file("taken/public/stimuli"));
+    for (const char* in : {"taken/stimuli/in.wav", "taken/public/stimuli/in.wav"}) {
+      write_file(dir->file(in), float_music_wav(music, 1.0));
+    }
     std::filesystem::create_directory(dir->file("empty"));
     const std::string ffmpeg = find_on_path("ffmpeg");
     run_program(ffmpeg, {"-nostdin", "-v", "error", "-i", dir->file("song.wav"), "-c:a", "aac",

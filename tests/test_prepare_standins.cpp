@@ -43,7 +43,7 @@ TEST(prepare_standins, stimuli_equal_wavmatch2_on_the_same_decodes) {
   }
   ASSERT_EQ(run_program(WAVMATCH2_PATH, decoded, dir.path).status, 0);
   for (std::size_t k = 0; k < stimuli.size(); ++k) {
-    const wav_contents w = read_wav(dir.file("out dir/" + stimuli[k]["wav"].get<std::string>()));
+    const wav_contents w = read_wav(dir.file("out dir/public/" + stimuli[k]["wav"].get<std::string>()));
     EXPECT_EQ(w.samples.size(), 4 * report["frames"].get<std::size_t>());
     EXPECT_TRUE(w.samples == read_file(dir.file("again" + std::to_string(k) + ".raw"))) << k;
   }

@@ -7,6 +7,7 @@
 
 #include "folder_lock.h"
 #include "test_folder_songs.h"
+#include "utf8_paths.h"
 
 #ifndef _WIN32
 #include <sys/wait.h>
@@ -16,7 +17,7 @@
 namespace {
 
 std::string read_all(const std::string& path) {
-  std::ifstream in(file_path(path), std::ios::binary);
+  std::ifstream in(path_of(path), std::ios::binary);
   std::ostringstream all;
   all << in.rdbuf();
   return all.str();
@@ -71,13 +72,13 @@ TEST(test_folder, songs_added_one_after_another_then_one_replaced) {
   ASSERT_EQ(contents.songs[1].stimuli.size(), 4u);  // the replaced song as it is now
   EXPECT_EQ(contents.songs[1].stimuli[2].name, "S4");
   EXPECT_TRUE(contents.settings.mushra_pages);  // remembered from the runs that asked for it
-  EXPECT_FALSE(std::filesystem::exists(test + "/stimuli/first/S5.wav"));
-  EXPECT_TRUE(std::filesystem::exists(test + "/stimuli/first/S4.wav"));
+  EXPECT_FALSE(std::filesystem::exists(test + "/public/stimuli/first/S5.wav"));
+  EXPECT_TRUE(std::filesystem::exists(test + "/public/stimuli/first/S4.wav"));
   for (const auto& e : std::filesystem::directory_iterator(test)) {
     EXPECT_NE(e.path().filename().string().front() == '.' && e.path().filename() != LOCK_FILE, true)
         << "left behind: " << e.path();
   }
-  const std::string yaml = read_all(test + "/webmushra.yaml");
+  const std::string yaml = read_all(test + "/public/webmushra.yaml");
   EXPECT_NE(yaml.find("strict: false"), std::string::npos);  // the 13-s song
   EXPECT_NE(read_all(test + "/report.txt").find("beyond webMUSHRA's strict limit"), std::string::npos);
   const std::string failure = check_folder(test, hidden_words({again, odd, third}));
@@ -100,7 +101,7 @@ TEST(test_folder, excerpts_hold_the_same_frames_with_the_same_fades) {
   EXPECT_EQ(song.served.fade, 160);
   for (int k = 0; k <= 3; ++k) {
     const std::string name = k == 0 ? REFERENCE_NAME : song.stimuli[static_cast<std::size_t>(k - 1)].name;
-    const std::string path = dir.file("t/stimuli/song/" + name + ".wav");
+    const std::string path = dir.file("t/public/stimuli/song/" + name + ".wav");
     wav16_info info;
     std::vector<int16_t> served;
     ASSERT_TRUE(read_wav16_info(path, info) && read_wav16_frames(path, info, 0, info.frames, served)) << path;
@@ -167,7 +168,7 @@ TEST(test_folder, refusals_and_failures_leave_the_folder_as_it_was) {
        folder_status::refused, "not a song record"},
       {"a served file changed by hand",
        [&](const std::string& test) {
-         const std::string reference = test + "/stimuli/kept/reference.wav";
+         const std::string reference = test + "/public/stimuli/kept/reference.wav";
          const std::string saved = read_all(reference);
          write_wav16(reference, 8000, 2, test_stimulus(0, 100));
          added a = add_song(test, small);
@@ -216,7 +217,8 @@ TEST(test_folder_lock, a_run_changes_nothing_until_it_holds_the_lock) {
   temp_dir dir;
   const std::string test = dir.file("t");
   ASSERT_EQ(add_song(test, test_song{"one"}).status, folder_status::ok);
-  const std::string configs = read_all(test + "/webmushra.yaml") + read_all(test + "/beaqlejs_config.js");
+  const std::string configs =
+      read_all(test + "/public/webmushra.yaml") + read_all(test + "/public/beaqlejs_config.js");
   int to_parent[2];
   int to_child[2];
   ASSERT_EQ(pipe(to_parent), 0);
@@ -229,7 +231,7 @@ TEST(test_folder_lock, a_run_changes_nothing_until_it_holds_the_lock) {
     if (make_staging(test, "two", staging, problem) != folder_status::ok) _exit(1);
     const prepared_song p = prepare_test_song(staging + "/prepared", test_song{"two"});
     std::filesystem::create_directory(staging + "/served");
-    song_change change{staging + "/served", {}, std::nullopt, std::nullopt, {}};
+    song_change change{staging + "/served", {}, std::nullopt, std::nullopt, {}, {}, {}};
     if (serve_song(p, {}, staging + "/served", change.record, problem) != folder_status::ok) _exit(1);
     char go = 0;
     if (write(to_parent[1], "r", 1) != 1 || read(to_child[0], &go, 1) != 1) _exit(1);
@@ -246,16 +248,17 @@ TEST(test_folder_lock, a_run_changes_nothing_until_it_holds_the_lock) {
   ASSERT_EQ(write(to_child[1], "g", 1), 1);
   ASSERT_EQ(read(to_parent[0], &said, 1), 1);  // the child now waits for the lock
   EXPECT_EQ(said, 'w');
-  EXPECT_EQ(read_all(test + "/webmushra.yaml") + read_all(test + "/beaqlejs_config.js"), configs);
-  EXPECT_FALSE(std::filesystem::exists(test + "/stimuli/two"));
+  EXPECT_EQ(read_all(test + "/public/webmushra.yaml") + read_all(test + "/public/beaqlejs_config.js"),
+            configs);
+  EXPECT_FALSE(std::filesystem::exists(test + "/public/stimuli/two"));
   held.release();
   int status = 0;
   waitpid(child, &status, 0);
   close(to_parent[0]);
   close(to_child[1]);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_NE(read_all(test + "/webmushra.yaml").find("stimuli/two/S1.wav"), std::string::npos);
-  EXPECT_NE(read_all(test + "/webmushra.yaml").find("stimuli/one/S1.wav"), std::string::npos);
+  EXPECT_NE(read_all(test + "/public/webmushra.yaml").find("stimuli/two/S1.wav"), std::string::npos);
+  EXPECT_NE(read_all(test + "/public/webmushra.yaml").find("stimuli/one/S1.wav"), std::string::npos);
 }
 
 TEST(test_folder_lock, a_signal_waits_until_the_change_is_done) {
@@ -278,3 +281,79 @@ TEST(test_folder_lock, a_signal_waits_until_the_change_is_done) {
 }
 
 #endif
+
+// A folder of the old layout, with the served files at its top beside the
+// key, is converted by the next run that adds a song; one that a stopped
+// conversion left half done is finished; one with a name in both places is
+// refused and left as it was.
+TEST(test_folder, old_layout_converted_at_the_next_run) {
+  struct row {
+    const char* name;
+    std::vector<std::string> left_at_top;  // of stimuli, webmushra.yaml, beaqlejs_config.js
+    bool keep_public_copy;                 // the same name in public/ as well
+    folder_status status;
+  };
+  const std::vector<row> rows = {
+      {"old", {STIMULI_FOLDER, WEBMUSHRA_FILE, BEAQLEJS_FILE}, false, folder_status::ok},
+      {"half_converted", {BEAQLEJS_FILE}, false, folder_status::ok},
+      {"both", {STIMULI_FOLDER}, true, folder_status::refused},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    temp_dir dir;
+    const std::string test = dir.file("t");
+    ASSERT_EQ(add_song(test, {"one", {"mp3", "aac"}}).status, folder_status::ok);
+    // Back to the old layout: the served files at the top, folder.json without an id.
+    for (const std::string& name : r.left_at_top) {
+      const auto copy =
+          r.keep_public_copy ? std::filesystem::copy_options::recursive : std::filesystem::copy_options::none;
+      if (r.keep_public_copy) {
+        std::filesystem::copy(test + "/public/" + name, test + "/" + name, copy);
+      } else {
+        std::filesystem::rename(test + "/public/" + name, test + "/" + name);
+      }
+    }
+    std::ofstream(test + "/" + SETTINGS_FILE, std::ios::binary | std::ios::trunc)
+        << "{\n  \"page\": \"bs1116\",\n  \"path_prefix\": \"\"\n}\n";
+    const std::string before = folder_snapshot(test);
+
+    const added a = add_song(test, {"two", {"opus"}});
+    ASSERT_EQ(a.status, r.status) << a.problem.path << ": " << a.problem.message;
+    if (r.status != folder_status::ok) {
+      EXPECT_EQ(folder_snapshot(test), before);
+      continue;
+    }
+    for (const char* name : {STIMULI_FOLDER, WEBMUSHRA_FILE, BEAQLEJS_FILE}) {
+      EXPECT_FALSE(std::filesystem::exists(test + "/" + name)) << name;
+    }
+    EXPECT_TRUE(std::filesystem::exists(test + "/public/stimuli/one/S2.wav"));
+    EXPECT_TRUE(std::filesystem::exists(test + "/public/stimuli/two/S1.wav"));
+    folder_contents contents;
+    folder_problem problem;
+    ASSERT_EQ(read_test_folder(test, contents, problem), folder_status::ok);
+    EXPECT_EQ(contents.settings.id.size(), 32u);
+    const std::string failure =
+        check_folder(test, hidden_words({{"one", {"mp3", "aac"}}, {"two", {"opus"}}}));
+    if (failure != "skip") {
+      EXPECT_EQ(failure, "");
+    }
+  }
+}
+
+// Each new folder draws its own id, kept by every later run.
+TEST(test_folder, a_new_folder_draws_an_id_that_later_runs_keep) {
+  temp_dir dir;
+  std::vector<std::string> ids;
+  for (const char* folder : {"a", "a", "b"}) {
+    const test_song song{"s" + std::to_string(ids.size()), {"mp3"}};
+    ASSERT_EQ(add_song(dir.file(folder), song).status, folder_status::ok);
+    folder_contents contents;
+    folder_problem problem;
+    ASSERT_EQ(read_test_folder(dir.file(folder), contents, problem), folder_status::ok);
+    EXPECT_EQ(contents.settings.id.find_first_not_of("0123456789abcdef"), std::string::npos);
+    ids.push_back(contents.settings.id);
+  }
+  EXPECT_EQ(ids[0].size(), 32u);
+  EXPECT_EQ(ids[1], ids[0]);
+  EXPECT_NE(ids[2], ids[0]);
+}

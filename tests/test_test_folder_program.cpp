@@ -83,7 +83,7 @@ TEST(test_folder_program, three_songs_with_real_codecs_then_one_replaced) {
   EXPECT_TRUE(key.find("\none,S1,stimuli/one/S1.wav,one.mp3,mp3,") != std::string::npos ||
               key.find("\none,S2,stimuli/one/S2.wav,one.mp3,mp3,") != std::string::npos)
       << key;
-  EXPECT_FALSE(std::filesystem::exists(dir.file("TEST/stimuli/one/S3.wav")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("TEST/public/stimuli/one/S3.wav")));
 }
 
 TEST(test_folder_program, excerpts_are_the_same_frames_of_the_full_stimuli) {
@@ -103,8 +103,10 @@ TEST(test_folder_program, excerpts_are_the_same_frames_of_the_full_stimuli) {
   const int64_t frames = 2 * MUSIC_RATE;
   const int64_t fade = MUSIC_RATE / 50;  // 20 ms, the default with an excerpt
   for (const char* name : {"reference", "S1", "S2"}) {
-    const std::vector<int16_t> full = served(dir.file(std::string("FULL/stimuli/song/") + name + ".wav"));
-    const std::vector<int16_t> cut = served(dir.file(std::string("CUT/stimuli/song/") + name + ".wav"));
+    const std::vector<int16_t> full =
+        served(dir.file(std::string("FULL/public/stimuli/song/") + name + ".wav"));
+    const std::vector<int16_t> cut =
+        served(dir.file(std::string("CUT/public/stimuli/song/") + name + ".wav"));
     ASSERT_EQ(cut.size(), static_cast<std::size_t>(frames * 2)) << name;
     int differing = 0;
     for (int64_t f = 0; f < frames; ++f) {
@@ -207,7 +209,8 @@ TEST(test_folder_program, refusals_and_faults_leave_the_folder_as_it_was) {
     // The signal waited until the change was whole: the new song is in,
     // every config complete and consistent, no temporary file left.
     EXPECT_EQ(check_folder(dir.file("TEST")), "") << r.name;
-    EXPECT_NE(read_all_text(dir.file("TEST/webmushra.yaml")).find("stimuli/new/S1.wav"), std::string::npos);
+    EXPECT_NE(read_all_text(dir.file("TEST/public/webmushra.yaml")).find("stimuli/new/S1.wav"),
+              std::string::npos);
     for (const auto& e : std::filesystem::directory_iterator(dir.file("TEST"))) {
       const std::string leaf = e.path().filename().string();
       EXPECT_TRUE(leaf == ".lock" || leaf.front() != '.') << "left behind: " << leaf;

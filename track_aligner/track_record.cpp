@@ -1,5 +1,7 @@
 #include "track_record.h"
 
+#include <utf8.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -9,45 +11,15 @@
 
 namespace {
 
-// Bytes of the UTF-8 sequence that `lead` starts, checked against the bytes
-// that follow (within `rest` bytes); 0 when it is no well-formed sequence:
-// a stray continuation byte, an overlong form, a surrogate, beyond U+10FFFF.
-std::size_t sequence_length(const unsigned char* p, std::size_t rest) {
-  const unsigned char lead = p[0];
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (rest < length || p[1] < low || p[1] > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (p[i] < 0x80 || p[i] > 0xBF) return 0;
-  }
-  return length;
-}
-
 // How many bytes of `name` fit in `width` bytes. A name in UTF-8 loses whole
 // characters; any other name, whose characters cannot be told, is cut by bytes.
 std::size_t label_cut(const std::string& name, std::size_t width) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(name.data());
+  if (!utf8::is_valid(name.begin(), name.end())) return std::min(name.size(), width);
   std::size_t whole = 0;
-  for (std::size_t at = 0; at < name.size();) {
-    const std::size_t length = sequence_length(bytes + at, name.size() - at);
-    if (length == 0) return std::min(name.size(), width);
-    if (at + length <= width) whole = at + length;
-    at += length;
+  for (auto at = name.begin(); at != name.end();) {
+    utf8::unchecked::next(at);
+    const auto length = static_cast<std::size_t>(at - name.begin());
+    if (length <= width) whole = length;
   }
   return whole;
 }

@@ -1,0 +1,25 @@
+# Writes a C++ source that holds files as byte arrays, so that a program
+# carries them inside itself: cmake -DOUTPUT=x.cpp -DHEADER=x.h
+# -DFILES="name=path|..." -P embed_files.cmake. The array is named
+# EMBEDDED_FILES, of embedded_file records in the order given.
+set(body "// Made by cmake/embed_files.cmake from the listening page's sources.\n#include \"${HEADER}\"\n\nnamespace {\n")
+set(table "")
+string(REPLACE "|" ";" FILES "${FILES}")
+set(n 0)
+foreach(pair IN LISTS FILES)
+  string(FIND "${pair}" "=" eq)
+  string(SUBSTRING "${pair}" 0 ${eq} name)
+  math(EXPR from "${eq} + 1")
+  string(SUBSTRING "${pair}" ${from} -1 path)
+  file(READ "${path}" hex HEX)
+  string(LENGTH "${hex}" digits)
+  math(EXPR size "${digits} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(REGEX REPLACE "((0x[0-9a-f][0-9a-f],){24})" "\\1\n" bytes "${bytes}")
+  string(APPEND body "const unsigned char file_${n}[] = {\n${bytes}0};\n")
+  string(APPEND table "    {\"${name}\", file_${n}, ${size}},\n")
+  math(EXPR n "${n} + 1")
+endforeach()
+string(APPEND body "}  // namespace\n\nconst embedded_file EMBEDDED_FILES[] = {\n${table}};\nconst std::size_t EMBEDDED_FILE_COUNT = ${n};\n")
+file(WRITE "${OUTPUT}.tmp" "${body}")
+file(RENAME "${OUTPUT}.tmp" "${OUTPUT}")
