@@ -15,8 +15,8 @@ bool codec_before(const std::string& a, const std::string& b) {
   return a < b;
 }
 
-analysis_part part_of(const std::string& song, const std::vector<rating>& ratings, const analysis_options& options,
-                      uint64_t seed) {
+analysis_part part_of(const std::string& song, const std::vector<rating>& ratings,
+                      const analysis_options& options, uint64_t seed) {
   analysis_part part;
   part.song = song;
   std::vector<std::string> codecs;
@@ -26,7 +26,8 @@ analysis_part part_of(const std::string& song, const std::vector<rating>& rating
   std::map<std::pair<std::string, std::string>, std::vector<std::optional<double>>> blocks;
   for (const std::string& c : codecs) part.codecs.push_back({c, {}, {}, {}});
   for (const rating& r : ratings) {
-    const auto j = static_cast<std::size_t>(std::find(codecs.begin(), codecs.end(), r.codec) - codecs.begin());
+    const auto j =
+        static_cast<std::size_t>(std::find(codecs.begin(), codecs.end(), r.codec) - codecs.begin());
     part.codecs[j].values.push_back(analysed_value(r));
     auto& block = blocks[{r.listener, r.song}];
     block.resize(codecs.size());
@@ -40,7 +41,8 @@ analysis_part part_of(const std::string& song, const std::vector<rating>& rating
   }
   block_table table;
   for (const auto& [id, values] : blocks) {
-    if (std::all_of(values.begin(), values.end(), [](const std::optional<double>& v) { return v.has_value(); })) {
+    if (std::all_of(values.begin(), values.end(),
+                    [](const std::optional<double>& v) { return v.has_value(); })) {
       std::vector<double> row;
       for (const auto& v : values) row.push_back(*v);
       table.push_back(row);
@@ -50,21 +52,27 @@ analysis_part part_of(const std::string& song, const std::vector<rating>& rating
   }
   part.complete_blocks = static_cast<int>(table.size());
   if (part.incomplete_blocks > 0)
-    part.warnings.push_back(std::to_string(part.incomplete_blocks) +
-                            " blocks lack a codec and are left out of the analysis of variance, Friedman's test and "
-                            "the bootstrap");
+    part.warnings.push_back(
+        std::to_string(part.incomplete_blocks) +
+        " blocks lack a codec and are left out of the analysis of variance, Friedman's test and "
+        "the bootstrap");
   part.anova = anova_blocked(table);
   part.friedman = friedman(table);
   part.boot = bootstrap(table, options.resamples, seed);
-  if (codecs.size() < 2) part.warnings.push_back("one codec only: no comparison of codecs");
-  else if (table.size() < 2) part.warnings.push_back("fewer than two complete blocks: no comparison of codecs");
-  else if (!part.anova.computable) part.warnings.push_back("no error variance: no analysis of variance");
+  if (codecs.size() < 2)
+    part.warnings.push_back("one codec only: no comparison of codecs");
+  else if (table.size() < 2)
+    part.warnings.push_back("fewer than two complete blocks: no comparison of codecs");
+  else if (!part.anova.computable)
+    part.warnings.push_back("no error variance: no analysis of variance");
   return part;
 }
 
 }  // namespace
 
-double analysed_value(const rating& r) { return r.scale == grade_scale::impairment ? r.difference() : r.grade; }
+double analysed_value(const rating& r) {
+  return r.scale == grade_scale::impairment ? r.difference() : r.grade;
+}
 
 bool resolve_duplicates(rating_set& set, duplicate_policy policy, input_problem& problem) {
   std::map<std::tuple<std::string, std::string, std::string, grade_scale>, std::size_t> seen;
@@ -74,9 +82,10 @@ bool resolve_duplicates(rating_set& set, duplicate_policy policy, input_problem&
     const auto [at, fresh] = seen.insert({{r.listener, r.song, r.stimulus, r.scale}, i});
     if (fresh) continue;
     if (policy == duplicate_policy::refuse) {
-      problem = input_problem(r.place.file, r.place.line, "the listener '" + r.listener + "' graded " + r.song + "/" + r.stimulus +
-                              " before, at " + where(set.ratings[at->second].place) +
-                              "; remove one, or choose with --duplicates first or --duplicates last");
+      problem = input_problem(r.place.file, r.place.line,
+                              "the listener '" + r.listener + "' graded " + r.song + "/" + r.stimulus +
+                                  " before, at " + where(set.ratings[at->second].place) +
+                                  "; remove one, or choose with --duplicates first or --duplicates last");
       return false;
     }
     if (policy == duplicate_policy::first) {
@@ -89,8 +98,10 @@ bool resolve_duplicates(rating_set& set, duplicate_policy policy, input_problem&
   std::vector<rating> kept;
   int dropped = 0;
   for (std::size_t i = 0; i < set.ratings.size(); ++i) {
-    if (drop[i]) ++dropped;
-    else kept.push_back(std::move(set.ratings[i]));
+    if (drop[i])
+      ++dropped;
+    else
+      kept.push_back(std::move(set.ratings[i]));
   }
   if (dropped > 0)
     set.warnings.push_back(std::to_string(dropped) + " repeated grades left out (--duplicates " +
@@ -102,10 +113,12 @@ bool resolve_duplicates(rating_set& set, duplicate_policy policy, input_problem&
 bool check_one_scale(const rating_set& set, input_problem& problem) {
   for (const rating& r : set.ratings) {
     if (r.scale != set.ratings.front().scale) {
-      problem = input_problem(r.place.file, r.place.line, std::string("a grade on the ") + (r.scale == grade_scale::mushra ? "0-100" : "1-5") +
-                              " scale where " + where(set.ratings.front().place) + " is on the " +
-                              (r.scale == grade_scale::mushra ? "1-5" : "0-100") +
-                              " scale; analyse ABC/HR and MUSHRA results in separate runs");
+      problem =
+          input_problem(r.place.file, r.place.line,
+                        std::string("a grade on the ") + (r.scale == grade_scale::mushra ? "0-100" : "1-5") +
+                            " scale where " + where(set.ratings.front().place) + " is on the " +
+                            (r.scale == grade_scale::mushra ? "1-5" : "0-100") +
+                            " scale; analyse ABC/HR and MUSHRA results in separate runs");
       return false;
     }
   }
@@ -157,9 +170,10 @@ analysis analyse(const rating_set& set, const analysis_options& options) {
     s.p = binomial_tail(s.trials, s.correct);
     if (s.fixed_in_advance && s.planned != s.trials) s.fixed_in_advance = false;
     if (!s.fixed_in_advance)
-      a.warnings.push_back("ABX " + s.listener + " " + s.song + "/" + s.stimulus + ": " + std::to_string(s.trials) +
-                           " trials, not a number fixed in advance; a run stopped when it looked good makes its "
-                           "p-value too small");
+      a.warnings.push_back(
+          "ABX " + s.listener + " " + s.song + "/" + s.stimulus + ": " + std::to_string(s.trials) +
+          " trials, not a number fixed in advance; a run stopped when it looked good makes its "
+          "p-value too small");
     a.abx.push_back(s);
   }
   return a;

@@ -49,7 +49,8 @@ bool read_csv(std::string_view text, csv_dialect dialect, std::vector<csv_record
         }
       }
       // The unquoted part, or what follows a closing quote up to the comma.
-      while (i < n && text[i] != ',' && text[i] != '\n' && !(text[i] == '\r' && i + 1 < n && text[i + 1] == '\n')) {
+      while (i < n && text[i] != ',' && text[i] != '\n' &&
+             !(text[i] == '\r' && i + 1 < n && text[i + 1] == '\n')) {
         if (text[i] == '"') {
           bad_line = line;
           problem = "a quote inside a field that does not start with one";

@@ -13,7 +13,8 @@ namespace {
 // key.csv guards a cell that a spreadsheet would read as a formula with a
 // leading quote; the cell's own text follows it.
 std::string unguarded(const std::string& cell) {
-  if (cell.size() >= 2 && cell[0] == '\'' && (cell[1] == '=' || cell[1] == '+' || cell[1] == '-' || cell[1] == '@'))
+  if (cell.size() >= 2 && cell[0] == '\'' &&
+      (cell[1] == '=' || cell[1] == '+' || cell[1] == '-' || cell[1] == '@'))
     return cell.substr(1);
   return cell;
 }
@@ -71,7 +72,9 @@ bool read_folder_key(const std::string& test, folder_key& key, input_problem& pr
   std::string text;
   int error = 0;
   if (!read_whole_file(key_path, text, error)) {
-    problem = input_problem(key_path, 0, "cannot read: " + system_reason(error) + "; give the test folder that abchr-prepare made");
+    problem = input_problem(
+        key_path, 0,
+        "cannot read: " + system_reason(error) + "; give the test folder that abchr-prepare made");
     return false;
   }
   std::vector<csv_record> records;
@@ -95,15 +98,16 @@ bool read_folder_key(const std::string& test, folder_key& key, input_problem& pr
             bitrate = column("bitrate"), sha = column("sha256"), page = column("webmushra_page"),
             mushra = column("webmushra_mushra_page"), beaqlejs = column("beaqlejs_test_id");
   if (song < 0 || name < 0 || codec < 0) {
-    problem = input_problem(key_path, 1, "lacks the columns song, name and codec; let abchr-prepare write the key again");
+    problem = input_problem(key_path, 1,
+                            "lacks the columns song, name and codec; let abchr-prepare write the key again");
     return false;
   }
   for (std::size_t r = 1; r < records.size(); ++r) {
     const csv_record& rec = records[r];
     if (rec.fields.size() != header.size()) {
       problem = input_problem(key_path, rec.line,
-                 std::to_string(rec.fields.size()) + " fields where the header has " +
-                     std::to_string(header.size()) + "; let abchr-prepare write the key again");
+                              std::to_string(rec.fields.size()) + " fields where the header has " +
+                                  std::to_string(header.size()) + "; let abchr-prepare write the key again");
       return false;
     }
     const auto cell = [&](int c) { return c < 0 ? std::string() : unguarded(rec.fields[c]); };

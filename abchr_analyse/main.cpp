@@ -20,7 +20,8 @@ namespace {
 
 // "abchr-analyse: path:line: message", control bytes of a name shown as '?'.
 void complain(const source_place& place, const std::string& message) {
-  std::string where = place.file.empty() ? "" : place.file + (place.line > 0 ? ":" + std::to_string(place.line) : "") + ": ";
+  std::string where =
+      place.file.empty() ? "" : place.file + (place.line > 0 ? ":" + std::to_string(place.line) : "") + ": ";
   std::string text = "abchr-analyse: " + where + message;
   for (char& c : text)
     if ((static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == 0x7F) c = '?';
@@ -49,8 +50,10 @@ bool gather(const std::vector<std::string>& args, std::vector<std::string>& file
     } else if (std::filesystem::is_regular_file(path, ec)) {
       files.push_back(arg);
     } else {
-      problem = input_problem(arg, 0, std::filesystem::exists(path, ec) ? "is neither a file nor a folder; give result files"
-                                                            : "no such file or folder");
+      problem = input_problem(arg, 0,
+                              std::filesystem::exists(path, ec)
+                                  ? "is neither a file nor a folder; give result files"
+                                  : "no such file or folder");
       return false;
     }
   }
@@ -60,9 +63,11 @@ bool gather(const std::vector<std::string>& args, std::vector<std::string>& file
 int run(const command_options& options) {
   folder_key key;
   input_problem problem;
-  if (!read_folder_key(options.test, key, problem)) return complain(problem.place, problem.message), ANALYSE_INPUT_REFUSED;
+  if (!read_folder_key(options.test, key, problem))
+    return complain(problem.place, problem.message), ANALYSE_INPUT_REFUSED;
   std::vector<std::string> files;
-  if (!gather(options.results, files, problem)) return complain(problem.place, problem.message), ANALYSE_INPUT_REFUSED;
+  if (!gather(options.results, files, problem))
+    return complain(problem.place, problem.message), ANALYSE_INPUT_REFUSED;
   rating_set set;
   for (const std::string& file : files) {
     std::string text;
@@ -72,14 +77,17 @@ int run(const command_options& options) {
       return ANALYSE_INPUT_REFUSED;
     }
     const std::size_t before = set.ratings.size() + set.abx.size();
-    if (!read_result_file(file, text, key, set, problem)) return complain(problem.place, problem.message), ANALYSE_INPUT_REFUSED;
+    if (!read_result_file(file, text, key, set, problem))
+      return complain(problem.place, problem.message), ANALYSE_INPUT_REFUSED;
     if (!options.quiet)
-      std::fprintf(stderr, "read %s: %zu grades\n", file.c_str(), set.ratings.size() + set.abx.size() - before);
+      std::fprintf(stderr, "read %s: %zu grades\n", file.c_str(),
+                   set.ratings.size() + set.abx.size() - before);
   }
   if (!resolve_duplicates(set, options.analysis.duplicates, problem) || !check_one_scale(set, problem))
     return complain(problem.place, problem.message), ANALYSE_INPUT_REFUSED;
   if (set.ratings.empty() && set.abx.empty()) {
-    complain({options.results.front(), 0}, "no grades in the result files; give the files the front end wrote");
+    complain({options.results.front(), 0},
+             "no grades in the result files; give the files the front end wrote");
     return ANALYSE_INPUT_REFUSED;
   }
   const std::vector<rating> all = set.ratings;

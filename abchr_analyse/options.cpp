@@ -52,7 +52,8 @@ bool parse_command_line(int argc, char** argv, command_options& options, std::st
       case SCREEN: {
         screening_rule rule;
         if (!parse_screening_rule(value, rule)) {
-          problem = "--screen takes ref-low:P (P a percentage below 100), t-test or bs1534, not '" + value + "'";
+          problem =
+              "--screen takes ref-low:P (P a percentage below 100), t-test or bs1534, not '" + value + "'";
           return false;
         }
         options.analysis.rules.push_back(rule);
@@ -80,12 +81,13 @@ bool parse_command_line(int argc, char** argv, command_options& options, std::st
         options.analysis.duplicates = value == "first" ? duplicate_policy::first : duplicate_policy::last;
         break;
       case ':':
-        problem = std::string("option ") + (optopt != 0 ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1]) +
+        problem = std::string("option ") +
+                  (optopt != 0 ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1]) +
                   " needs a value";
         return false;
       default:
-        problem = std::string("unknown option ") +
-                  (optopt != 0 ? std::string("-") + static_cast<char>(optopt) : std::string(argv[optind - 1]));
+        problem = std::string("unknown option ") + (optopt != 0 ? std::string("-") + static_cast<char>(optopt)
+                                                                : std::string(argv[optind - 1]));
         return false;
     }
   }

@@ -39,7 +39,8 @@ bool write_results(const std::string& folder, const std::vector<output_file>& fi
   }
   run_guard guard;
   install_run_guard(guard);
-  const std::string stem = folder + "/.new-" + std::to_string(static_cast<long long>(std::random_device{}() & 0xFFFFFF)) + "-";
+  const std::string stem =
+      folder + "/.new-" + std::to_string(static_cast<long long>(std::random_device{}() & 0xFFFFFF)) + "-";
   std::vector<std::string> temporary;
   bool ok = true;
   for (const output_file& file : files) {

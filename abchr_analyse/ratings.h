@@ -5,15 +5,15 @@
 
 #include <cstdint>
 #include <optional>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 enum analyse_status {
   ANALYSE_OK = 0,
-  ANALYSE_USAGE = 1,           // the command line is wrong
-  ANALYSE_INPUT_REFUSED = 2,   // a result file or the test folder is refused
-  ANALYSE_OUTPUT_FAILED = 3,   // the results folder cannot be written
+  ANALYSE_USAGE = 1,          // the command line is wrong
+  ANALYSE_INPUT_REFUSED = 2,  // a result file or the test folder is refused
+  ANALYSE_OUTPUT_FAILED = 3,  // the results folder cannot be written
   ANALYSE_OUT_OF_MEMORY = 4,
 };
 

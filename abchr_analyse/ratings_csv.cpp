@@ -27,15 +27,16 @@ std::string number(double v) {
 std::string ratings_csv(const analysis& a, const std::vector<rating>& all) {
   const std::set<std::string> removed(a.removed.begin(), a.removed.end());
   std::string csv =
-      "listener,song,codec,stimulus,scale,grade,reference_grade,difference,reference_low,moved,seconds,removed,file,line\r\n";
+      "listener,song,codec,stimulus,scale,grade,reference_grade,difference,reference_low,moved,seconds,"
+      "removed,file,line\r\n";
   for (const rating& r : all) {
     // A difference is a number, never a formula: no guard before its sign.
     csv += cell(r.listener) + "," + cell(r.song) + "," + cell(r.codec) + "," + cell(r.stimulus) + "," +
            (r.scale == grade_scale::impairment ? "1-5" : "0-100") + "," + number(r.grade) + "," +
-           number(r.reference_grade) + "," + number(r.difference()) + "," + (r.reference_low() ? "1" : "0") + "," +
-           (r.moved ? (*r.moved ? "1" : "0") : "") + "," + (r.seconds ? number(*r.seconds) : "") + "," +
-           (removed.count(r.listener) ? "1" : "0") + "," + cell(r.place.file) + "," + std::to_string(r.place.line) +
-           "\r\n";
+           number(r.reference_grade) + "," + number(r.difference()) + "," + (r.reference_low() ? "1" : "0") +
+           "," + (r.moved ? (*r.moved ? "1" : "0") : "") + "," + (r.seconds ? number(*r.seconds) : "") + "," +
+           (removed.count(r.listener) ? "1" : "0") + "," + cell(r.place.file) + "," +
+           std::to_string(r.place.line) + "\r\n";
   }
   return csv;
 }

@@ -13,7 +13,10 @@ json maybe(bool computable, double v) { return computable && std::isfinite(v) ? 
 json pairs_json(const analysis_part& part, const std::vector<pair_comparison>& list) {
   json out = json::array();
   for (const pair_comparison& c : list)
-    out.push_back({{"a", part.codecs[c.a].codec}, {"b", part.codecs[c.b].codec}, {"difference", c.difference}, {"p", c.p}});
+    out.push_back({{"a", part.codecs[c.a].codec},
+                   {"b", part.codecs[c.b].codec},
+                   {"difference", c.difference},
+                   {"p", c.p}});
   return out;
 }
 
@@ -21,16 +24,17 @@ json part_json(const analysis_part& part) {
   json codecs = json::array();
   for (std::size_t j = 0; j < part.codecs.size(); ++j) {
     const codec_summary& c = part.codecs[j];
-    codecs.push_back({{"codec", c.codec},
-                      {"n", c.mean.n},
-                      {"mean", maybe(c.mean.n > 0, c.mean.mean)},
-                      {"sd", maybe(c.mean.has_interval, c.mean.sd)},
-                      {"ci95_t", c.mean.has_interval ? json::array({c.mean.low, c.mean.high}) : json(nullptr)},
-                      {"median", maybe(c.mean.n > 0, c.spread.median)},
-                      {"q1", maybe(c.mean.n > 0, c.spread.q1)},
-                      {"q3", maybe(c.mean.n > 0, c.spread.q3)},
-                      {"ci95_bootstrap", part.boot.computable ? json::array({part.boot.low[j], part.boot.high[j]})
-                                                              : json(nullptr)}});
+    codecs.push_back(
+        {{"codec", c.codec},
+         {"n", c.mean.n},
+         {"mean", maybe(c.mean.n > 0, c.mean.mean)},
+         {"sd", maybe(c.mean.has_interval, c.mean.sd)},
+         {"ci95_t", c.mean.has_interval ? json::array({c.mean.low, c.mean.high}) : json(nullptr)},
+         {"median", maybe(c.mean.n > 0, c.spread.median)},
+         {"q1", maybe(c.mean.n > 0, c.spread.q1)},
+         {"q3", maybe(c.mean.n > 0, c.spread.q3)},
+         {"ci95_bootstrap",
+          part.boot.computable ? json::array({part.boot.low[j], part.boot.high[j]}) : json(nullptr)}});
   }
   const block_anova& a = part.anova;
   const friedman_test& f = part.friedman;
@@ -39,31 +43,36 @@ json part_json(const analysis_part& part) {
             {"complete_blocks", part.complete_blocks},
             {"incomplete_blocks", part.incomplete_blocks},
             {"codecs", codecs}};
-  j["anova"] = a.computable ? json{{"method", "two-way analysis of variance without replication, codecs within blocks"},
-                                   {"ss_codecs", a.ss_codecs},
-                                   {"ss_blocks", a.ss_blocks},
-                                   {"ss_error", a.ss_error},
-                                   {"df_codecs", a.df_codecs},
-                                   {"df_blocks", a.df_blocks},
-                                   {"df_error", a.df_error},
-                                   {"f", a.f},
-                                   {"p", a.p},
-                                   {"lsd_5", a.lsd},
-                                   {"hsd_5", a.hsd},
-                                   {"fisher_lsd", pairs_json(part, a.lsd_pairs)},
-                                   {"tukey_hsd", pairs_json(part, a.tukey_pairs)}}
-                            : json(nullptr);
-  j["friedman"] = f.computable ? json{{"method", "Friedman's test with mid-ranks and tie correction; Conover's comparisons"},
-                                      {"chi2", f.chi2},
-                                      {"p", f.p_chi2},
-                                      {"conover_f", maybe(true, f.f)},
-                                      {"conover_p", f.p_f},
-                                      {"rank_sums", f.rank_sums},
-                                      {"conover", pairs_json(part, f.pairs)}}
-                               : json(nullptr);
+  j["anova"] =
+      a.computable
+          ? json{{"method", "two-way analysis of variance without replication, codecs within blocks"},
+                 {"ss_codecs", a.ss_codecs},
+                 {"ss_blocks", a.ss_blocks},
+                 {"ss_error", a.ss_error},
+                 {"df_codecs", a.df_codecs},
+                 {"df_blocks", a.df_blocks},
+                 {"df_error", a.df_error},
+                 {"f", a.f},
+                 {"p", a.p},
+                 {"lsd_5", a.lsd},
+                 {"hsd_5", a.hsd},
+                 {"fisher_lsd", pairs_json(part, a.lsd_pairs)},
+                 {"tukey_hsd", pairs_json(part, a.tukey_pairs)}}
+          : json(nullptr);
+  j["friedman"] =
+      f.computable
+          ? json{{"method", "Friedman's test with mid-ranks and tie correction; Conover's comparisons"},
+                 {"chi2", f.chi2},
+                 {"p", f.p_chi2},
+                 {"conover_f", maybe(true, f.f)},
+                 {"conover_p", f.p_f},
+                 {"rank_sums", f.rank_sums},
+                 {"conover", pairs_json(part, f.pairs)}}
+          : json(nullptr);
   j["bootstrap"] = part.boot.computable
-                       ? json{{"method", "percentile bootstrap of the means, blocks drawn with replacement; pairwise "
-                                         "p-values twice the smaller tail, Holm-adjusted"},
+                       ? json{{"method",
+                               "percentile bootstrap of the means, blocks drawn with replacement; pairwise "
+                               "p-values twice the smaller tail, Holm-adjusted"},
                               {"resamples", part.boot.resamples},
                               {"seed", part.boot.seed},
                               {"pairs", pairs_json(part, part.boot.pairs)}}

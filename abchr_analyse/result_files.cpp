@@ -50,11 +50,14 @@ std::vector<int64_t> object_lines(std::string_view text, int depth) {
     const char c = text[i];
     if (c == '\n') ++line;
     if (in_string) {
-      if (c == '\\') ++i;
-      else if (c == '"') in_string = false;
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        in_string = false;
       continue;
     }
-    if (c == '"') in_string = true;
+    if (c == '"')
+      in_string = true;
     else if (c == '{' || c == '[') {
       if (c == '{' && static_cast<int>(open.size()) == depth + 1 && open.back() == '[') lines.push_back(line);
       open.push_back(c);
@@ -143,12 +146,14 @@ bool read_webmushra(std::string_view text, result_format format, grade_sink& sin
       header = rec.fields;
       cols = columns_of(header, format);
       if (!cols.complete(format))
-        return sink.fail(rec.line, "a webMUSHRA header without the columns of its kind of page; take the file "
-                                   "again from webMUSHRA's results folder");
+        return sink.fail(rec.line,
+                         "a webMUSHRA header without the columns of its kind of page; take the file "
+                         "again from webMUSHRA's results folder");
       continue;
     }
     if (header.empty())
-      return sink.fail(rec.line, "rows before the header; take the file again from webMUSHRA's results folder");
+      return sink.fail(rec.line,
+                       "rows before the header; take the file again from webMUSHRA's results folder");
     if (rec.fields.size() != header.size()) {
       return sink.fail(rec.line, std::to_string(rec.fields.size()) + " fields where the header has " +
                                      std::to_string(header.size()) +
@@ -197,10 +202,11 @@ bool read_webmushra(std::string_view text, result_format format, grade_sink& sin
     if (format == result_format::webmushra_bs1116) {
       const key_row* row = sink.key.find_webmushra_page(page);
       if (row == nullptr)
-        return sink.fail(rec.line, "the page " + page + " is no ABC/HR page of this test folder; " + REFUSE_FIX);
+        return sink.fail(rec.line,
+                         "the page " + page + " is no ABC/HR page of this test folder; " + REFUSE_FIX);
       if (f[cols.second] != row->name || f[cols.first] != "reference")
-        return sink.fail(rec.line, "the page " + page + " served " + f[cols.second] + " where this folder serves " +
-                                       row->name + "; " + REFUSE_FIX);
+        return sink.fail(rec.line, "the page " + page + " served " + f[cols.second] +
+                                       " where this folder serves " + row->name + "; " + REFUSE_FIX);
       r.scale = grade_scale::impairment;
       r.song = row->song;
       r.stimulus = row->name;
@@ -209,15 +215,18 @@ bool read_webmushra(std::string_view text, result_format format, grade_sink& sin
       if (!sink.add(r, rec.line)) return false;
     } else {
       if (!sink.key.is_mushra_page(page, song))
-        return sink.fail(rec.line, "the page " + page + " is no MUSHRA page of this test folder; " + REFUSE_FIX);
-      if (group.line != 0 && (group.listener != listener || group.trial != page) && !flush_mushra()) return false;
+        return sink.fail(rec.line,
+                         "the page " + page + " is no MUSHRA page of this test folder; " + REFUSE_FIX);
+      if (group.line != 0 && (group.listener != listener || group.trial != page) && !flush_mushra())
+        return false;
       if (group.line == 0) group.line = rec.line;
       group.listener = listener;
       group.trial = page;
       r.scale = grade_scale::mushra;
       r.song = song;
       r.stimulus = f[cols.first];
-      if (!read_number(f[cols.second], r.grade)) return sink.fail(rec.line, "a grade that is no number; correct or remove the row");
+      if (!read_number(f[cols.second], r.grade))
+        return sink.fail(rec.line, "a grade that is no number; correct or remove the row");
       if (r.stimulus == "reference") {
         group.reference = r;
         group.has_reference = true;
@@ -251,14 +260,16 @@ bool read_beaqlejs(std::string_view text, const json& sets, grade_sink& sink) {
     if (!item.is_object() || item.contains("UserName")) continue;
     if (!item.contains("TestID") || !item.contains("rating") || !item["rating"].is_object())
       return sink.fail(line, "a beaqlejs test set without TestID and rating; download the results again");
-    const std::string test_id = item["TestID"].is_string() ? item["TestID"].get<std::string>() : item["TestID"].dump();
+    const std::string test_id =
+        item["TestID"].is_string() ? item["TestID"].get<std::string>() : item["TestID"].dump();
     std::string song;
     if (!sink.key.find_beaqlejs_test(test_id, song))
       return sink.fail(line, "the test set " + test_id + " is no song of this test folder; " + REFUSE_FIX);
     const json& grades = item["rating"];
     double reference = 0;
     if (!grades.contains("Reference") || !json_number(grades["Reference"], reference))
-      return sink.fail(line, "the test set " + test_id + " has no grade for the reference; download the results again");
+      return sink.fail(
+          line, "the test set " + test_id + " has no grade for the reference; download the results again");
     double runtime = 0;
     for (const auto& [name, value] : grades.items()) {
       if (name == "Reference") continue;
@@ -268,7 +279,8 @@ bool read_beaqlejs(std::string_view text, const json& sets, grade_sink& sink) {
       r.stimulus = name;
       r.scale = grade_scale::mushra;
       r.reference_grade = reference;
-      if (!json_number(value, r.grade)) return sink.fail(line, "a grade that is no number; download the results again");
+      if (!json_number(value, r.grade))
+        return sink.fail(line, "a grade that is no number; download the results again");
       if (item.contains("Runtime") && json_number(item["Runtime"], runtime)) r.seconds = runtime / 1000;
       if (!sink.add(r, line)) return false;
     }
@@ -278,22 +290,27 @@ bool read_beaqlejs(std::string_view text, const json& sets, grade_sink& sink) {
 
 bool read_listen_page(std::string_view text, const json& doc, grade_sink& sink) {
   if (doc.value("version", 0) != 1)
-    return sink.fail(1, "a listening-page result of another version; analyse it with the abchr-analyse of its page");
+    return sink.fail(
+        1, "a listening-page result of another version; analyse it with the abchr-analyse of its page");
   const std::string folder_id = doc.value("folder_id", "");
   if (folder_id != sink.key.folder_id)
-    return sink.fail(1, "comes from the test folder " + folder_id + ", not from this one (" + sink.key.folder_id +
-                            "); " + REFUSE_FIX);
+    return sink.fail(1, "comes from the test folder " + folder_id + ", not from this one (" +
+                            sink.key.folder_id + "); " + REFUSE_FIX);
   if (doc.contains("stimuli") && doc["stimuli"].is_object()) {
     for (const auto& [id, hash] : doc["stimuli"].items()) {
       const std::size_t slash = id.rfind('/');
-      const key_row* row = slash == std::string::npos ? nullptr : sink.key.find(id.substr(0, slash), id.substr(slash + 1));
-      if (row == nullptr) return sink.fail(1, "names the stimulus " + id + ", which this test folder lacks; " + REFUSE_FIX);
+      const key_row* row =
+          slash == std::string::npos ? nullptr : sink.key.find(id.substr(0, slash), id.substr(slash + 1));
+      if (row == nullptr)
+        return sink.fail(1, "names the stimulus " + id + ", which this test folder lacks; " + REFUSE_FIX);
       if (!hash.is_string() || hash.get<std::string>() != row->sha256)
-        return sink.fail(1, "the stimulus " + id + " was another file than this folder's (its SHA-256 differs: the " +
-                                "song was replaced since); analyse it with the folder as it was, or leave the file out");
+        return sink.fail(
+            1, "the stimulus " + id + " was another file than this folder's (its SHA-256 differs: the " +
+                   "song was replaced since); analyse it with the folder as it was, or leave the file out");
     }
   }
-  const std::string listener = doc.value("nickname", "").empty() ? doc.value("session_id", "") : doc.value("nickname", "");
+  const std::string listener =
+      doc.value("nickname", "").empty() ? doc.value("session_id", "") : doc.value("nickname", "");
   const json& trials = doc.contains("trials") && doc["trials"].is_array() ? doc["trials"] : json::array();
   const std::vector<int64_t> lines = object_lines(text, 1);
   for (std::size_t i = 0; i < trials.size(); ++i) {
@@ -327,7 +344,8 @@ bool read_listen_page(std::string_view text, const json& doc, grade_sink& sink) 
         if (name == "reference") continue;
         rating c = r;
         c.stimulus = name;
-        if (!json_number(value, c.grade)) return sink.fail(line, "a grade that is no number; the file is damaged");
+        if (!json_number(value, c.grade))
+          return sink.fail(line, "a grade that is no number; the file is damaged");
         if (moved.contains(name) && moved[name].is_boolean()) c.moved = moved[name].get<bool>();
         if (!sink.add(c, line)) return false;
       }
@@ -338,14 +356,16 @@ bool read_listen_page(std::string_view text, const json& doc, grade_sink& sink) 
       a.stimulus = t.value("stimulus", "");
       const key_row* row = sink.key.find(song, a.stimulus);
       if (row == nullptr || a.stimulus == "reference")
-        return sink.fail(line, "the song " + song + " has no stimulus " + a.stimulus + " in this test folder; " + REFUSE_FIX);
+        return sink.fail(line, "the song " + song + " has no stimulus " + a.stimulus +
+                                   " in this test folder; " + REFUSE_FIX);
       a.codec = sink.key.codec_of(*row);
       a.correct = t.value("correct", false);
       if (t.contains("planned") && t["planned"].is_number_integer()) a.planned = t["planned"].get<int>();
       a.place = {sink.path, line};
       sink.set.abx.push_back(a);
     } else {
-      return sink.fail(line, "a trial of the unknown kind '" + kind + "'; analyse it with the abchr-analyse of its page");
+      return sink.fail(
+          line, "a trial of the unknown kind '" + kind + "'; analyse it with the abchr-analyse of its page");
     }
   }
   return true;
@@ -358,17 +378,20 @@ result_format detect_format(std::string_view text) {
   const char c = first_visible(text);
   if (c == '{' || c == '[') {
     const json doc = json::parse(text.begin(), text.end(), nullptr, false);
-    if (doc.is_object() && doc.value("format", "") == "abchr-listen-results") return result_format::listen_page;
+    if (doc.is_object() && doc.value("format", "") == "abchr-listen-results")
+      return result_format::listen_page;
     if (doc.is_array() && !doc.empty()) {
       for (const json& item : doc)
-        if (item.is_object() && item.contains("TestID") && item.contains("rating")) return result_format::beaqlejs;
+        if (item.is_object() && item.contains("TestID") && item.contains("rating"))
+          return result_format::beaqlejs;
     }
     return result_format::unknown;
   }
   if (text.substr(0, 16) == "session_test_id," || text.substr(0, 18) == "\"session_test_id\",") {
     const std::string_view head = text.substr(0, text.find('\n'));
     if (head.find("rating_reference_score") != std::string_view::npos) return result_format::webmushra_bs1116;
-    if (head.find("rating_stimulus") != std::string_view::npos && head.find("rating_score") != std::string_view::npos)
+    if (head.find("rating_stimulus") != std::string_view::npos &&
+        head.find("rating_score") != std::string_view::npos)
       return result_format::webmushra_mushra;
     return result_format::webmushra_other;
   }
@@ -385,8 +408,9 @@ bool read_result_file(const std::string& path, std::string_view text, const fold
     case result_format::webmushra_mushra:
       return read_webmushra(text, format, sink);
     case result_format::webmushra_other:
-      set.warnings.push_back(path + ": a webMUSHRA file of a kind of page that holds no grades of conditions "
-                                    "against a reference; left out");
+      set.warnings.push_back(path +
+                             ": a webMUSHRA file of a kind of page that holds no grades of conditions "
+                             "against a reference; left out");
       return true;
     case result_format::beaqlejs:
       return read_beaqlejs(text, json::parse(text.begin(), text.end()), sink);
@@ -395,6 +419,7 @@ bool read_result_file(const std::string& path, std::string_view text, const fold
     case result_format::unknown:
       break;
   }
-  return sink.fail(1, "in no known result format (webMUSHRA's bs1116.csv or mushra.csv, a beaqlejs download, "
-                      "the listening page's JSON); give only result files");
+  return sink.fail(1,
+                   "in no known result format (webMUSHRA's bs1116.csv or mushra.csv, a beaqlejs download, "
+                   "the listening page's JSON); give only result files");
 }

@@ -10,7 +10,14 @@
 #include "folder_key.h"
 #include "ratings.h"
 
-enum class result_format { unknown, webmushra_bs1116, webmushra_mushra, webmushra_other, beaqlejs, listen_page };
+enum class result_format {
+  unknown,
+  webmushra_bs1116,
+  webmushra_mushra,
+  webmushra_other,
+  beaqlejs,
+  listen_page
+};
 
 // The format of a file's text.
 result_format detect_format(std::string_view text);

@@ -47,13 +47,14 @@ void t_test(const std::vector<rating>& ratings, rule_outcome& outcome) {
         outcome.warnings.push_back(listener + ": one trial only; the t-test cannot judge, kept");
         continue;
       }
-      outcome.removed.push_back({listener, "every difference grade is " + std::to_string(m.mean) + ", not below zero"});
+      outcome.removed.push_back(
+          {listener, "every difference grade is " + std::to_string(m.mean) + ", not below zero"});
       continue;
     }
     if (!(t.p < 0.05)) {
       char text[96];
-      std::snprintf(text, sizeof text, "mean difference grade not significantly below zero (t = %.3f, p = %.4f)", t.t,
-                    t.p);
+      std::snprintf(text, sizeof text,
+                    "mean difference grade not significantly below zero (t = %.3f, p = %.4f)", t.t, t.p);
       outcome.removed.push_back({listener, text});
     }
   }
@@ -90,8 +91,8 @@ void bs1534(const std::vector<rating>& all, rule_outcome& outcome) {
     for (const auto& [song, grade] : songs) low += grade < 90;
     const auto items = static_cast<double>(songs.size());
     if (100.0 * low > 15 * items) {
-      outcome.removed.push_back({listener, "graded the hidden reference below 90 on " + std::to_string(low) + " of " +
-                                               std::to_string(songs.size()) + " items (" +
+      outcome.removed.push_back({listener, "graded the hidden reference below 90 on " + std::to_string(low) +
+                                               " of " + std::to_string(songs.size()) + " items (" +
                                                percent_text(low / items) + ")"});
       continue;
     }
@@ -104,8 +105,8 @@ void bs1534(const std::vector<rating>& all, rule_outcome& outcome) {
     }
     const auto anchored = static_cast<double>(own->second.size());
     if (100.0 * high > 15 * anchored)
-      outcome.removed.push_back({listener, "graded the mid anchor above 90 on " + std::to_string(high) + " of " +
-                                               std::to_string(own->second.size()) + " items (" +
+      outcome.removed.push_back({listener, "graded the mid anchor above 90 on " + std::to_string(high) +
+                                               " of " + std::to_string(own->second.size()) + " items (" +
                                                percent_text(high / anchored) + ")"});
   }
 }

@@ -130,7 +130,8 @@ block_anova anova_blocked(const block_table& table) {
     for (int j = i + 1; j < k; ++j) {
       const double d = means[i] - means[j];
       a.lsd_pairs.push_back({i, j, d, t_two_sided(d / se_pair, a.df_error)});
-      a.tukey_pairs.push_back({i, j, d, studentized_range_sf(std::fabs(d) / std::sqrt(mse / b), k, a.df_error)});
+      a.tukey_pairs.push_back(
+          {i, j, d, studentized_range_sf(std::fabs(d) / std::sqrt(mse / b), k, a.df_error)});
     }
   }
   return a;
@@ -170,7 +171,8 @@ friedman_test friedman(const block_table& table) {
   for (int i = 0; i < k; ++i) {
     for (int j = i + 1; j < k; ++j) {
       const double d = f.rank_sums[i] - f.rank_sums[j];
-      f.pairs.push_back({i, j, d, spread > 0 ? t_two_sided(d / std::sqrt(spread), df_error) : (d == 0 ? 1.0 : 0.0)});
+      f.pairs.push_back(
+          {i, j, d, spread > 0 ? t_two_sided(d / std::sqrt(spread), df_error) : (d == 0 ? 1.0 : 0.0)});
     }
   }
   return f;

@@ -37,7 +37,7 @@ struct one_sided_t {
 one_sided_t t_test_below_zero(const std::vector<double>& values);
 
 struct pair_comparison {
-  int a = 0, b = 0;  // codec columns, a < b
+  int a = 0, b = 0;       // codec columns, a < b
   double difference = 0;  // mean of a minus mean of b
   double p = 1;
 };

@@ -52,7 +52,8 @@ struct range_tail {
     composite(-NORMAL_EDGE, NORMAL_EDGE, NORMAL_PIECES, z, weight);
     for (std::size_t i = 0; i < z.size(); ++i) {
       upper.push_back(normal_cdf(z[i]));
-      lead.push_back(weight[i] * std::exp(-0.5 * z[i] * z[i]) / std::sqrt(2 * PI) * std::pow(upper.back(), k - 1));
+      lead.push_back(weight[i] * std::exp(-0.5 * z[i] * z[i]) / std::sqrt(2 * PI) *
+                     std::pow(upper.back(), k - 1));
     }
   }
   double operator()(double w) const {

@@ -11,23 +11,34 @@
 
 namespace {
 
-constexpr double ROW = 30;            // pixels per codec
-constexpr double CHAR_WIDTH = 7.8;    // the widest average of a 13 px sans-serif face, per character
+constexpr double ROW = 30;               // pixels per codec
+constexpr double CHAR_WIDTH = 7.8;       // the widest average of a 13 px sans-serif face, per character
 constexpr std::size_t LABEL_CHARS = 28;  // longer names are cut, with an ellipsis
 constexpr double PLOT_WIDTH = 720;
-constexpr double TOP = 60;            // the title's band
-constexpr double BOTTOM = 86;         // numbers, two rows of words, the axis label
+constexpr double TOP = 60;     // the title's band
+constexpr double BOTTOM = 86;  // numbers, two rows of words, the axis label
 
 std::string xml(const std::string& text) {
   std::string out;
   for (const char c : displayable(text)) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -104,18 +115,18 @@ canvas start(const std::string& title, const std::vector<std::string>& codecs, g
   c.height = TOP + ROW * static_cast<double>(std::max<std::size_t>(c.rows, 1)) + BOTTOM;
   const double plot_bottom = TOP + ROW * static_cast<double>(std::max<std::size_t>(c.rows, 1));
   std::string& b = c.body;
-  b += "<rect x=\"0\" y=\"0\" width=\"" + num(c.width) + "\" height=\"" + num(c.height) + "\" fill=\"white\"/>\n";
-  b += "<text x=\"" + num(c.width / 2) + "\" y=\"28\" text-anchor=\"middle\" font-size=\"16\" font-weight=\"bold\">" +
-       xml(title) + "</text>\n";
+  b += "<rect x=\"0\" y=\"0\" width=\"" + num(c.width) + "\" height=\"" + num(c.height) +
+       "\" fill=\"white\"/>\n";
+  b += "<text x=\"" + num(c.width / 2) +
+       "\" y=\"28\" text-anchor=\"middle\" font-size=\"16\" font-weight=\"bold\">" + xml(title) + "</text>\n";
   // Grid and numbers: every grade step, or every 10 on the MUSHRA scale.
   const double step = scale == grade_scale::mushra ? 10 : (high - low > 5 ? 1 : 0.5);
   for (double v = std::ceil(low / step) * step; v <= high + 1e-9; v += step) {
     const double x = c.ax.x(v);
-    b += "<line x1=\"" + num(x) + "\" y1=\"" + num(TOP) + "\" x2=\"" + num(x) + "\" y2=\"" + num(plot_bottom) +
-         "\" stroke=\"" + (std::fabs(v) < 1e-9 ? "#888" : "#ddd") + "\"/>\n";
-    b += "<text x=\"" + num(x) + "\" y=\"" + num(plot_bottom + 16) + "\" text-anchor=\"middle\" font-size=\"12\">" +
-         tick(v) +
-         "</text>\n";
+    b += "<line x1=\"" + num(x) + "\" y1=\"" + num(TOP) + "\" x2=\"" + num(x) + "\" y2=\"" +
+         num(plot_bottom) + "\" stroke=\"" + (std::fabs(v) < 1e-9 ? "#888" : "#ddd") + "\"/>\n";
+    b += "<text x=\"" + num(x) + "\" y=\"" + num(plot_bottom + 16) +
+         "\" text-anchor=\"middle\" font-size=\"12\">" + tick(v) + "</text>\n";
   }
   // The scale's words in two alternating rows, so that neighbours never meet.
   int row = 0;
@@ -129,19 +140,20 @@ canvas start(const std::string& title, const std::vector<std::string>& codecs, g
                                      : "MUSHRA grade";
   b += "<text x=\"" + num(c.ax.left + PLOT_WIDTH / 2) + "\" y=\"" + num(plot_bottom + 74) +
        "\" text-anchor=\"middle\" font-size=\"13\">" + axis_label + "</text>\n";
-  b += "<rect x=\"" + num(c.ax.left) + "\" y=\"" + num(TOP) + "\" width=\"" + num(PLOT_WIDTH) + "\" height=\"" +
-       num(plot_bottom - TOP) + "\" fill=\"none\" stroke=\"#444\"/>\n";
+  b += "<rect x=\"" + num(c.ax.left) + "\" y=\"" + num(TOP) + "\" width=\"" + num(PLOT_WIDTH) +
+       "\" height=\"" + num(plot_bottom - TOP) + "\" fill=\"none\" stroke=\"#444\"/>\n";
   for (std::size_t i = 0; i < codecs.size(); ++i) {
-    b += "<text x=\"" + num(c.ax.left - 10) + "\" y=\"" + num(TOP + ROW * (static_cast<double>(i) + 0.5) + 4.5) +
-         "\" text-anchor=\"end\" font-size=\"13\">" + xml(label(codecs[i])) + "</text>\n";
+    b += "<text x=\"" + num(c.ax.left - 10) + "\" y=\"" +
+         num(TOP + ROW * (static_cast<double>(i) + 0.5) + 4.5) + "\" text-anchor=\"end\" font-size=\"13\">" +
+         xml(label(codecs[i])) + "</text>\n";
   }
   return c;
 }
 
 std::string finish(const canvas& c) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
-         num(c.width) + "\" height=\"" + num(c.height) + "\" viewBox=\"0 0 " + num(c.width) + " " + num(c.height) +
-         "\" font-family=\"DejaVu Sans, Arial, sans-serif\">\n" + c.body + "</svg>\n";
+         num(c.width) + "\" height=\"" + num(c.height) + "\" viewBox=\"0 0 " + num(c.width) + " " +
+         num(c.height) + "\" font-family=\"DejaVu Sans, Arial, sans-serif\">\n" + c.body + "</svg>\n";
 }
 
 // The axis's range: the whole MUSHRA scale, or the difference grades from
@@ -172,7 +184,8 @@ std::string means_plot(const analysis_part& part, grade_scale scale) {
   }
   double low = 0, high = 0;
   range_of(scale, lo, hi, low, high);
-  const std::string title = "Means with 95% confidence intervals: " + (part.song.empty() ? std::string("all songs") : part.song);
+  const std::string title =
+      "Means with 95% confidence intervals: " + (part.song.empty() ? std::string("all songs") : part.song);
   canvas c = start(title, names(part), scale, low, high);
   const auto clamp = [&](double v) { return std::min(high, std::max(low, v)); };
   for (std::size_t i = 0; i < part.codecs.size(); ++i) {
@@ -184,8 +197,8 @@ std::string means_plot(const analysis_part& part, grade_scale scale) {
       c.body += "<line x1=\"" + num(x1) + "\" y1=\"" + num(y) + "\" x2=\"" + num(x2) + "\" y2=\"" + num(y) +
                 "\" stroke=\"#1f4e99\" stroke-width=\"2\"/>\n";
       for (const double x : {x1, x2})
-        c.body += "<line x1=\"" + num(x) + "\" y1=\"" + num(y - 7) + "\" x2=\"" + num(x) + "\" y2=\"" + num(y + 7) +
-                  "\" stroke=\"#1f4e99\" stroke-width=\"2\"/>\n";
+        c.body += "<line x1=\"" + num(x) + "\" y1=\"" + num(y - 7) + "\" x2=\"" + num(x) + "\" y2=\"" +
+                  num(y + 7) + "\" stroke=\"#1f4e99\" stroke-width=\"2\"/>\n";
     }
     c.body += "<circle cx=\"" + num(c.ax.x(clamp(s.mean.mean))) + "\" cy=\"" + num(y) +
               "\" r=\"5\" fill=\"#1f4e99\"><title>" + xml(s.codec) + ": mean " + num(s.mean.mean) + ", n " +
@@ -200,8 +213,8 @@ std::string box_plot(const analysis_part& part, grade_scale scale) {
     for (const double v : c.values) lo = std::min(lo, v), hi = std::max(hi, v);
   double low = 0, high = 0;
   range_of(scale, lo, hi, low, high);
-  canvas c = start("Box plots per codec: all songs (median, quartiles, 1.5 IQR whiskers)", names(part), scale, low,
-                   high);
+  canvas c = start("Box plots per codec: all songs (median, quartiles, 1.5 IQR whiskers)", names(part), scale,
+                   low, high);
   for (std::size_t i = 0; i < part.codecs.size(); ++i) {
     const codec_summary& s = part.codecs[i];
     if (s.values.empty()) continue;
@@ -216,14 +229,17 @@ std::string box_plot(const analysis_part& part, grade_scale scale) {
     c.body += "<line x1=\"" + num(x(whisker_low)) + "\" y1=\"" + num(y) + "\" x2=\"" + num(x(whisker_high)) +
               "\" y2=\"" + num(y) + "\" stroke=\"#333\"/>\n";
     c.body += "<rect x=\"" + num(x(s.spread.q1)) + "\" y=\"" + num(y - 9) + "\" width=\"" +
-              num(std::max(1.0, x(s.spread.q3) - x(s.spread.q1))) + "\" height=\"18\" fill=\"#cfdcf2\" stroke=\"#1f4e99\"/>\n";
-    c.body += "<line x1=\"" + num(x(s.spread.median)) + "\" y1=\"" + num(y - 9) + "\" x2=\"" + num(x(s.spread.median)) +
-              "\" y2=\"" + num(y + 9) + "\" stroke=\"#1f4e99\" stroke-width=\"3\"/>\n";
+              num(std::max(1.0, x(s.spread.q3) - x(s.spread.q1))) +
+              "\" height=\"18\" fill=\"#cfdcf2\" stroke=\"#1f4e99\"/>\n";
+    c.body += "<line x1=\"" + num(x(s.spread.median)) + "\" y1=\"" + num(y - 9) + "\" x2=\"" +
+              num(x(s.spread.median)) + "\" y2=\"" + num(y + 9) +
+              "\" stroke=\"#1f4e99\" stroke-width=\"3\"/>\n";
     std::set<double> outliers;
     for (const double v : s.values)
       if (v < whisker_low || v > whisker_high) outliers.insert(v);
     for (const double v : outliers)
-      c.body += "<circle cx=\"" + num(x(v)) + "\" cy=\"" + num(y) + "\" r=\"3\" fill=\"none\" stroke=\"#333\"/>\n";
+      c.body +=
+          "<circle cx=\"" + num(x(v)) + "\" cy=\"" + num(y) + "\" r=\"3\" fill=\"none\" stroke=\"#333\"/>\n";
   }
   return finish(c);
 }
@@ -231,11 +247,13 @@ std::string box_plot(const analysis_part& part, grade_scale scale) {
 }  // namespace
 
 std::vector<svg_file> svg_plots(const analysis& a) {
-  std::vector<svg_file> files{{"means.svg", means_plot(a.overall, a.scale)}, {"boxes.svg", box_plot(a.overall, a.scale)}};
+  std::vector<svg_file> files{{"means.svg", means_plot(a.overall, a.scale)},
+                              {"boxes.svg", box_plot(a.overall, a.scale)}};
   std::set<std::string> taken;
   for (const analysis_part& p : a.songs) {
     std::string name = "means-" + identifier(p.song);
-    for (int n = 2; !taken.insert(name).second; ++n) name = "means-" + identifier(p.song) + "_" + std::to_string(n);
+    for (int n = 2; !taken.insert(name).second; ++n)
+      name = "means-" + identifier(p.song) + "_" + std::to_string(n);
     files.push_back({name + ".svg", means_plot(p, a.scale)});
   }
   return files;

@@ -1,9 +1,9 @@
 // Reads cases as JSON on standard input and prints abchr-analyse's statistics
 // of each as JSON, for check_statistics.py to compare with SciPy's.
 #include <iostream>
-#include <string>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "statistics.h"
 #include "studentized_range.h"
@@ -35,13 +35,17 @@ json one(const json& c) {
   const block_table table = c.value("table", block_table{});
   if (kind == "anova") {
     const block_anova a = anova_blocked(table);
-    return {{"f", a.f}, {"p", a.p}, {"lsd", a.lsd}, {"hsd", a.hsd}, {"lsd_pairs", pairs(a.lsd_pairs)},
+    return {{"f", a.f},
+            {"p", a.p},
+            {"lsd", a.lsd},
+            {"hsd", a.hsd},
+            {"lsd_pairs", pairs(a.lsd_pairs)},
             {"tukey_pairs", pairs(a.tukey_pairs)}};
   }
   if (kind == "friedman") {
     const friedman_test f = friedman(table);
-    return {{"chi2", f.chi2}, {"p", f.p_chi2}, {"f", f.f}, {"p_f", f.p_f}, {"rank_sums", f.rank_sums},
-            {"pairs", pairs(f.pairs)}};
+    return {{"chi2", f.chi2},           {"p", f.p_chi2},          {"f", f.f}, {"p_f", f.p_f},
+            {"rank_sums", f.rank_sums}, {"pairs", pairs(f.pairs)}};
   }
   if (kind == "bootstrap") {
     const bootstrap_means b = bootstrap(table, c["resamples"], c["seed"]);
