@@ -5,7 +5,7 @@
 # check the listening page; arguments name more packages. Without root or apt-get it changes nothing; tests whose
 # tools are then missing report themselves skipped.
 set -u
-packages=(cmake make g++ libgtest-dev nlohmann-json3-dev libutfcpp-dev python3-yaml tmux lame eslint chromium chromium-driver python3-selenium mpg123 vorbis-tools opus-tools ffmpeg sox "$@")
+packages=(cmake make g++ libgtest-dev nlohmann-json3-dev libutfcpp-dev libboost-math-dev python3-scipy python3-yaml tmux lame eslint chromium chromium-driver python3-selenium mpg123 vorbis-tools opus-tools ffmpeg sox "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
