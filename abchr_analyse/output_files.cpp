@@ -37,13 +37,23 @@ bool write_results(const std::string& folder, const std::vector<output_file>& fi
     reason = "cannot make the folder: " + ec.message();
     return false;
   }
+  // A signal only marks the run here: it ends it between two files, with
+  // this run's temporary files removed, and never in the middle of the renames,
+  // which replace the results as a whole or leave the older ones.
   run_guard guard;
-  install_run_guard(guard);
+  watch_signals();
+  const auto stop_if_signalled = [&guard] {
+    if (const int signal_number = pending_signal()) {
+      undo_run(guard);
+      end_by_signal(signal_number);
+    }
+  };
   const std::string stem =
       folder + "/.new-" + std::to_string(static_cast<long long>(std::random_device{}() & 0xFFFFFF)) + "-";
   std::vector<std::string> temporary;
   bool ok = true;
   for (const output_file& file : files) {
+    stop_if_signalled();
     const std::string path = stem + file.name;
     guard_file(guard, path);
     temporary.push_back(path);
@@ -56,7 +66,6 @@ bool write_results(const std::string& folder, const std::vector<output_file>& fi
     }
   }
   if (ok) {
-    hold_signals();
     for (std::size_t i = 0; i < files.size() && ok; ++i) {
       std::filesystem::rename(path_of(temporary[i]), path_of(folder + "/" + files[i].name), ec);
       if (ec) {
@@ -77,9 +86,9 @@ bool write_results(const std::string& folder, const std::vector<output_file>& fi
           std::filesystem::remove(entry.path(), ec);
       }
     }
-    release_signals();
   }
   for (const std::string& path : temporary) std::filesystem::remove(path_of(path), ec);
-  release_run_guard();
+  guard.files.clear();
+  stop_if_signalled();
   return ok;
 }
