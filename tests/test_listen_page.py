@@ -227,8 +227,14 @@ class ListenPage(unittest.TestCase):
         while time.time() < end:
             done = [n for n in os.listdir(self.downloads) if n.endswith(".json")]
             if done:
+                # Chromium can show the file under its final name a moment
+                # before its bytes are all there.
                 with open(os.path.join(self.downloads, done[0]), encoding="utf-8") as f:
-                    return json.load(f)
+                    text = f.read()
+                try:
+                    return json.loads(text)
+                except json.JSONDecodeError:
+                    pass
             time.sleep(0.1)
         self.fail("no file downloaded")
 
