@@ -33,7 +33,13 @@ void print(const char* format, std::va_list args) {
 
 }  // namespace
 
+// The aligner's notice for each decoded file at another rate than 44.1 kHz
+// names a staging path and comes once per file; abchr-prepare says it once
+// per song, naming the song, among its warnings.
+constexpr const char* RATE_NOTICE = "%s Using sample rate other than 44.1kHz is not recommended.\r\n";
+
 void say(const char* format, ...) {
+  if (std::strcmp(format, RATE_NOTICE) == 0) return;
   std::va_list args;
   va_start(args, format);
   print(format, args);

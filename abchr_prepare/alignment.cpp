@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "../track_aligner/platform.h"
+#include "anchor_filter.h"
 #include "offset_search.h"
 #include "raw_writer.h"
 #include "report.h"
@@ -45,8 +46,9 @@ double stimulus_scale_db(const wavmatch_run& run, int k, double headroom_db) {
 }
 
 bool write_stimulus(wavmatch_run& run, int k, double headroom_db, const excerpt_frames& plan,
-                    const std::string& path, int& clips, std::string& problem) {
+                    const std::string& path, int& clips, std::array<double, 2>& dc, std::string& problem) {
   wav_track& track = run.tracks[k];
+  std::array<int64_t, 2> sums = {0, 0};
   const int64_t data_bytes = plan.frames * STIMULUS_FRAME_BYTES;
   if (run.shortest_sample <= 0 || data_bytes > UINT32_MAX - 36 || plan.start < 0 || plan.frames < 1 ||
       plan.start + plan.frames > run.shortest_sample) {
@@ -84,6 +86,10 @@ bool write_stimulus(wavmatch_run& run, int k, double headroom_db, const excerpt_
       break;
     }
     convert_values(buffers.block.bytes, 2 * count, is_float, scale, buffers.bytes, clips);
+    for (int i = 0; i < 2 * count; ++i) {
+      sums[static_cast<std::size_t>(i % 2)] +=
+          static_cast<int16_t>(static_cast<uint16_t>(buffers.bytes[2 * i] | buffers.bytes[2 * i + 1] << 8));
+    }
     const int64_t from = std::max<int64_t>(done, plan.start);
     const int64_t to = std::min<int64_t>(done + count, end);
     for (int64_t f = from; f < to; ++f) {
@@ -106,6 +112,10 @@ bool write_stimulus(wavmatch_run& run, int k, double headroom_db, const excerpt_
     }
     done += count;
   }
+  // The output values are rounded toward minus infinity, half a step low on
+  // average.
+  for (std::size_t c = 0; c < 2; ++c)
+    dc[c] = (static_cast<double>(sums[c]) / run.shortest_sample + 0.5) / scale;
   const bool closed = std::fclose(out) == 0;
   if (written && !read_failed && !closed) error = errno;
   if (written && !read_failed && closed) return true;
@@ -115,4 +125,74 @@ bool write_stimulus(wavmatch_run& run, int k, double headroom_db, const excerpt_
     problem = std::strerror(error);
   }
   return false;
+}
+
+bool read_aligned(wavmatch_run& run, int k, std::array<std::vector<float>, 2>& channels,
+                  std::string& problem) {
+  wav_track& track = run.tracks[k];
+  const int64_t first_frame = track.offset - run.extremes.smallest_delay;
+  if (run.shortest_sample <= 0 ||
+      !file_seek(track.fp, track.data_pos + FRAME_BYTES * first_frame, SEEK_SET)) {
+    problem = "cannot read the decoded file: " + std::string(std::strerror(errno));
+    return false;
+  }
+  const auto frames = static_cast<std::size_t>(run.shortest_sample);
+  for (std::vector<float>& channel : channels) channel.assign(frames, 0.0f);
+  frame_block& block = run.memory->output.block;
+  unsigned char last[4] = {};
+  const bool is_float = track.is_float != 0;
+  for (std::size_t done = 0; done < frames;) {
+    const int count = static_cast<int>(std::min<std::size_t>(frames - done, BLOCK_FRAMES));
+    read_frames(track.fp, block, count, last);
+    if (block.error || block.frames < count) {
+      problem =
+          "cannot read the decoded file" + (block.error ? ": " + std::string(std::strerror(errno)) : "");
+      return false;
+    }
+    for (int f = 0; f < count; ++f) {
+      for (std::size_t c = 0; c < 2; ++c) {
+        channels[c][done + static_cast<std::size_t>(f)] =
+            static_cast<float>(input_value(block.bytes + FRAME_BYTES * f + 4 * c, is_float));
+      }
+    }
+    done += static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
+bool write_anchor(const wavmatch_run& run, const std::array<std::vector<float>, 2>& channels,
+                  const std::vector<double>& taps, double headroom_db, const excerpt_frames& plan,
+                  const std::string& path, int& clips, double& peak, std::string& problem) {
+  const double scale =
+      output_scale_for(run.tracks[0].gain, run.extremes.biggest_gain) * headroom_factor(headroom_db);
+  const auto frames = static_cast<int64_t>(channels[0].size());
+  if (plan.start < 0 || plan.frames < 1 || plan.start + plan.frames > frames) {
+    problem = "the common length does not fit a WAV file";
+    return false;
+  }
+  std::vector<int16_t> samples(static_cast<std::size_t>(2 * plan.frames));
+  std::vector<double> block(static_cast<std::size_t>(BLOCK_FRAMES));
+  clips = 0;
+  peak = 0;
+  // Every frame is filtered, so that the clipped values of the whole
+  // stimulus are counted, as for the others.
+  for (int64_t first = 0; first < frames; first += BLOCK_FRAMES) {
+    block.resize(static_cast<std::size_t>(std::min<int64_t>(BLOCK_FRAMES, frames - first)));
+    for (std::size_t c = 0; c < 2; ++c) {
+      lowpass_frames(channels[c], taps, first, block);
+      for (std::size_t i = 0; i < block.size(); ++i) {
+        peak = std::max(peak, std::abs(block[i] * scale));
+        const int value = output_value(block[i], scale, clips);
+        const int64_t f = first + static_cast<int64_t>(i) - plan.start;
+        if (f >= 0 && f < plan.frames)
+          samples[static_cast<std::size_t>(2 * f) + c] = static_cast<int16_t>(value);
+      }
+    }
+  }
+  apply_fades(samples, 2, plan.fade);
+  if (!write_wav16(path, run.tracks[0].sample_rate, 2, samples)) {
+    problem = std::strerror(errno);
+    return false;
+  }
+  return true;
 }

@@ -3,6 +3,7 @@
 // wavmatch2 gives for the same files.
 #pragma once
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -18,11 +19,27 @@ int align_decoded(const std::vector<std::string>& decoded, wavmatch_run& run, st
 // headroom_db: of its run.shortest_sample frames from its aligned start, the
 // plan's excerpt, faded in and out, straight into its served file. Every
 // frame is converted, so that `clips` counts the whole stimulus's clipped
-// values, whatever is served. Returns false with the reason in `problem`; a
-// file left half written is the caller's to remove.
+// values, whatever is served, and `dc` gets each channel's mean over them at
+// the track's own scale (full scale 1.0). Returns false with the reason in
+// `problem`; a file left half written is the caller's to remove.
 bool write_stimulus(wavmatch_run& run, int k, double headroom_db, const excerpt_frames& plan,
-                    const std::string& path, int& clips, std::string& problem);
+                    const std::string& path, int& clips, std::array<double, 2>& dc, std::string& problem);
 
 // The level change of a track's stimulus in dB: its gain over the loudest, the
 // aligner's headroom and headroom_db.
 double stimulus_scale_db(const wavmatch_run& run, int k, double headroom_db);
+
+// Track k's run.shortest_sample frames from its aligned start, as the
+// aligner's input values (full scale 1.0, each exact in single precision),
+// one vector per channel. Returns false with the reason in `problem`.
+bool read_aligned(wavmatch_run& run, int k, std::array<std::vector<float>, 2>& channels,
+                  std::string& problem);
+
+// Writes an anchor of the reference: its channels (read_aligned) low-passed
+// by `taps`, at the reference's scale lowered by headroom_db, every value
+// rounded and clamped as every stimulus's is, then cut and faded by the plan.
+// `clips` counts the clamped values of the whole stimulus, `peak` is its
+// largest magnitude in 16-bit units before clamping.
+bool write_anchor(const wavmatch_run& run, const std::array<std::vector<float>, 2>& channels,
+                  const std::vector<double>& taps, double headroom_db, const excerpt_frames& plan,
+                  const std::string& path, int& clips, double& peak, std::string& problem);

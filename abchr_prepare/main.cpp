@@ -172,8 +172,10 @@ int prepare_into(const command_options& options, run_leftovers& left) {
                      options.abx_trials};
   const serving_choices choices{options.excerpt, options.fade_ms, options.names, seed};
   std::string serving_warning;
-  status =
-      prepare_song(prepare, choices, prepared_folder, served_folder, guard, change.record, serving_warning);
+  prepare_options with_anchors = prepare;
+  with_anchors.anchors = options.mushra_pages.value_or(contents.settings.mushra_pages);
+  status = prepare_song(with_anchors, choices, prepared_folder, served_folder, guard, change.record,
+                        serving_warning);
   if (status != PREPARE_OK) return status;
   // The song's own reports give the preparation's warnings; the record, and
   // so the folder's summary, the serving's too.

@@ -41,7 +41,7 @@ constexpr option_row OPTIONS[] = {
     {"force", FORCE, nullptr, "replace the song when TEST holds it already"},
     {"excerpt", EXCERPT, "S,L", "serve L seconds from second S of the aligned music"},
     {"fade", FADE, "MS",
-     "fade each stimulus in and out over MS milliseconds\n(default: 20 with --excerpt, else 0)"},
+     "fade each stimulus in and out over MS milliseconds\n(default: 20 with --excerpt, else 5)"},
     {"seed", SEED, "N", "shuffle the blind names from N (printed when not given)"},
     {"names", NAMES, "codec", "name the stimuli by codec instead of S1, S2... (pilot runs)"},
     {"page", PAGE, "mushra",

@@ -1,6 +1,8 @@
 #include "prepare.h"
 
 #include <algorithm>
+#include <array>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -11,6 +13,7 @@
 #include <sstream>
 
 #include "alignment.h"
+#include "anchor_filter.h"
 #include "decoders.h"
 #include "input_checks.h"
 #include "probe.h"
@@ -35,6 +38,16 @@ constexpr double WRONG_MUSIC_SCORE = 0.7;
 
 // The loudness weighting of the aligner is made for this rate.
 constexpr int WEIGHTING_RATE = 44100;
+
+// A mean above this (of full scale, -60 dBFS) in either channel is a DC offset
+// worth a warning. Opus removes DC (its encoder high-passes at 3 Hz), MP3,
+// AAC and Vorbis keep it, so with an offset the reference and an Opus
+// stimulus start from different levels and each loop start clicks
+// differently. No real recordings were at hand to settle the figure from
+// (docs/design.md), so it is a round -60 dBFS: 0.001 of full scale, 33 steps
+// of 16 bits, far above the mean of a signal whose converter and mastering
+// removed DC, and the size of step that a fade-in turns into a thump.
+constexpr double DC_WARNING = 0.001;
 
 // A decode shorter than this share of the length its file gives, less the
 // slack, was cut short: containers and bitrate estimates are rarely off by
@@ -503,8 +516,8 @@ int prepare_song(const prepare_options& options, const serving_choices& serving,
     }
   }
   if (rate != WEIGHTING_RATE) {
-    song.warnings.push_back("the sample rate is " + std::to_string(rate) +
-                            " Hz; the loudness weighting is made for 44100 Hz");
+    song.warnings.push_back("song " + song.name + " is not at 44.1 kHz but at " + std::to_string(rate) +
+                            " Hz; the aligner's loudness weighting is made for 44100 Hz");
   }
 
   progress(options, "aligning " + std::to_string(inputs.size()) + " files");
@@ -529,6 +542,18 @@ int prepare_song(const prepare_options& options, const serving_choices& serving,
   if (const int status = check_decodes(run, probes, inputs); status != PREPARE_OK) return status;
   if (const int status = check_alignment(song); status != PREPARE_OK) return status;
   if (pending_signal() != 0) return PREPARE_INTERRUPTED;
+  // The anchors are conditions like the others: named in the same draw, so
+  // that their served names tell nothing, and made from the reference's
+  // decode, whose input, decoder and format they keep.
+  const std::vector<std::pair<const char*, double>> anchors =
+      options.anchors ? std::vector<std::pair<const char*, double>>{{LOW_ANCHOR_CODEC, LOW_ANCHOR_HZ},
+                                                                    {MID_ANCHOR_CODEC, MID_ANCHOR_HZ}}
+                      : std::vector<std::pair<const char*, double>>{};
+  for (const auto& anchor : anchors) {
+    stimulus_entry& a = song.stimuli.emplace_back(song.reference);
+    a.codec = anchor.first;
+    a.bitrate = 0;
+  }
 
   song.reference_scale_db = stimulus_scale_db(run, 0, options.headroom_db);
   folder_problem refusal;
@@ -548,12 +573,21 @@ int prepare_song(const prepare_options& options, const serving_choices& serving,
     guard_file(guard, path);
     std::string problem;
     int clips = 0;
+    std::array<double, 2> dc = {0, 0};
     const bool written =
-        write_stimulus(run, static_cast<int>(k), options.headroom_db, song.served, path, clips, problem);
+        write_stimulus(run, static_cast<int>(k), options.headroom_db, song.served, path, clips, dc, problem);
     s.clips = clips;
     if (!written) {
       complain(path, "cannot write: " + problem);
       return PREPARE_OUTPUT_FAILED;
+    }
+    if (const double offset = std::max(std::abs(dc[0]), std::abs(dc[1])); offset > DC_WARNING) {
+      char level[64];
+      std::snprintf(level, sizeof level, "%.4f of full scale (%.1f dBFS)", offset, 20 * std::log10(offset));
+      song.warnings.push_back("song " + song.name + ": " + s.input + " has a DC offset of " + level +
+                              "; codecs that remove DC (Opus) then start with another step than the "
+                              "reference; remove it from the original (a high-pass at a few Hz) and encode "
+                              "again");
     }
     if (s.clips > 0) {
       const wav_track& track = run.tracks[k];
@@ -566,11 +600,51 @@ int prepare_song(const prepare_options& options, const serving_choices& serving,
       clipped += (clipped.empty() ? "" : ", ") + file_name(s.input) + " " + std::to_string(s.clips);
     }
   }
+  std::array<std::vector<float>, 2> reference;
+  for (std::size_t a = 0; a < anchors.size(); ++a) {
+    stimulus_entry& s = song.stimuli[inputs.size() - 1 + a];
+    const std::string path = served + "/" + s.name + ".wav";
+    if (pending_signal() != 0) return PREPARE_INTERRUPTED;
+    progress(options, std::string("writing anchor ") + s.codec);
+    std::string problem;
+    if (a == 0 && !read_aligned(run, 0, reference, problem)) {
+      complain(options.original, problem);
+      return PREPARE_OUTPUT_FAILED;
+    }
+    guard_file(guard, path);
+    int clips = 0;
+    double peak = 0;
+    if (!write_anchor(run, reference, anchor_taps(anchors[a].second, rate), options.headroom_db, song.served,
+                      path, clips, peak, problem)) {
+      complain(path, "cannot write: " + problem);
+      return PREPARE_OUTPUT_FAILED;
+    }
+    s.clips = clips;
+    if (clips > 0) {
+      needed_db = std::max(needed_db, headroom_needed(peak, options.headroom_db));
+      clipped_total += clips;
+      clipped += (clipped.empty() ? "" : ", ") + s.codec + " " + std::to_string(clips);
+    }
+  }
   if (clipped_total > 0) {
     complain(options.original, "stimuli would clip (values clamped: " + clipped +
                                    "); lower them all alike with --headroom " + decibels(needed_db) +
                                    ", which the highest peak needs");
     return PREPARE_CHECK_FAILED;
+  }
+  // Written one after another, the files' times would give the order of the
+  // command line (and of the anchors) in any listing sorted by time: every
+  // served file gets the same, in whole seconds, which every file system keeps.
+  const auto now =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
+  for (std::size_t k = 0; k <= song.stimuli.size(); ++k) {
+    const std::string path =
+        served + "/" + (k == 0 ? song.reference.name : song.stimuli[k - 1].name) + ".wav";
+    if (int error = 0; !set_file_time(path, now, error)) {
+      complain(path, "cannot set its time: " + system_reason(error));
+      return PREPARE_OUTPUT_FAILED;
+    }
   }
   return PREPARE_OK;
 }

@@ -42,6 +42,7 @@ struct prepare_options {
   bool resample = false;                     // accept encoded files at another rate, resampled by soxr
   double headroom_db = 0;                    // every stimulus this much lower
   double timeout = DEFAULT_DECODER_TIMEOUT;  // seconds a decoder may take per minute of music
+  bool anchors = false;                      // MUSHRA's low-pass anchors as two more stimuli
 };
 
 // Prepares the song: decodes into `work` (which exists and is empty; the

@@ -26,8 +26,12 @@ std::optional<excerpt_seconds> parse_excerpt(std::string_view text);
 std::optional<int> parse_fade(std::string_view text);
 
 // The fade when none is asked for: 20 ms with an excerpt, which starts and
-// stops in the middle of the music, else none.
+// stops in the middle of the music; 5 ms on a whole song, whose first and
+// last values are rarely 0, so that a loop of it does not click where the end
+// meets the start (5 ms is below what a listener hears as a fade, and leaves
+// the music's own attack and decay alone).
 constexpr int DEFAULT_EXCERPT_FADE_MS = 20;
+constexpr int DEFAULT_WHOLE_FADE_MS = 5;
 
 // What a song's stimuli become, in frames of the song's rate.
 struct excerpt_frames {

@@ -361,7 +361,8 @@ folder_status make_staging(const std::string& test, const std::string& song, std
 
 folder_status plan_serving(const serving_choices& choices, song_entry& record, std::string& warning,
                            folder_problem& problem) {
-  const int fade_ms = choices.fade_ms.value_or(choices.excerpt ? DEFAULT_EXCERPT_FADE_MS : 0);
+  const int fade_ms =
+      choices.fade_ms.value_or(choices.excerpt ? DEFAULT_EXCERPT_FADE_MS : DEFAULT_WHOLE_FADE_MS);
   excerpt_frames plan;
   switch (plan_excerpt(choices.excerpt, fade_ms, record.rate, record.common_frames, plan)) {
     case excerpt_status::beyond_length:

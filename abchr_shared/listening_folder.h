@@ -100,7 +100,7 @@ folder_status make_staging(const std::string& test, const std::string& song, std
 
 struct serving_choices {
   std::optional<excerpt_seconds> excerpt;
-  std::optional<int> fade_ms;  // default: DEFAULT_EXCERPT_FADE_MS with an excerpt, else 0
+  std::optional<int> fade_ms;  // default: DEFAULT_EXCERPT_FADE_MS with an excerpt, else DEFAULT_WHOLE_FADE_MS
   naming names = naming::blind;
   uint64_t seed = 0;
 };

@@ -550,3 +550,26 @@ int processor_count() {
   const unsigned n = std::thread::hardware_concurrency();
   return n == 0 ? 1 : static_cast<int>(n);
 }
+
+bool set_file_time(const std::string& path, int64_t seconds, int& error) {
+#ifdef _WIN32
+  const HANDLE file = CreateFileW(widen(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = EACCES;
+    return false;
+  }
+  // FILETIME counts 100 ns from 1601, 11644473600 s before 1970.
+  const auto ticks = static_cast<uint64_t>(seconds + 11644473600LL) * 10000000ULL;
+  FILETIME time{static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
+  const bool set = SetFileTime(file, nullptr, &time, &time) != 0;
+  if (!set) error = EACCES;
+  CloseHandle(file);
+  return set;
+#else
+  const timespec times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
+  if (utimensat(AT_FDCWD, path.c_str(), times, 0) == 0) return true;
+  error = errno;
+  return false;
+#endif
+}

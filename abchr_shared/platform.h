@@ -98,3 +98,8 @@ int processor_count();
 // comes.
 bool lock_file(const std::string& path, bool wait, intptr_t& handle, int& error);
 void unlock_file(intptr_t handle);
+
+// Sets the file's time of last modification (and of last access) to
+// `seconds` since 1970, whole seconds. Returns false with the system's reason
+// in `error`.
+bool set_file_time(const std::string& path, int64_t seconds, int& error);

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <functional>
 
+#include "anchor_filter.h"
 #include "folder_lock.h"
 #include "platform.h"
 #include "test_folder_songs.h"
@@ -119,6 +120,36 @@ TEST(test_folder, excerpts_hold_the_same_frames_with_the_same_fades) {
     EXPECT_EQ(served[served.size() - 1], 0);
     EXPECT_EQ(served[160 * 2], full[(8000 + 160) * 2]);  // the first frame after the fade-in
   }
+}
+
+// The anchors' filter on arrays: odd and symmetric, a gain of 1 at 0 Hz, and
+// an impulse comes out as the taps centred on it, zeros taken outside the
+// signal (an impulse on the first frame keeps the taps' second half).
+TEST(anchor_filter, symmetric_unit_gain_and_centred) {
+  for (const double rate : {44100.0, 48000.0, 96000.0}) {
+    for (const double cutoff : {LOW_ANCHOR_HZ, MID_ANCHOR_HZ}) {
+      const std::vector<double> taps = anchor_taps(cutoff, rate);
+      const std::size_t half = taps.size() / 2;
+      ASSERT_EQ(taps.size() % 2, 1u);
+      EXPECT_TRUE(std::equal(taps.begin(), taps.end(), taps.rbegin())) << rate << " " << cutoff;
+      double sum = 0;
+      for (const double t : taps) sum += t;
+      EXPECT_NEAR(sum, 1, 1e-9) << rate << " " << cutoff;
+      for (const std::size_t at : {std::size_t{0}, 3 * half}) {
+        std::vector<float> impulse(4 * half);
+        impulse[at] = 1;
+        std::vector<double> out(impulse.size());
+        lowpass_frames(impulse, taps, 0, out);
+        for (std::size_t n = 0; n < out.size(); ++n) {
+          const auto k = static_cast<std::ptrdiff_t>(n) - static_cast<std::ptrdiff_t>(at);
+          const double want =
+              std::abs(k) <= static_cast<std::ptrdiff_t>(half) ? taps[static_cast<std::size_t>(k) + half] : 0;
+          ASSERT_EQ(out[n], want) << rate << " " << cutoff << " impulse at " << at << ", frame " << n;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(anchor_taps(MID_ANCHOR_HZ, 8000), std::vector<double>{1.0});  // nothing above 4 kHz to remove
 }
 
 TEST(test_folder, refusals_and_failures_leave_the_folder_as_it_was) {

@@ -2,6 +2,7 @@
 // end to end, two runs at once, and one table of refusals and faults that
 // must leave the folder as it was.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <csignal>
@@ -80,13 +81,21 @@ TEST(test_folder_program, three_songs_with_real_codecs_then_one_replaced) {
   }
   EXPECT_EQ(check_folder(dir.file("TEST"), hidden), "");
   const std::string key = read_all_text(dir.file("TEST/key.csv"));
-  EXPECT_EQ(std::count(key.begin(), key.end(), '\n'),
-            1 + 3 + 4 + 4);  // header, the replaced song, two others
-  // The replacing run draws a fresh seed: either name may stand for the MP3.
-  EXPECT_TRUE(key.find("\none,S1,stimuli/one/S1.wav,one.mp3,mp3,") != std::string::npos ||
-              key.find("\none,S2,stimuli/one/S2.wav,one.mp3,mp3,") != std::string::npos)
-      << key;
-  EXPECT_FALSE(std::filesystem::exists(dir.file("TEST/public/stimuli/one/S3.wav")));
+  // The header, the replaced song, two others, each song with MUSHRA's two
+  // anchors: the first run made the folder's pages MUSHRA pages.
+  EXPECT_EQ(std::count(key.begin(), key.end(), '\n'), 1 + 5 + 6 + 6);
+  const auto served_as = [&](const std::string& codec) {
+    int found = 0;
+    for (const char* name : {"S1", "S2", "S3", "S4"}) {
+      const std::string file = std::string(",stimuli/one/") + name + ".wav,";
+      found += key.find("\none," + std::string(name) + file + codec) != std::string::npos;
+    }
+    return found;
+  };
+  EXPECT_EQ(served_as("one.mp3,mp3,"), 1) << key;
+  EXPECT_EQ(served_as("one.wav,anchor-3.5kHz,"), 1) << key;
+  EXPECT_EQ(served_as("one.wav,anchor-7kHz,"), 1) << key;
+  EXPECT_FALSE(std::filesystem::exists(dir.file("TEST/public/stimuli/one/S5.wav")));
 }
 
 TEST(test_folder_program, excerpts_are_the_same_frames_of_the_full_stimuli) {
@@ -124,6 +133,48 @@ TEST(test_folder_program, excerpts_are_the_same_frames_of_the_full_stimuli) {
     EXPECT_EQ(cut.front(), 0) << name;
     EXPECT_EQ(cut.back(), 0) << name;
   }
+}
+
+// A 48 kHz song of white noise, which fills every band that the anchors'
+// spectra are measured in, prepared with MUSHRA pages: the anchors are as
+// long as the reference, at lag 0 and 60 dB down above their cut-offs
+// (tests/check_anchors.py); every served file has the same time; the rate is
+// told once, naming the song, and -q silences it.
+TEST(test_folder_program, a_48_khz_song_with_mushra_anchors) {
+  if (!have({"ffmpeg", "ffprobe"})) GTEST_SKIP() << "needs ffmpeg, python3-yaml";
+  temp_dir dir;
+  music_rng rng{48};
+  std::vector<float> noise(2 * 48000 * 3);
+  for (float& v : noise) v = static_cast<float>(0.4 * (rng.unit() + rng.unit() + rng.unit() - 1.5));
+  wav_layout layout = float_layout();
+  layout.sample_rate = 48000;
+  write_file(dir.file("song.wav"), make_wav(layout, float_samples(noise)));
+  for (float& v : noise) v *= 0.8f;
+  write_file(dir.file("a.wav"), make_wav(layout, float_samples(noise)));
+  const std::vector<std::string> args{"-o", "TEST", "--page", "mushra", "song.wav", "a.wav"};
+  const program_run loud = run_prepare(args, dir.path);
+  ASSERT_EQ(loud.status, 0) << loud.err;
+  const auto count = [](const std::string& text, const std::string& part) {
+    int n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count(loud.err, "44.1"), 1) << loud.err;
+  EXPECT_EQ(count(loud.err, "song song is not at 44.1 kHz but at 48000 Hz"), 1) << loud.err;
+  const program_run check =
+      run_program(SYSTEM_PYTHON3, {TESTS_SOURCE_DIR "/check_anchors.py", "TEST", "song"}, dir.path);
+  EXPECT_EQ(check.status, 0) << check.out << check.err;
+  std::vector<std::pair<int64_t, int64_t>> times;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.file("TEST/public/stimuli/song"))) {
+    struct stat info {};
+    ASSERT_EQ(stat(entry.path().c_str(), &info), 0);
+    times.emplace_back(info.st_mtim.tv_sec, info.st_mtim.tv_nsec);
+  }
+  ASSERT_EQ(times.size(), 4u);
+  EXPECT_EQ(std::count(times.begin(), times.end(), times[0]), 4);
+  const program_run quiet = run_prepare({"-q", "--force", "-o", "TEST", "song.wav", "a.wav"}, dir.path);
+  EXPECT_EQ(quiet.status, 0) << quiet.err;
+  EXPECT_EQ(quiet.err, "");
 }
 
 namespace {
