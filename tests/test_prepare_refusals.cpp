@@ -5,6 +5,8 @@
 // other), apart from the low-rate MP3.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -21,8 +23,9 @@ struct refusal_row {
   const char* name;
   std::vector<std::string> args;
   int status;
-  const char* message;    // a part of standard error
-  const char* path = "";  // "none": a PATH without ffmpeg and ffprobe
+  const char* message;                     // a part of standard error
+  const char* path = "";                   // "none": a PATH without ffmpeg and ffprobe
+  std::vector<const char*> warnings = {};  // of a run that passes: a part of each warning of its report
 };
 
 void PrintTo(const refusal_row& r, std::ostream* os) { *os << r.name; }
@@ -38,7 +41,40 @@ const std::vector<refusal_row> rows = {
      {"song.wav", "low24k.mp3"},
      2,
      "low24k.mp3: its sample rate is 24000 Hz, the original's 44100 Hz"},
-    {"mp3_at_24_khz_resampled", {"--resample", "song.wav", "low24k.mp3"}, 0, ""},
+    {"mp3_at_24_khz_resampled",
+     {"--resample", "song.wav", "low24k.mp3"},
+     0,
+     "",
+     "",
+     {"low24k.mp3: resampled from 24000 Hz"}},
+    // The search reaches from -2500 to 7499 frames; its edges are refused.
+    {"offset_at_the_late_edge",
+     {"song.wav", "late7499.wav"},
+     4,
+     "late7499.wav: its offset 7499 lies at the edge"},
+    {"offset_within_the_late_edge", {"song.wav", "late7498.wav"}, 0, ""},
+    {"offset_at_the_early_edge",
+     {"song.wav", "early2500.wav"},
+     4,
+     "early2500.wav: its offset -2500 lies at the"},
+    // FLAC's start time predicts no delay; decoders may differ by 4 frames.
+    {"offset_beyond_the_prediction",
+     {"song.wav", "late5.flac"},
+     0,
+     "",
+     "",
+     {"late5.flac: measured offset 5, the container predicts 0"}},
+    {"offset_within_the_prediction", {"song.wav", "late4.flac"}, 0, ""},
+    // A DC offset above 0.001 of full scale (36 steps, and 5 % less in the
+    // copy) in the original and its copy; 29 steps are below it.
+    {"dc_offset",
+     {"dc36.wav", "dc36_copy.wav"},
+     0,
+     "",
+     "",
+     {"song dc36: dc36.wav has a DC offset of 0.0011 of full scale (-59.2 dBFS)",
+      "song dc36: dc36_copy.wav has a DC offset of 0.0010 of full scale (-59.7 dBFS)"}},
+    {"dc_offset_below_the_warning", {"dc29.wav", "dc29_copy.wav"}, 0, ""},
     {"mono_original", {"mono.wav", "copy.wav"}, 2, "mono.wav: the original has 1 channels"},
     {"lossy_original", {"lossy.m4a", "copy.wav"}, 2, "lossy.m4a: the original is lossy (aac)"},
     {"mono_encoded", {"song.wav", "mono.wav"}, 2, "mono.wav: has 1 channels, not 2"},
@@ -52,7 +88,12 @@ const std::vector<refusal_row> rows = {
      {"loud.wav", "overs.wav"},
      4,
      "(values clamped: overs.wav 71); lower them all alike with --headroom 1.9,"},
-    {"clipping_with_headroom", {"--headroom", "1.9", "loud.wav", "overs.wav"}, 0, ""},
+    {"clipping_with_headroom",
+     {"--headroom", "1.9", "loud.wav", "overs.wav"},
+     0,
+     "",
+     "",
+     {"loud.wav has a DC offset of 0.0017", "overs.wav has a DC offset of 0.0023"}},
     {"clipping_just_below", {"--headroom", "1.8", "loud.wav", "overs.wav"}, 4, "--headroom 1.9,"},
     {"clipping_not_in_the_last",
      {"loud.wav", "overs.wav", "loud_lower.wav"},
@@ -98,6 +139,34 @@ class prepare_refusals : public ::testing::TestWithParam<refusal_row> {
     write_file(dir->file("loud.wav"), pcm16_wav(loud));
     write_file(dir->file("overs.wav"), make_wav(float_layout(), float_samples(overs)));
     write_file(dir->file("loud_lower.wav"), float_music_wav(loud, 0.9));
+    const std::string ffmpeg = find_on_path("ffmpeg");
+    for (const int shift : {4, 5, 7498, 7499, -2500}) {
+      std::vector<int16_t> moved(music.size(), 0);
+      const std::size_t n = 2 * static_cast<std::size_t>(std::abs(shift));
+      if (shift > 0)
+        std::copy(music.begin(), music.end() - static_cast<std::ptrdiff_t>(n), moved.begin() + n);
+      if (shift < 0) std::copy(music.begin() + static_cast<std::ptrdiff_t>(n), music.end(), moved.begin());
+      const std::string name = (shift > 0 ? "late" : "early") + std::to_string(std::abs(shift));
+      write_file(dir->file(name + ".wav"), float_music_wav(moved, 1.0));
+      if (shift > 0 && shift < 10) {
+        run_program(ffmpeg, {"-nostdin", "-v", "error", "-i", dir->file(name + ".wav"), "-c:a", "flac",
+                             "-sample_fmt", "s16", dir->file(name + ".flac")});
+        std::filesystem::remove(dir->file(name + ".wav"));
+      }
+    }
+    // The synthesised notes all start upwards, which leaves a mean of about
+    // 0.0009 of full scale: taken out first.
+    double sum = 0;
+    for (const int16_t v : music) sum += v;
+    const auto own = static_cast<int>(std::lround(sum / static_cast<double>(music.size()) * 9 / 10));
+    for (const int dc : {29, 36}) {
+      std::vector<int16_t> offset(music.size());
+      for (std::size_t i = 0; i < music.size(); ++i)
+        offset[i] = static_cast<int16_t>(music[i] * 9 / 10 - own + dc);
+      const std::string name = "dc" + std::to_string(dc);
+      write_file(dir->file(name + ".wav"), pcm16_wav(offset));
+      write_file(dir->file(name + "_copy.wav"), float_music_wav(offset, 0.95));
+    }
     std::vector<int16_t> left(music.size() / 2);
     for (std::size_t i = 0; i < left.size(); ++i) left[i] = music[2 * i];
     wav_layout mono;
@@ -113,7 +182,6 @@ class prepare_refusals : public ::testing::TestWithParam<refusal_row> {
       write_file(dir->file(in), float_music_wav(music, 1.0));
     }
     std::filesystem::create_directory(dir->file("empty"));
-    const std::string ffmpeg = find_on_path("ffmpeg");
     run_program(ffmpeg, {"-nostdin", "-v", "error", "-i", dir->file("song.wav"), "-c:a", "aac",
                          dir->file("lossy.m4a")});
     // A low-bitrate MP3 at 24 kHz, as lame makes at 64 kbit/s unless told otherwise.
@@ -140,11 +208,15 @@ TEST_P(prepare_refusals, status_message_and_nothing_written) {
     EXPECT_EQ(listing(dir->path), before);
     return;
   }
-  const std::string out = dir->file(row.args.end()[-2] == "loud.wav" ? "loud-abchr" : "song-abchr");
+  const std::string out = dir->file(std::filesystem::path(row.args.end()[-2]).stem().string() + "-abchr");
   const nlohmann::json report = read_report(out);
   EXPECT_EQ(report["stimuli"].back()["clips"], 0);
   EXPECT_EQ(report["headroom_db"], row.args[0] == "--headroom" ? std::stod(row.args[1]) : 0.0);
-  EXPECT_EQ(report["warnings"].size(), row.args[0] == "--resample" ? 1u : 0u) << report["warnings"];
+  ASSERT_EQ(report["warnings"].size(), row.warnings.size()) << report["warnings"];
+  for (std::size_t k = 0; k < row.warnings.size(); ++k) {
+    EXPECT_NE(report["warnings"][k].get<std::string>().find(row.warnings[k]), std::string::npos)
+        << report["warnings"];
+  }
   std::filesystem::remove_all(out);
   EXPECT_EQ(listing(dir->path), before);
 }
