@@ -605,7 +605,7 @@ int prepare_song(const prepare_options& options, const serving_choices& serving,
     stimulus_entry& s = song.stimuli[inputs.size() - 1 + a];
     const std::string path = served + "/" + s.name + ".wav";
     if (pending_signal() != 0) return PREPARE_INTERRUPTED;
-    progress(options, std::string("writing anchor ") + s.codec);
+    progress(options, "writing " + s.codec);
     std::string problem;
     if (a == 0 && !read_aligned(run, 0, reference, problem)) {
       complain(options.original, problem);

@@ -154,13 +154,9 @@ TEST(test_folder_program, a_48_khz_song_with_mushra_anchors) {
   const std::vector<std::string> args{"-o", "TEST", "--page", "mushra", "song.wav", "a.wav"};
   const program_run loud = run_prepare(args, dir.path);
   ASSERT_EQ(loud.status, 0) << loud.err;
-  const auto count = [](const std::string& text, const std::string& part) {
-    int n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-  };
-  EXPECT_EQ(count(loud.err, "44.1"), 1) << loud.err;
-  EXPECT_EQ(count(loud.err, "song song is not at 44.1 kHz but at 48000 Hz"), 1) << loud.err;
+  // One notice of the rate, the song's own, and none of the aligner's per file.
+  EXPECT_NE(loud.err.find("song song is not at 44.1 kHz but at 48000 Hz"), std::string::npos) << loud.err;
+  EXPECT_EQ(loud.err.find("44.1"), loud.err.rfind("44.1")) << loud.err;
   const program_run check =
       run_program(SYSTEM_PYTHON3, {TESTS_SOURCE_DIR "/check_anchors.py", "TEST", "song"}, dir.path);
   EXPECT_EQ(check.status, 0) << check.out << check.err;
