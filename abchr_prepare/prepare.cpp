@@ -585,9 +585,9 @@ int prepare_song(const prepare_options& options, const serving_choices& serving,
       char level[64];
       std::snprintf(level, sizeof level, "%.4f of full scale (%.1f dBFS)", offset, 20 * std::log10(offset));
       song.warnings.push_back("song " + song.name + ": " + s.input + " has a DC offset of " + level +
-                              "; codecs that remove DC (Opus) then start with another step than the "
-                              "reference; remove it from the original (a high-pass at a few Hz) and encode "
-                              "again");
+                              "; a codec that removes DC (Opus) then starts from another level than the "
+                              "reference, a different step at each start of a loop; remove it from the "
+                              "original (a high-pass at a few Hz) and encode again");
     }
     if (s.clips > 0) {
       const wav_track& track = run.tracks[k];
