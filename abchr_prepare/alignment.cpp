@@ -23,6 +23,36 @@ double headroom_factor(double headroom_db) {
   return headroom_db == 0 ? 1.0 : std::pow(10.0, -headroom_db / 20);
 }
 
+// Fades the frames of a converted block (16-bit bytes of `count` frames, the
+// first of them frame `done` of the whole stimulus) that lie in the plan's
+// ramps, and writes those within the excerpt. false, with errno set, when the
+// write failed.
+bool write_served_frames(unsigned char* bytes, int64_t done, int64_t count, const excerpt_frames& plan,
+                         FILE* out) {
+  const int64_t from = std::max<int64_t>(done, plan.start);
+  const int64_t to = std::min<int64_t>(done + count, plan.start + plan.frames);
+  for (int64_t f = from; f < to; ++f) {
+    // Frame i of the excerpt lies `ramp` frames from its nearer end.
+    const int64_t i = f - plan.start;
+    const int64_t ramp = std::min(i, plan.frames - 1 - i);
+    if (ramp >= plan.fade) continue;
+    unsigned char* at = bytes + (f - done) * STIMULUS_FRAME_BYTES;
+    for (int c = 0; c < 2; ++c, at += 2) {
+      const auto value = static_cast<int16_t>(static_cast<uint16_t>(at[0] | at[1] << 8));
+      const auto faded = static_cast<uint16_t>(faded_sample(value, ramp, plan.fade));
+      at[0] = static_cast<unsigned char>(faded & 0xFF);
+      at[1] = static_cast<unsigned char>(faded >> 8);
+    }
+  }
+  if (from >= to) return true;
+  const auto n = static_cast<std::size_t>((to - from) * STIMULUS_FRAME_BYTES);
+  return std::fwrite(bytes + (from - done) * STIMULUS_FRAME_BYTES, 1, n, out) == n;
+}
+
+// The stretch of the reference that one pass of the anchors' filter reads:
+// 16 blocks, and the taps' reach on either side.
+constexpr int64_t ANCHOR_CHUNK = 16 * BLOCK_FRAMES;
+
 }  // namespace
 
 int align_decoded(const std::vector<std::string>& decoded, wavmatch_run& run, std::vector<bool>& silent) {
@@ -74,7 +104,6 @@ bool write_stimulus(wavmatch_run& run, int k, double headroom_db, const excerpt_
   const bool is_float = track.is_float != 0;
   unsigned char last[4] = {};
   clips = 0;
-  const int64_t end = plan.start + plan.frames;
   for (int32_t done = 0; written && done < run.shortest_sample;) {
     const int count = run.shortest_sample - done < BLOCK_FRAMES ? run.shortest_sample - done : BLOCK_FRAMES;
     read_frames(track.fp, buffers.block, count, last);
@@ -90,26 +119,8 @@ bool write_stimulus(wavmatch_run& run, int k, double headroom_db, const excerpt_
       sums[static_cast<std::size_t>(i % 2)] +=
           static_cast<int16_t>(static_cast<uint16_t>(buffers.bytes[2 * i] | buffers.bytes[2 * i + 1] << 8));
     }
-    const int64_t from = std::max<int64_t>(done, plan.start);
-    const int64_t to = std::min<int64_t>(done + count, end);
-    for (int64_t f = from; f < to; ++f) {
-      // Frame i of the excerpt lies `ramp` frames from its nearer end.
-      const int64_t i = f - plan.start;
-      const int64_t ramp = std::min(i, plan.frames - 1 - i);
-      if (ramp >= plan.fade) continue;
-      unsigned char* at = buffers.bytes + (f - done) * STIMULUS_FRAME_BYTES;
-      for (int c = 0; c < 2; ++c, at += 2) {
-        const auto value = static_cast<int16_t>(static_cast<uint16_t>(at[0] | at[1] << 8));
-        const auto faded = static_cast<uint16_t>(faded_sample(value, ramp, plan.fade));
-        at[0] = static_cast<unsigned char>(faded & 0xFF);
-        at[1] = static_cast<unsigned char>(faded >> 8);
-      }
-    }
-    if (from < to) {
-      const auto n = static_cast<std::size_t>((to - from) * STIMULUS_FRAME_BYTES);
-      written = std::fwrite(buffers.bytes + (from - done) * STIMULUS_FRAME_BYTES, 1, n, out) == n;
-      if (!written) error = errno;
-    }
+    written = write_served_frames(buffers.bytes, done, count, plan, out);
+    if (!written) error = errno;
     done += count;
   }
   // The output values are rounded toward minus infinity, half a step low on
@@ -127,22 +138,20 @@ bool write_stimulus(wavmatch_run& run, int k, double headroom_db, const excerpt_
   return false;
 }
 
-bool read_aligned(wavmatch_run& run, int k, std::array<std::vector<float>, 2>& channels,
-                  std::string& problem) {
+bool read_aligned(wavmatch_run& run, int k, int64_t first, int64_t frames,
+                  std::array<std::vector<float>, 2>& channels, std::string& problem) {
   wav_track& track = run.tracks[k];
-  const int64_t first_frame = track.offset - run.extremes.smallest_delay;
-  if (run.shortest_sample <= 0 ||
-      !file_seek(track.fp, track.data_pos + FRAME_BYTES * first_frame, SEEK_SET)) {
+  const int64_t first_frame = track.offset - run.extremes.smallest_delay + first;
+  if (!file_seek(track.fp, track.data_pos + FRAME_BYTES * first_frame, SEEK_SET)) {
     problem = "cannot read the decoded file: " + std::string(std::strerror(errno));
     return false;
   }
-  const auto frames = static_cast<std::size_t>(run.shortest_sample);
-  for (std::vector<float>& channel : channels) channel.assign(frames, 0.0f);
+  for (std::vector<float>& channel : channels) channel.resize(static_cast<std::size_t>(frames));
   frame_block& block = run.memory->output.block;
   unsigned char last[4] = {};
   const bool is_float = track.is_float != 0;
-  for (std::size_t done = 0; done < frames;) {
-    const int count = static_cast<int>(std::min<std::size_t>(frames - done, BLOCK_FRAMES));
+  for (int64_t done = 0; done < frames;) {
+    const int count = static_cast<int>(std::min<int64_t>(frames - done, BLOCK_FRAMES));
     read_frames(track.fp, block, count, last);
     if (block.error || block.frames < count) {
       problem =
@@ -151,48 +160,71 @@ bool read_aligned(wavmatch_run& run, int k, std::array<std::vector<float>, 2>& c
     }
     for (int f = 0; f < count; ++f) {
       for (std::size_t c = 0; c < 2; ++c) {
-        channels[c][done + static_cast<std::size_t>(f)] =
+        channels[c][static_cast<std::size_t>(done + f)] =
             static_cast<float>(input_value(block.bytes + FRAME_BYTES * f + 4 * c, is_float));
       }
     }
-    done += static_cast<std::size_t>(count);
+    done += count;
   }
   return true;
 }
 
-bool write_anchor(const wavmatch_run& run, const std::array<std::vector<float>, 2>& channels,
-                  const std::vector<double>& taps, double headroom_db, const excerpt_frames& plan,
-                  const std::string& path, int& clips, double& peak, std::string& problem) {
-  const double scale =
-      output_scale_for(run.tracks[0].gain, run.extremes.biggest_gain) * headroom_factor(headroom_db);
-  const auto frames = static_cast<int64_t>(channels[0].size());
-  if (plan.start < 0 || plan.frames < 1 || plan.start + plan.frames > frames) {
+bool write_anchor(wavmatch_run& run, const std::vector<double>& taps, double headroom_db,
+                  const excerpt_frames& plan, const std::string& path, int& clips, double& peak,
+                  std::string& problem) {
+  const int64_t frames = run.shortest_sample;
+  const int64_t data_bytes = plan.frames * STIMULUS_FRAME_BYTES;
+  if (frames <= 0 || data_bytes > UINT32_MAX - 36 || plan.start < 0 || plan.frames < 1 ||
+      plan.start + plan.frames > frames) {
     problem = "the common length does not fit a WAV file";
     return false;
   }
-  std::vector<int16_t> samples(static_cast<std::size_t>(2 * plan.frames));
-  std::vector<double> block(static_cast<std::size_t>(BLOCK_FRAMES));
-  clips = 0;
-  peak = 0;
-  // Every frame is filtered, so that the clipped values of the whole
-  // stimulus are counted, as for the others.
-  for (int64_t first = 0; first < frames; first += BLOCK_FRAMES) {
-    block.resize(static_cast<std::size_t>(std::min<int64_t>(BLOCK_FRAMES, frames - first)));
-    for (std::size_t c = 0; c < 2; ++c) {
-      lowpass_frames(channels[c], taps, first, block);
-      for (std::size_t i = 0; i < block.size(); ++i) {
-        peak = std::max(peak, std::abs(block[i] * scale));
-        const int value = output_value(block[i], scale, clips);
-        const int64_t f = first + static_cast<int64_t>(i) - plan.start;
-        if (f >= 0 && f < plan.frames)
-          samples[static_cast<std::size_t>(2 * f) + c] = static_cast<int16_t>(value);
-      }
-    }
-  }
-  apply_fades(samples, 2, plan.fade);
-  if (!write_wav16(path, run.tracks[0].sample_rate, 2, samples)) {
+  FILE* out = std::fopen(path.c_str(), "wb");
+  if (out == nullptr) {
     problem = std::strerror(errno);
     return false;
   }
-  return true;
+  const std::string header = wav16_header(run.tracks[0].sample_rate, 2, static_cast<uint32_t>(data_bytes));
+  bool written = std::fwrite(header.data(), 1, header.size(), out) == header.size();
+  int error = errno;
+  const double scale =
+      output_scale_for(run.tracks[0].gain, run.extremes.biggest_gain) * headroom_factor(headroom_db);
+  const auto reach = static_cast<int64_t>(taps.size() / 2);
+  std::array<std::vector<float>, 2> reference;
+  std::vector<double> filtered;
+  unsigned char* bytes = run.memory->output.bytes;
+  clips = 0;
+  peak = 0;
+  // Every frame is filtered, so that the clipped values of the whole
+  // stimulus are counted, as for the others. A chunk of the reference is
+  // read with the taps' reach on either side, so that only the song's own
+  // ends see frames taken as 0.
+  for (int64_t chunk = 0; written && chunk < frames; chunk += ANCHOR_CHUNK) {
+    const int64_t low = std::max<int64_t>(0, chunk - reach);
+    const int64_t high = std::min(frames, chunk + ANCHOR_CHUNK + reach);
+    if (!read_aligned(run, 0, low, high - low, reference, problem)) {
+      std::fclose(out);
+      return false;
+    }
+    for (int64_t done = chunk; written && done < std::min(frames, chunk + ANCHOR_CHUNK);
+         done += BLOCK_FRAMES) {
+      filtered.resize(static_cast<std::size_t>(std::min<int64_t>(BLOCK_FRAMES, frames - done)));
+      for (std::size_t c = 0; c < 2; ++c) {
+        lowpass_frames(reference[c], taps, done - low, filtered);
+        for (std::size_t i = 0; i < filtered.size(); ++i) {
+          peak = std::max(peak, std::abs(filtered[i] * scale));
+          const auto value = static_cast<uint16_t>(output_value(filtered[i], scale, clips));
+          bytes[4 * i + 2 * c] = static_cast<unsigned char>(value & 0xFF);
+          bytes[4 * i + 2 * c + 1] = static_cast<unsigned char>(value >> 8);
+        }
+      }
+      written = write_served_frames(bytes, done, static_cast<int64_t>(filtered.size()), plan, out);
+      if (!written) error = errno;
+    }
+  }
+  const bool closed = std::fclose(out) == 0;
+  if (written && !closed) error = errno;
+  if (written && closed) return true;
+  problem = std::strerror(error);
+  return false;
 }

@@ -29,17 +29,20 @@ bool write_stimulus(wavmatch_run& run, int k, double headroom_db, const excerpt_
 // aligner's headroom and headroom_db.
 double stimulus_scale_db(const wavmatch_run& run, int k, double headroom_db);
 
-// Track k's run.shortest_sample frames from its aligned start, as the
-// aligner's input values (full scale 1.0, each exact in single precision),
-// one vector per channel. Returns false with the reason in `problem`.
-bool read_aligned(wavmatch_run& run, int k, std::array<std::vector<float>, 2>& channels,
-                  std::string& problem);
+// Frames [first, first + frames) of track k's run.shortest_sample frames from
+// its aligned start, as the aligner's input values (full scale 1.0, each
+// exact in single precision), one vector per channel. Returns false with the
+// reason in `problem`.
+bool read_aligned(wavmatch_run& run, int k, int64_t first, int64_t frames,
+                  std::array<std::vector<float>, 2>& channels, std::string& problem);
 
-// Writes an anchor of the reference: its channels (read_aligned) low-passed
-// by `taps`, at the reference's scale lowered by headroom_db, every value
-// rounded and clamped as every stimulus's is, then cut and faded by the plan.
-// `clips` counts the clamped values of the whole stimulus, `peak` is its
-// largest magnitude in 16-bit units before clamping.
-bool write_anchor(const wavmatch_run& run, const std::array<std::vector<float>, 2>& channels,
-                  const std::vector<double>& taps, double headroom_db, const excerpt_frames& plan,
-                  const std::string& path, int& clips, double& peak, std::string& problem);
+// Writes an anchor of the reference (track 0): low-passed by `taps`, read
+// and filtered a chunk at a time, at the reference's scale lowered by
+// headroom_db, every value rounded and clamped as every stimulus's is, then
+// cut and faded by the plan. `clips` counts the clamped values of the whole
+// stimulus, `peak` is its largest magnitude in 16-bit units before clamping.
+// Returns false with the reason in `problem`; a file left half written is
+// the caller's to remove.
+bool write_anchor(wavmatch_run& run, const std::vector<double>& taps, double headroom_db,
+                  const excerpt_frames& plan, const std::string& path, int& clips, double& peak,
+                  std::string& problem);

@@ -600,22 +600,17 @@ int prepare_song(const prepare_options& options, const serving_choices& serving,
       clipped += (clipped.empty() ? "" : ", ") + file_name(s.input) + " " + std::to_string(s.clips);
     }
   }
-  std::array<std::vector<float>, 2> reference;
   for (std::size_t a = 0; a < anchors.size(); ++a) {
     stimulus_entry& s = song.stimuli[inputs.size() - 1 + a];
     const std::string path = served + "/" + s.name + ".wav";
     if (pending_signal() != 0) return PREPARE_INTERRUPTED;
     progress(options, "writing " + s.codec);
     std::string problem;
-    if (a == 0 && !read_aligned(run, 0, reference, problem)) {
-      complain(options.original, problem);
-      return PREPARE_OUTPUT_FAILED;
-    }
     guard_file(guard, path);
     int clips = 0;
     double peak = 0;
-    if (!write_anchor(run, reference, anchor_taps(anchors[a].second, rate), options.headroom_db, song.served,
-                      path, clips, peak, problem)) {
+    if (!write_anchor(run, anchor_taps(anchors[a].second, rate), options.headroom_db, song.served, path,
+                      clips, peak, problem)) {
       complain(path, "cannot write: " + problem);
       return PREPARE_OUTPUT_FAILED;
     }
