@@ -1,5 +1,6 @@
 """From synthesised music to the known ranking: abchr-prepare makes a test
-folder (with MUSHRA pages) from two songs encoded by ffmpeg, a seeded
+folder (with MUSHRA pages) from two songs encoded by ffmpeg, named as a
+spreadsheet formula would be, a seeded
 simulation of listeners with known true differences plus noise grades it in
 every front end's result format, written from the folder's own key.csv, and
 abchr-analyse finds the ranking: once on the 1-5 scale (webMUSHRA's
@@ -35,7 +36,8 @@ failures = []
 
 def make_folder():
     test = os.path.join(work, "TEST")
-    for n, song in enumerate(("ballad", "rock")):
+    # Names that key.csv guards against a spreadsheet's formulas.
+    for n, song in enumerate(("=ballad", "'-rock")):
         rng = random.Random(n)
         original = os.path.join(work, song + ".wav")
         with wave.open(original, "wb") as w:
@@ -53,7 +55,9 @@ def make_folder():
             subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-i", original, *CODECS[ext][0], out], check=True)
         subprocess.run([prepare, "-q", "-o", test, "--page", "mushra", original, *encoded], check=True)
     with open(os.path.join(test, "key.csv"), newline="", encoding="utf-8") as f:
-        return test, list(csv.DictReader(f))
+        # The guard is one more leading "'"; a reader takes it off.
+        return test, [{k: v[1:] if v.lstrip("'")[:1] in ("=", "+", "-", "@") and v[:1] == "'" else v
+                       for k, v in row.items()} for row in csv.DictReader(f)]
 
 
 def simulate(key, seed):
