@@ -206,6 +206,24 @@ std::string utc_now() {
   return text;
 }
 
+// CSV records (each ended by a CR LF that no quoted cell holds) with `before`
+// put at the start of each and `after` at its end.
+std::string each_row(const std::string& rows, const std::string& before, const std::string& after) {
+  std::string out;
+  bool quoted = false;
+  bool row_start = true;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (row_start) out += before;
+    row_start = false;
+    const char c = rows[i];
+    if (c == '"') quoted = !quoted;
+    if (!quoted && c == '\r' && i + 1 < rows.size() && rows[i + 1] == '\n') out += after;
+    out += c;
+    if (!quoted && c == '\n' && i > 0 && rows[i - 1] == '\r') row_start = true;
+  }
+  return out;
+}
+
 // key-history.csv with the song's rows of key.csv as they stood, each after
 // the time it was replaced.
 // The song's files are still those of the rows: their hashes are taken
@@ -223,23 +241,21 @@ std::string key_history(const std::string& test, const folder_contents& before, 
                         error))
       hashes[old.name][name] = hex;
   }
-  const std::string header = key_csv(none, {});
-  std::string rows = key_csv(alone, hashes).substr(header.size());
+  const std::string header = "replaced," + key_csv(none, {});
+  const std::string rows = key_csv(alone, hashes).substr(header.size() - std::string("replaced,").size());
   std::string history;
-  if (!read_text(join(test, KEY_HISTORY_FILE), history) || history.empty()) history = "replaced," + header;
-  const std::string when = utc_now() + ",";
-  // Each row of the song's key begins after a CR LF that no quoted cell holds.
-  bool quoted = false;
-  bool row_start = true;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (row_start) history += when;
-    row_start = false;
-    const char c = rows[i];
-    history += c;
-    if (c == '"') quoted = !quoted;
-    if (!quoted && c == '\n' && i > 0 && rows[i - 1] == '\r') row_start = true;
+  if (!read_text(join(test, KEY_HISTORY_FILE), history) || history.empty()) history = header;
+  // A history that an older abchr-prepare began has the first of today's
+  // columns only: its rows get empty cells for the others, so that every row
+  // has the header's fields.
+  const std::size_t end = history.find("\r\n");
+  const std::string first = end == std::string::npos ? "" : history.substr(0, end);
+  if (!first.empty() && header.compare(0, first.size() + 1, first + ",") == 0) {
+    const auto fields = [](const std::string& line) { return std::count(line.begin(), line.end(), ','); };
+    const std::string empty_cells(static_cast<std::size_t>(fields(header) - fields(first)), ',');
+    history = header + each_row(history.substr(end + 2), "", empty_cells);
   }
-  return history;
+  return history + each_row(rows, utc_now() + ",", "");
 }
 
 std::string folder_title(const std::string& test) {
