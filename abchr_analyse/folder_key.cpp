@@ -10,11 +10,13 @@
 
 namespace {
 
-// key.csv guards a cell that a spreadsheet would read as a formula with a
-// leading quote; the cell's own text follows it.
+// key.csv guards a cell that a spreadsheet would read as a formula (its
+// first character after any leading quotes is "=", "+", "-" or "@") with one
+// more leading quote; the cell's own text follows it.
 std::string unguarded(const std::string& cell) {
-  if (cell.size() >= 2 && cell[0] == '\'' &&
-      (cell[1] == '=' || cell[1] == '+' || cell[1] == '-' || cell[1] == '@'))
+  const std::size_t first = cell.find_first_not_of('\'');
+  if (first != 0 && first != std::string::npos &&
+      (cell[first] == '=' || cell[first] == '+' || cell[first] == '-' || cell[first] == '@'))
     return cell.substr(1);
   return cell;
 }

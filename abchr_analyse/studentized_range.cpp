@@ -13,17 +13,28 @@ constexpr double SQRT_HALF = 0.70710678118654752440;
 constexpr double PI = 3.14159265358979323846;
 // Beyond 10 standard deviations the normal density is below 1e-22.
 constexpr double NORMAL_EDGE = 10;
-// Both integrals are composite 20-point Gauss-Legendre rules on pieces about
-// one spread wide, where the integrands are smooth: exact to rounding.
+// Both integrals are composite 20-point Gauss-Legendre rules: on 8 pieces
+// (2.5 standard deviations wide) over the normal variable, and over the
+// scale's 24 spreads on 4 pieces where its density is near normal (df >= 100),
+// 6 for df >= 30, more for the few degrees of freedom whose scale has a long
+// right tail. Against rules on pieces one spread wide (exact to rounding) the
+// tail keeps 12 digits for q up to 14, k up to 20, df from 1 to 20000, and a
+// p-value of Tukey's HSD costs a twelfth of the normal CDFs.
 constexpr int POINTS = 20;
-constexpr int NORMAL_PIECES = 16;
-constexpr int SCALE_PIECES = 24;
+constexpr int NORMAL_PIECES = 8;
 // The scale's density is nothing beyond 12 spreads from its mode.
 constexpr double SCALE_REACH = 12;
 
+int scale_pieces(double df) { return df < 5 ? 24 : df < 30 ? 12 : df < 100 ? 6 : 4; }
+
 using rule = boost::math::quadrature::gauss<double, POINTS>;
 
-double normal_cdf(double z) { return 0.5 * boost::math::erfc(-z * SQRT_HALF); }
+// Boost computes a double's erfc in long double unless told not to; its
+// double rules keep the CDF within a few units in the last place, at a sixth
+// of the time.
+using in_double = boost::math::policies::policy<boost::math::policies::promote_double<false>>;
+
+double normal_cdf(double z) { return 0.5 * boost::math::erfc(-z * SQRT_HALF, in_double()); }
 
 // Nodes and weights of a composite rule on [a, b].
 void composite(double a, double b, int pieces, std::vector<double>& x, std::vector<double>& w) {
@@ -81,7 +92,7 @@ double studentized_range_sf(double q, int k, double df) {
   const double low = std::max(0.0, mode - SCALE_REACH * spread);
   const double high = mode + SCALE_REACH * spread + (df < 4 ? 4 : 0);
   std::vector<double> s, w;
-  composite(low, high, SCALE_PIECES, s, w);
+  composite(low, high, scale_pieces(df), s, w);
   const double log_norm = std::log(2.0) + 0.5 * df * std::log(0.5 * df) - boost::math::lgamma(0.5 * df);
   double total = 0;
   for (std::size_t i = 0; i < s.size(); ++i) {

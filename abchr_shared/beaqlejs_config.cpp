@@ -5,12 +5,23 @@
 
 using json = nlohmann::ordered_json;
 
-std::string beaqlejs_config(const folder_contents& folder) {
-  json sets = json::array();
+std::vector<std::string> beaqlejs_test_ids(const folder_contents& folder) {
+  std::vector<std::string> made;
   std::set<std::string> ids;  // songs "a b" and "a_b" need test ids of their own
   for (const song_entry& song : folder.songs) {
     std::string id = identifier(song.name);
     for (int n = 2; !ids.insert(id).second; ++n) id = identifier(song.name) + "_" + std::to_string(n);
+    made.push_back(id);
+  }
+  return made;
+}
+
+std::string beaqlejs_config(const folder_contents& folder) {
+  json sets = json::array();
+  const std::vector<std::string> ids = beaqlejs_test_ids(folder);
+  for (std::size_t n = 0; n < folder.songs.size(); ++n) {
+    const song_entry& song = folder.songs[n];
+    const std::string& id = ids[n];
     json files = {{"Reference", served_url(folder.settings, song.name, REFERENCE_NAME)}};
     for (const stimulus_entry* s : in_served_order(song)) {
       files[s->name] = served_url(folder.settings, song.name, s->name);

@@ -7,7 +7,13 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "song_record.h"
+
+// The TestID of each song's test set, in the folder's order: letters, digits,
+// "-" and "_", one of each however songs are named. beaqlejs's download names
+// a test set by it.
+std::vector<std::string> beaqlejs_test_ids(const folder_contents& folder);
 
 std::string beaqlejs_config(const folder_contents& folder);

@@ -1,15 +1,25 @@
 #include "folder_summary.h"
 
+#include <utf8.h>
+
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <string_view>
 
+#include "beaqlejs_config.h"
 #include "webmushra_config.h"
 
 using json = nlohmann::ordered_json;
 
 namespace {
 
-std::string csv_field(const std::string& text) {
+std::string csv_field(const std::string& raw) {
+  std::string text = utf8::replace_invalid(raw);
+  // "=1+2", "-x", "@a" would be run as formulas; "'=x" gets its quote too, so
+  // that the reader's taking off one "'" gives every cell back.
+  const std::size_t first = text.find_first_not_of('\'');
+  if (first != std::string::npos && std::string_view("=+-@").find(text[first]) != std::string_view::npos)
+    text.insert(0, 1, '\'');
   if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
   std::string quoted = "\"";
   for (const char c : text) {
@@ -35,14 +45,26 @@ std::string padded(const std::string& text, std::size_t width) {
 
 }  // namespace
 
-std::string key_csv(const folder_contents& folder) {
-  std::string csv = "song,name,file,input,codec,bitrate\r\n";
-  for (const song_entry& song : folder.songs) {
+std::string key_csv(const folder_contents& folder, const served_hashes& hashes) {
+  std::string csv =
+      "song,name,file,input,codec,bitrate,sha256,webmushra_page,webmushra_mushra_page,beaqlejs_test_id\r\n";
+  const std::vector<webmushra_song_pages> pages = webmushra_page_ids(folder);
+  const std::vector<std::string> test_ids = beaqlejs_test_ids(folder);
+  for (std::size_t n = 0; n < folder.songs.size(); ++n) {
+    const song_entry& song = folder.songs[n];
+    const auto hashes_of = hashes.find(song.name);
     const auto row = [&](const std::string& name, const std::string& input, const std::string& codec,
                          int64_t bitrate) {
+      std::string sha256;
+      if (hashes_of != hashes.end()) {
+        if (const auto h = hashes_of->second.find(name); h != hashes_of->second.end()) sha256 = h->second;
+      }
+      const auto page = pages[n].bs1116.find(name);
       csv += csv_field(song.name) + "," + csv_field(name) + "," + csv_field(served_path(song.name, name)) +
              "," + csv_field(input) + "," + csv_field(codec) + "," +
-             (bitrate > 0 ? std::to_string(bitrate) : "") + "\r\n";
+             (bitrate > 0 ? std::to_string(bitrate) : "") + "," + csv_field(sha256) + "," +
+             csv_field(page == pages[n].bs1116.end() ? "" : page->second) + "," + csv_field(pages[n].mushra) +
+             "," + csv_field(test_ids[n]) + "\r\n";
     };
     row(REFERENCE_NAME, song.reference.input, "", 0);
     for (const stimulus_entry& s : song.stimuli) row(s.name, s.input, s.codec, s.bitrate);

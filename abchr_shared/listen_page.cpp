@@ -79,7 +79,7 @@ folder_status write_failure(folder_problem& problem, const std::string& path) {
 folder_status write_listen_page(const folder_contents& contents, const listen_choices& choices,
                                 const std::string& stimuli, const std::string& new_song,
                                 const std::string& new_song_folder, const std::string& into,
-                                folder_problem& problem) {
+                                served_hashes& hashes_out, folder_problem& problem) {
   const std::string data = join(into, LISTEN_DATA_FOLDER);
   std::error_code error;
   fs::create_directory(path_of(data), error);
@@ -116,7 +116,9 @@ folder_status write_listen_page(const folder_contents& contents, const listen_ch
         problem = {path, "cannot read this served file", errno};
         return folder_status::failed;
       }
-      hashes[name] = sha256_hex(bytes.data(), bytes.size());
+      const std::string hash = sha256_hex(bytes.data(), bytes.size());
+      hashes[name] = hash;
+      hashes_out[song.name][name] = hash;
       wavs[name] = base64(bytes);
     }
     const std::string path = join(data, file);

@@ -16,6 +16,7 @@
 
 #include <string>
 
+#include "folder_summary.h"
 #include "listening_folder.h"
 
 constexpr const char* LISTEN_FOLDER = "listen";
@@ -30,8 +31,9 @@ struct listen_choices {
 
 // Writes the page and its data into `into` (new and empty) for every song of
 // `contents`. The files of song `new_song` lie in `new_song_folder`, those of
-// the others in `stimuli`/<song>/.
+// the others in `stimuli`/<song>/. Every served file is read for the data
+// files; their SHA-256 go into `hashes` as well, for the key.
 folder_status write_listen_page(const folder_contents& contents, const listen_choices& choices,
                                 const std::string& stimuli, const std::string& new_song,
                                 const std::string& new_song_folder, const std::string& into,
-                                folder_problem& problem);
+                                served_hashes& hashes, folder_problem& problem);

@@ -15,6 +15,7 @@
 #include "folder_summary.h"
 #include "listen_page.h"
 #include "platform.h"
+#include "sha256.h"
 #include "utf8_paths.h"
 
 namespace fs = std::filesystem;
@@ -205,28 +206,56 @@ std::string utc_now() {
   return text;
 }
 
-// key-history.csv with the song's rows of key.csv as they stood, each after
-// the time it was replaced.
-std::string key_history(const std::string& test, const folder_contents& before, const song_entry& old) {
-  folder_contents alone{before.title, before.settings, {old}};
-  folder_contents none{before.title, before.settings, {}};
-  const std::string header = key_csv(none);
-  std::string rows = key_csv(alone).substr(header.size());
-  std::string history;
-  if (!read_text(join(test, KEY_HISTORY_FILE), history) || history.empty()) history = "replaced," + header;
-  const std::string when = utc_now() + ",";
-  // Each row of the song's key begins after a CR LF that no quoted cell holds.
+// CSV records (each ended by a CR LF that no quoted cell holds) with `before`
+// put at the start of each and `after` at its end.
+std::string each_row(const std::string& rows, const std::string& before, const std::string& after) {
+  std::string out;
   bool quoted = false;
   bool row_start = true;
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (row_start) history += when;
+    if (row_start) out += before;
     row_start = false;
     const char c = rows[i];
-    history += c;
     if (c == '"') quoted = !quoted;
+    if (!quoted && c == '\r' && i + 1 < rows.size() && rows[i + 1] == '\n') out += after;
+    out += c;
     if (!quoted && c == '\n' && i > 0 && rows[i - 1] == '\r') row_start = true;
   }
-  return history;
+  return out;
+}
+
+// key-history.csv with the song's rows of key.csv as they stood, each after
+// the time it was replaced.
+// The song's files are still those of the rows: their hashes are taken
+// before the new files move in.
+std::string key_history(const std::string& test, const folder_contents& before, const song_entry& old) {
+  folder_contents alone{before.title, before.settings, {old}};
+  folder_contents none{before.title, before.settings, {}};
+  served_hashes hashes;
+  std::vector<std::string> names = {REFERENCE_NAME};
+  for (const stimulus_entry& s : old.stimuli) names.push_back(s.name);
+  for (const std::string& name : names) {
+    std::string hex;
+    int error = 0;
+    if (sha256_file_hex(join(test, std::string(PUBLIC_FOLDER) + "/" + served_path(old.name, name)), hex,
+                        error))
+      hashes[old.name][name] = hex;
+  }
+  const std::string header = "replaced," + key_csv(none, {});
+  const std::string rows = key_csv(alone, hashes).substr(header.size() - std::string("replaced,").size());
+  std::string history;
+  if (!read_text(join(test, KEY_HISTORY_FILE), history) || history.empty()) history = header;
+  // A history that an older abchr-prepare began has the first of today's
+  // columns only: its rows get empty cells for the others, so that every row
+  // has the header's fields.
+  const std::size_t end = history.find("\r\n");
+  const std::string first = end == std::string::npos ? "" : history.substr(0, end);
+  if (!first.empty() && header.compare(0, first.size() + 1, first + ",") == 0) {
+    const auto fields = [](const std::string& line) { return std::count(line.begin(), line.end(), ','); };
+    const std::string empty_cells(static_cast<std::size_t>(fields(header) - fields(first)), ',');
+    history = header + each_row(history.substr(end + 2), "", empty_cells);
+  }
+  return history + each_row(rows, utc_now() + ",", "");
 }
 
 std::string folder_title(const std::string& test) {
@@ -505,7 +534,7 @@ folder_status commit_song(const std::string& test, const song_change& change, bo
   };
   std::vector<shared_text> texts = {{SONGS_FOLDER, song + ".json", song_record_json(change.record)},
                                     {"", SETTINGS_FILE, folder_settings_json(contents.settings)},
-                                    {"", KEY_FILE, key_csv(contents)},
+                                    {"", KEY_FILE, ""},
                                     {"", REPORT_TEXT_FILE, summary_text(contents)},
                                     {"", REPORT_JSON_FILE, summary_json(contents)},
                                     {PUBLIC_FOLDER, WEBMUSHRA_FILE, webmushra_yaml(contents)},
@@ -531,17 +560,6 @@ folder_status commit_song(const std::string& test, const song_change& change, bo
     if (made_own) fs::remove(path_of(own), error);
     if (!listen_new.empty()) fs::remove_all(path_of(listen_new), error);
   };
-  // The lock makes these temporary names this run's own.
-  for (const shared_text& t : texts) {
-    const rename_step step{within(t.folder, "." + t.name + ".tmp"), within(t.folder, t.name), false};
-    plan.steps.push_back(step);
-    if (!write_text(join(test, step.from), t.text)) {
-      const int reason = errno;
-      drop_staged();
-      return failed(problem, join(test, step.to), "cannot write", reason);
-    }
-  }
-
   // The listening page, made whole in a staging folder of its own (outside
   // public/, so that nothing half-made is ever served) and renamed in with
   // the rest.
@@ -551,11 +569,27 @@ folder_status commit_song(const std::string& test, const song_change& change, bo
     drop_staged();
     return failed(problem, test, "cannot make a folder for the listening page", reason);
   }
+  // It reads every served file, and hashes them for the key.
+  served_hashes hashes;
   status = write_listen_page(contents, {contents.settings.id}, stimuli, song, change.served_folder,
-                             listen_new, problem);
+                             listen_new, hashes, problem);
   if (status != folder_status::ok) {
     drop_staged();
     return status;
+  }
+
+  for (shared_text& t : texts) {
+    if (t.folder.empty() && t.name == KEY_FILE) t.text = key_csv(contents, hashes);
+  }
+  // The lock makes these temporary names this run's own.
+  for (const shared_text& t : texts) {
+    const rename_step step{within(t.folder, "." + t.name + ".tmp"), within(t.folder, t.name), false};
+    plan.steps.push_back(step);
+    if (!write_text(join(test, step.from), t.text)) {
+      const int reason = errno;
+      drop_staged();
+      return failed(problem, join(test, step.to), "cannot write", reason);
+    }
   }
 
   // The song's folder moves first: the old one aside, the new one in.

@@ -47,13 +47,14 @@ struct page_ids {
   }
 };
 
-void comparison_page(yaml_writer& y, page_ids& ids, const folder_contents& folder, const song_entry& song,
-                     const std::vector<const stimulus_entry*>& conditions, bool mushra) {
+void comparison_page(yaml_writer& y, const std::string& id, const folder_contents& folder,
+                     const song_entry& song, const std::vector<const stimulus_entry*>& conditions,
+                     bool mushra) {
   const std::string type = mushra ? "mushra" : "bs1116";
   // Inside the list that starts with "random".
   const int at = 6;
   y.line(4, "- type: " + yaml_string(type));
-  y.field(at, "id", ids.make(song.name + "_" + (mushra ? std::string("mushra") : conditions.front()->name)));
+  y.field(at, "id", id);
   y.field(at, "name", displayable(song.name));
   y.field(at, "content",
           mushra
@@ -76,7 +77,25 @@ void comparison_page(yaml_writer& y, page_ids& ids, const folder_contents& folde
   }
 }
 
+const char* const VOLUME_PAGE = "volume";
+
 }  // namespace
+
+std::vector<webmushra_song_pages> webmushra_page_ids(const folder_contents& folder) {
+  // In the order of the pages in the config, the volume page first.
+  page_ids ids;
+  ids.make(VOLUME_PAGE);
+  std::vector<webmushra_song_pages> pages(folder.songs.size());
+  for (std::size_t n = 0; n < folder.songs.size(); ++n) {
+    for (const stimulus_entry* s : in_served_order(folder.songs[n]))
+      pages[n].bs1116[s->name] = ids.make(folder.songs[n].name + "_" + s->name);
+  }
+  if (folder.settings.mushra_pages) {
+    for (std::size_t n = 0; n < folder.songs.size(); ++n)
+      pages[n].mushra = ids.make(folder.songs[n].name + "_mushra");
+  }
+  return pages;
+}
 
 std::string yaml_string(std::string_view text) {
   const std::string clean = displayable(std::string(text));
@@ -156,25 +175,26 @@ std::string webmushra_yaml(const folder_contents& folder) {
   y.flag(0, "showButtonPreviousPage", false);
   y.field(0, "remoteService", "service/write.php");
   y.line(0, "pages:");
-  page_ids ids;
+  const std::vector<webmushra_song_pages> ids = webmushra_page_ids(folder);
   if (!folder.songs.empty()) {
     const song_entry& first = folder.songs.front();
     y.line(2, "- type: " + yaml_string("volume"));
-    y.field(4, "id", ids.make("volume"));
+    y.field(4, "id", VOLUME_PAGE);
     y.field(4, "name", "Volume");
     y.field(4, "content",
             "Set a comfortable listening level with this music, then keep it for the whole test.");
     y.field(4, "stimulus", served_url(folder.settings, first.name, REFERENCE_NAME));
     y.line(4, "defaultVolume: 0.5");
     y.line(2, "- - " + yaml_string("random"));
-    for (const song_entry& song : folder.songs) {
-      for (const stimulus_entry* s : in_served_order(song)) comparison_page(y, ids, folder, song, {s}, false);
+    for (std::size_t n = 0; n < folder.songs.size(); ++n) {
+      const song_entry& song = folder.songs[n];
+      for (const stimulus_entry* s : in_served_order(song))
+        comparison_page(y, ids[n].bs1116.at(s->name), folder, song, {s}, false);
     }
     if (folder.settings.mushra_pages) {
       y.line(2, "- - " + yaml_string("random"));
-      for (const song_entry& song : folder.songs) {
-        comparison_page(y, ids, folder, song, in_served_order(song), true);
-      }
+      for (std::size_t n = 0; n < folder.songs.size(); ++n)
+        comparison_page(y, ids[n].mushra, folder, folder.songs[n], in_served_order(folder.songs[n]), true);
     }
   }
   y.line(2, "- type: " + yaml_string("finish"));

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,5 +55,15 @@ struct rule_breach {
 // the pages are strict.
 std::optional<rule_breach> check_song_pages(const song_entry& song, const std::vector<wav16_info>& files,
                                             bool mushra_pages);
+
+// The page ids that webmushra_yaml gives, song by song in the folder's order:
+// the bs1116 page of each condition under its served name, and the song's
+// mushra page ("" without --page mushra). webMUSHRA's results name a page by
+// its id alone, so the key records these for the analysis.
+struct webmushra_song_pages {
+  std::map<std::string, std::string> bs1116;
+  std::string mushra;
+};
+std::vector<webmushra_song_pages> webmushra_page_ids(const folder_contents& folder);
 
 std::string webmushra_yaml(const folder_contents& folder);

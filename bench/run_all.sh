@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release > /dev/null
-cmake --build "$build" -j "$(nproc)" --target wavmatch2 logsweep abchr-prepare benchmarks > /dev/null
+cmake --build "$build" -j "$(nproc)" --target wavmatch2 logsweep abchr-prepare abchr-analyse benchmarks > /dev/null
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/abchr-bench-XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
@@ -26,6 +26,9 @@ echo "running the log cleaner benchmark ..." >&2
 "$build/bench/logsweep_bench" 100 > "$tmp/log"
 echo "running the abchr-prepare benchmark ..." >&2
 bash bench/bench_prepare.sh "$build" 240 3 > "$tmp/prepare"
+# SciPy from Debian (python3-scipy) belongs to Debian's Python.
+echo "running the abchr-analyse benchmark against SciPy (1 min) ..." >&2
+/usr/bin/python3 bench/bench_analyse.py "$build/abchr_analyse/abchr-analyse" > "$tmp/analyse"
 
 value() { grep -m1 "$2" "$tmp/$1" | grep -oE '[0-9]+(\.[0-9]+)?' | sed -n "${3:-1}p"; }
 row() { printf '| %-44s | %-28s | %10s | %-12s |\n' "$@"; }
@@ -66,5 +69,7 @@ row "abchr-prepare, 6 encoded files of 4 min" "its decoders one after another" \
   "$(value prepare 'abchr-prepare / decoders' 1)x" "<= 0.65x"
 row "abchr-prepare, share outside the decoders" "its decoders, as many at once" \
   "$(value prepare 'share of abchr-prepare' 1)%" "<= 10%"
+row "abchr-analyse, 100 x 20 x 9, 10000 resamples" "SciPy, the same statistics" "$(value analyse 'ratio' 3)x" \
+  "<= 0.1x"
 echo
 grep -E 'identical|agree' "$tmp/search" "$tmp/short" "$tmp/run" "$tmp/run30" "$tmp/log" | sed 's/^[^:]*://' | sort -u

@@ -12,7 +12,8 @@ count for the reference and the conditions, at most 12 conditions, at most
 12 s per stimulus unless the page says strict: false; a mushra page never
 lists the reference among its conditions. The object of beaqlejs_config.js
 must parse as JSON, one test set per song with a "Reference". key.csv must
-name every served file once, with the input of the song's record. Conditions
+name every served file once, with the input of the song's record, its SHA-256
+and the ids by which the configs name its pages and test set. Conditions
 are listed in the order of their names (S1, S2 ... S10), never in the command
 line's, which would tell a reader of a config which codec is which. No served
 file name and no string of either config may contain any HIDDEN word (codec
@@ -28,6 +29,7 @@ Prints what is wrong and exits 1, or exits 0.
 import base64
 import csv
 import functools
+import hashlib
 import html.parser
 import http.server
 import json
@@ -192,8 +194,11 @@ def main():
             continue
         comparison += block[1:]
     last_of_song = {}
+    page_of = {}  # a served file's path under public/, or a song's reference -> the page's id
     for page in comparison:
         where = f"page {page['id']}"
+        for url in [page["reference"]] if page["type"] == "mushra" else page["stimuli"].values():
+            page_of[(page["type"], urllib.parse.unquote(url[len(prefix):]))] = page["id"]
         if page["type"] == "bs1116":
             name = list(page["stimuli"])[0]
             if not in_name_order([last_of_song.get(page["reference"], ""), name]):
@@ -249,11 +254,28 @@ def main():
             for word in hidden:
                 if word in name.lower():
                     problem(f"served file {name} contains {word}")
+    def unguarded(cell):
+        # The key's guard against a spreadsheet's formulas: one more leading "'".
+        rest = cell.lstrip("'")
+        return cell[1:] if rest != cell and rest[:1] in ("=", "+", "-", "@") else cell
+
     with open(os.path.join(folder, "key.csv"), encoding="utf-8", newline="") as f:
         rows = list(csv.DictReader(f))
+    for row in rows:
+        if any(v[:1] in ("=", "+", "-", "@") for v in row.values()):
+            problem(f"key.csv: a cell that a spreadsheet would run as a formula in {row}")
+    rows = [{k: unguarded(v) for k, v in row.items()} for row in rows]
+    test_ids = {t["Name"]: t["TestID"] for t in beaqle["Testsets"]}
     keyed = set()
     for row in rows:
         keyed.add(row["file"])
+        with open(os.path.join(test, row["file"]), "rb") as f:
+            ids = {"sha256": hashlib.sha256(f.read()).hexdigest(),
+                   "webmushra_page": page_of.get(("bs1116", row["file"]), ""),
+                   "webmushra_mushra_page": page_of.get(("mushra", os.path.dirname(row["file"]) + "/reference.wav"), ""),
+                   "beaqlejs_test_id": test_ids.get(row["song"])}
+        if {k: row[k] for k in ids} != ids:
+            problem(f"key.csv: {row['file']} has {[row[k] for k in ids]}, the files and configs say {list(ids.values())}")
         record = records.get(row["song"])
         if record is None:
             problem(f"key.csv: song {row['song']} has no record")

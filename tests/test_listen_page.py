@@ -3,7 +3,10 @@ makes from synthesised music: whole sessions by keyboard and by mouse, resume
 after a reload, the audio engine rendered offline sample by sample, blindness,
 and the page's refusals. Served from a server on 127.0.0.1 and opened as file://.
 
-usage: test_listen_page.py ABCHR_PREPARE LISTEN_PAGE_SOURCES
+A downloaded result file goes on to abchr-analyse, when given, which must
+unblind each grade to the codec that the key names.
+
+usage: test_listen_page.py ABCHR_PREPARE LISTEN_PAGE_SOURCES [ABCHR_ANALYSE]
 Exits 77 (skipped) without Chromium, its driver, Selenium or ffmpeg."""
 import base64
 import csv
@@ -41,7 +44,8 @@ for need in ("chromium", CHROMEDRIVER, "ffmpeg"):
         sys.exit(SKIP)
 
 PREPARE, SOURCES = sys.argv[1], sys.argv[2]
-del sys.argv[1:3]
+ANALYSE = sys.argv[3] if len(sys.argv) > 3 and not sys.argv[3].startswith("-") else None
+del sys.argv[1:4 if ANALYSE else 3]
 RATE = 44100
 
 
@@ -294,6 +298,24 @@ class ListenPage(unittest.TestCase):
         self.assertEqual(sorted((t["song"], t["stimulus"]) for t in results["trials"]),
                          sorted((r["song"], r["name"]) for r in self.key if r["name"] != "reference"))
 
+    def check_unblinded(self, results, expected):
+        """abchr-analyse on the downloaded file: each trial's grades under the
+        key's codec of the stimulus heard, the hidden reference's beside them."""
+        if ANALYSE is None:
+            return
+        path = os.path.join(self.tmp, "results.json")
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump(results, f)
+        out = os.path.join(self.tmp, "analysed")
+        subprocess.run([ANALYSE, "-q", "--resamples", "100", "-o", out, self.test, path], check=True)
+        with open(os.path.join(out, "ratings.csv"), newline="", encoding="utf-8") as f:
+            got = sorted((r["song"], r["codec"].split(" ")[0], float(r["grade"]), float(r["reference_grade"]))
+                         for r in csv.DictReader(f))
+        codec = {(r["song"], r["name"]): r["codec"] for r in self.key}
+        want = [(t["song"], codec[(t["song"], t["stimulus"])], t["grades"]["C" if t["reference_side"] == "B" else "B"],
+                 t["grades"][t["reference_side"]]) for t in expected]
+        self.assertEqual(got, sorted(want))
+
     # --- rows ---
     def test_whole_session(self):
         rows = [("keyboard", "file", lambda n: (round(4.9 - 0.7 * n, 1), 5.0)),
@@ -308,6 +330,7 @@ class ListenPage(unittest.TestCase):
                 self.wait_page(("end",))
                 results = self.downloaded()
                 self.check_results(results, expected, "tester " + by)
+                self.check_unblinded(results, expected)
                 end = time.time() + 5
                 while "sent" not in self.text("send-status") and time.time() < end:
                     time.sleep(0.05)

@@ -57,10 +57,18 @@ TEST(test_folder, songs_added_one_after_another_then_one_replaced) {
     ASSERT_EQ(a.status, folder_status::ok) << a.problem.path << ": " << a.problem.message;
     EXPECT_FALSE(a.replaced);
   }
+  // A history begun before key.csv had its hashes and page ids.
+  const std::string old_row = "2026-01-01T00:00:00Z,third,S1,stimuli/third/S1.wav,third.opus,opus,\r\n";
+  std::ofstream(test + "/" + KEY_HISTORY_FILE, std::ios::binary)
+      << "replaced,song,name,file,input,codec,bitrate\r\n"
+      << old_row;
   const test_song again{"first", {"flac", "mp3", "aac", "opus"}};
   const added a = add_song(test, again, choices);
   ASSERT_EQ(a.status, folder_status::ok) << a.problem.message;
   EXPECT_TRUE(a.replaced);
+  const std::string history = read_all(test + "/" + KEY_HISTORY_FILE);
+  EXPECT_EQ(history.find("replaced,song,name,file,input,codec,bitrate,sha256,"), 0u) << history;
+  EXPECT_NE(history.find(old_row.substr(0, old_row.size() - 2) + ",,,,\r\n"), std::string::npos) << history;
 
   folder_contents contents;
   folder_problem problem;

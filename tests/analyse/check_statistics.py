@@ -110,6 +110,15 @@ for q, k, df in ((0.5, 2, 5), (3.877, 3, 10), (2.0, 9, 16000), (4.5, 9, 792), (1
                  (6.0, 20, 60), (3.0, 4, 20)):
     add(f"studentized range sf q={q} k={k} df={df}", {"kind": "ptukey", "q": q, "k": k, "df": df},
         {"sf": stats.studentized_range.sf(q, k, df)})
+# The shipped rule against the literal one that it replaced (narrow pieces,
+# long double), over the tail's whole range: 12 digits or more.
+grid = [{"kind": "ptukey_literal", "q": q, "k": k, "df": df} for q in (0.7, 2, 4.4, 7, 14) for k in (2, 9, 20)
+        for df in (1, 3, 7, 40, 792, 15992)]
+literal = json.loads(subprocess.run([sys.argv[1]], input=json.dumps(grid), capture_output=True, text=True,
+                                    check=True).stdout)
+for case, want in zip(grid, literal):
+    add(f"studentized range sf q={case['q']} k={case['k']} df={case['df']} against the literal rule",
+        {**case, "kind": "ptukey"}, want, 1e-12)
 for p, k, df in ((0.95, 3, 10), (0.95, 9, 99), (0.99, 5, 20)):
     add(f"studentized range quantile p={p} k={k} df={df}", {"kind": "qtukey", "p": p, "k": k, "df": df},
         {"q": stats.studentized_range.ppf(p, k, df)})

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "literal_studentized_range.h"
 #include "statistics.h"
 #include "studentized_range.h"
 
@@ -52,6 +53,7 @@ json one(const json& c) {
     return {{"low", b.low}, {"high", b.high}, {"pairs", pairs(b.pairs)}};
   }
   if (kind == "ptukey") return {{"sf", studentized_range_sf(c["q"], c["k"], c["df"])}};
+  if (kind == "ptukey_literal") return {{"sf", literal_rule::studentized_range_sf(c["q"], c["k"], c["df"])}};
   if (kind == "qtukey") return {{"q", studentized_range_quantile(c["p"], c["k"], c["df"])}};
   if (kind == "binomial") return {{"p", binomial_tail(c["n"], c["k"])}};
   if (kind == "holm") {
