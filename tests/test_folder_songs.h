@@ -147,7 +147,7 @@ inline std::string check_folder(const std::string& test, const std::vector<std::
   };
   std::string command = "python3 " + quoted(std::string(TESTS_SOURCE_DIR) + "/check_test_folder.py") + " " +
                         quoted(NODE_PROGRAM) + " " + quoted(NODE_MODULES_DIR) + " " + quoted(test);
-  for (const std::string& h : hidden) command += " " + quoted(h);
+  for (const std::string& h : hidden) command.append(" ").append(quoted(h));
   command += " 2>&1";
   std::string out;
   FILE* p = popen(command.c_str(), "r");
