@@ -238,7 +238,7 @@ TEST(test_folder, names_shown_as_named_by_the_front_ends) {
       {"webmushra.yaml", "showErrors: true", "showErrors: false", "a finish page that shows errors"},
       {"webmushra.yaml", "/S1.wav\"", "/S9.wav\"", "names no file"},
       {"beaqlejs_config.js", "&lt;live&gt;", "<live>", "markup in"},
-      {"beaqlejs_config.js", "Beyonc\\u00e9", "Beyonc\\u00e8", "name: shows \"Beyonc\xC3\xA8"},
+      {"beaqlejs_config.js", "Beyonc\\u00e9", "Beyonc\\u00e8", "Name: shows \"Beyonc\xC3\xA8"},
       {"stimuli/<img src=x onerror=alert(1)>/S1.wav", nullptr, "", "names no file"},
       {"stimuli/<img src=x onerror=alert(1)>/S1.wav", nullptr, "", "does not list stimuli/<img"},
   };

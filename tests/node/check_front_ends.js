@@ -22,20 +22,18 @@ const publicDir = path.join(test, "public");
 const problems = [];
 const problem = (text) => problems.push(text);
 
-// Raw "<" or ">", or an "&" that starts no character reference.
+// A text that the front end inserts as HTML: no raw "<" or ">", no "&" that
+// starts no character reference, and, references decoded as a browser
+// decodes them, the name it should show where one is given.
 const markup = /[<>]|&(?!(#[0-9]+|#x[0-9a-fA-F]+|[a-zA-Z][a-zA-Z0-9]*);)/;
-function htmlField(where, text) {
-  if (typeof text !== "string") problem(`${where}: not a text`);
-  else if (markup.test(text)) problem(`${where}: markup in ${JSON.stringify(text)}`);
-}
-
-// A text as a browser shows it: the character references decoded.
 const named = { amp: "&", lt: "<", gt: ">", quot: '"', apos: "'" };
-const shown = (text) =>
-  String(text).replace(/&(#x[0-9a-fA-F]+|#[0-9]+|[a-zA-Z]+);/g, (whole, ref) =>
-    ref[0] !== "#" ? named[ref] ?? whole : String.fromCodePoint(parseInt(ref.slice(ref[1] === "x" ? 2 : 1), ref[1] === "x" ? 16 : 10)));
-function sameName(where, text, name) {
-  if (shown(text) !== name) problem(`${where}: shows ${JSON.stringify(shown(text))}, not ${JSON.stringify(name)}`);
+const reference = (whole, ref) =>
+  ref[0] !== "#" ? named[ref] ?? whole : String.fromCodePoint(Number(ref[1] === "x" ? "0" + ref.slice(1) : ref.slice(1)));
+function html(where, text, name) {
+  if (typeof text !== "string") return problem(`${where}: not a text`);
+  if (markup.test(text)) problem(`${where}: markup in ${JSON.stringify(text)}`);
+  const shown = text.replace(/&(#x[0-9a-fA-F]+|#[0-9]+|[a-zA-Z]+);/g, reference);
+  if (name !== undefined && shown !== name) problem(`${where}: shows ${JSON.stringify(shown)}, not ${JSON.stringify(name)}`);
 }
 
 const settings = JSON.parse(fs.readFileSync(path.join(test, "folder.json"), "utf8"));
@@ -79,13 +77,13 @@ for (const name of fs.existsSync(songs) ? fs.readdirSync(songs) : []) {
     if (s.codec.startsWith("anchor-")) anchors.add(`stimuli/${record.song}/${s.name}.wav`);
   }
 }
-// The song whose reference a page plays (stimuli/SONG/reference.wav) is the
-// name that the page must show.
-function pageOfSong(where, text, reference) {
-  const song = reference?.split("/")[1];
-  if (!recorded.has(song)) problem(`${where}: plays ${reference}, of no song recorded`);
-  else sameName(`${where} name`, text, song);
+// The song of a page, whose name the page shows: that of its reference, stimuli/SONG/reference.wav.
+function songOf(where, file) {
+  const song = file?.split("/")[1];
+  if (file && !recorded.has(song)) problem(`${where}: plays ${file}, of no song recorded`);
+  return recorded.has(song) ? song : undefined;
 }
+const title = path.basename(path.resolve(test));
 
 // Every served file, anchors aside unless `withAnchors`, and nothing else.
 function covers(what, listed, withAnchors) {
@@ -103,8 +101,7 @@ try {
   problem(`webmushra.yaml: yamljs cannot read it: ${e.message}`);
 }
 if (webmushra) {
-  htmlField("webmushra.yaml testname", webmushra.testname);
-  sameName("webmushra.yaml testname", webmushra.testname, path.basename(path.resolve(test)));
+  html("webmushra.yaml testname", webmushra.testname, title);
   const pages = [];
   if (!Array.isArray(webmushra.pages)) problem("webmushra.yaml: no list of pages");
   for (const item of Array.isArray(webmushra.pages) ? webmushra.pages : []) {
@@ -124,18 +121,16 @@ if (webmushra) {
       continue;
     }
     const where = `webmushra.yaml page ${page.id ?? page.type}`;
-    htmlField(`${where} name`, page.name);
-    htmlField(`${where} content`, page.content);
+    html(`${where} content`, page.content);
     if (page.type === "volume") served(`${where} stimulus`, page.stimulus);
-    if (page.type === "bs1116" || page.type === "mushra") {
-      const urls = [page.reference, ...Object.values(page.stimuli ?? {})];
-      if (urls.length < 2) problem(`${where}: no stimuli`);
-      for (const url of urls) {
-        const file = served(where, url);
-        if (file) listed[page.type].add(file);
-      }
-      pageOfSong(where, page.name, served(where, page.reference));
+    if (page.type !== "bs1116" && page.type !== "mushra") {
+      html(`${where} name`, page.name);
+      continue;
     }
+    const files = [page.reference, ...Object.values(page.stimuli ?? {})].map((url) => served(where, url));
+    if (files.length < 2) problem(`${where}: no stimuli`);
+    for (const file of files) if (file) listed[page.type].add(file);
+    html(`${where} name`, page.name, songOf(where, files[0]));
   }
   if (pages[pages.length - 1]?.type !== "finish" || pages[pages.length - 1].showErrors !== true) {
     problem("webmushra.yaml: the last page is not a finish page that shows errors");
@@ -153,18 +148,15 @@ try {
   problem(`beaqlejs_config.js: does not run: ${e.message}`);
 }
 if (beaqlejs) {
-  htmlField("beaqlejs_config.js TestName", beaqlejs.TestName);
-  sameName("beaqlejs_config.js TestName", beaqlejs.TestName, path.basename(path.resolve(test)));
+  html("beaqlejs_config.js TestName", beaqlejs.TestName, title);
   const listed = new Set();
   if (!Array.isArray(beaqlejs.Testsets)) problem("beaqlejs_config.js: no list of Testsets");
   for (const set of Array.isArray(beaqlejs.Testsets) ? beaqlejs.Testsets : []) {
-    htmlField(`beaqlejs_config.js test set ${set.TestID} Name`, set.Name);
-    if (!set.Files || typeof set.Files.Reference !== "string") problem(`beaqlejs_config.js test set ${set.TestID}: no Reference`);
-    else pageOfSong(`beaqlejs_config.js test set ${set.TestID}`, set.Name, served(set.TestID, set.Files.Reference));
-    for (const url of Object.values(set.Files ?? {})) {
-      const file = served(`beaqlejs_config.js test set ${set.TestID}`, url);
-      if (file) listed.add(file);
-    }
+    const where = `beaqlejs_config.js test set ${set.TestID}`;
+    if (typeof set.Files?.Reference !== "string") problem(`${where}: no Reference`);
+    const files = Object.entries(set.Files ?? {}).map(([name, url]) => [name, served(where, url)]);
+    for (const [, file] of files) if (file) listed.add(file);
+    html(`${where} Name`, set.Name, songOf(where, Object.fromEntries(files).Reference));
   }
   covers("beaqlejs_config.js", listed, false);
 }
