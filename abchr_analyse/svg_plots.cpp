@@ -18,31 +18,8 @@ constexpr double PLOT_WIDTH = 720;
 constexpr double TOP = 60;     // the title's band
 constexpr double BOTTOM = 86;  // numbers, two rows of words, the axis label
 
-std::string xml(const std::string& text) {
-  std::string out;
-  for (const char c : displayable(text)) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
+// Text in SVG markup is escaped as in HTML.
+std::string xml(const std::string& text) { return html_text(text); }
 
 std::string num(double v) {
   char text[32];

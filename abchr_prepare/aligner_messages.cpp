@@ -8,6 +8,7 @@
 #include <string>
 
 #include "console.h"
+#include "song_record.h"
 #include "wav_track.h"
 
 namespace {
@@ -28,7 +29,7 @@ void print(const char* format, std::va_list args) {
   for (const char c : text) {
     if (c != '\r') line += c;
   }
-  std::fprintf(stderr, "abchr-prepare: %s", line.c_str());
+  std::fprintf(stderr, "abchr-prepare: %s", printable(line, true).c_str());
 }
 
 }  // namespace
@@ -54,7 +55,8 @@ void say_error(const char* format, ...) {
 }
 
 void say_system_error(const std::string& path, int error) {
-  if (error != 0) std::fprintf(stderr, "abchr-prepare: %s: %s\n", path.c_str(), std::strerror(error));
+  if (error != 0)
+    std::fprintf(stderr, "abchr-prepare: %s: %s\n", printable(path).c_str(), std::strerror(error));
 }
 
 int say_cannot_read(const std::string& path, int error) {

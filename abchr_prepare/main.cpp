@@ -78,7 +78,8 @@ uint64_t fresh_seed() {
 }
 
 void say_waiting(const std::string& test) {
-  std::fprintf(stderr, "waiting for another abchr-prepare to finish its change of %s\n", test.c_str());
+  std::fprintf(stderr, "waiting for another abchr-prepare to finish its change of %s\n",
+               printable(test).c_str());
 }
 
 // What a run made and must take back unless its song went in.
@@ -188,7 +189,7 @@ int prepare_into(const command_options& options, run_leftovers& left) {
                  options.names == naming::blind ? "blind" : "codec", static_cast<unsigned long long>(seed),
                  static_cast<unsigned long long>(seed));
     for (const std::string& warning : change.record.warnings)
-      std::fprintf(stderr, "warning: %s\n", warning.c_str());
+      std::fprintf(stderr, "warning: %s\n", printable(warning).c_str());
   }
   // The commit looks at no signal until it is done: a signal that comes
   // meanwhile ends the run afterwards, with the song in.
@@ -201,7 +202,7 @@ int prepare_into(const command_options& options, run_leftovers& left) {
     std::fprintf(stderr,
                  "%s song %s in %s: %d stimuli of %lld frames; webmushra.yaml, beaqlejs_config.js, "
                  "public/listen/, key.csv and reports rewritten\n",
-                 replaced ? "replaced" : "added", song_name.c_str(), test.c_str(),
+                 replaced ? "replaced" : "added", printable(song_name).c_str(), printable(test).c_str(),
                  static_cast<int>(change.record.stimuli.size()) + 1,
                  static_cast<long long>(change.record.served.frames));
   }

@@ -97,7 +97,7 @@ std::string last_line(const std::string& text) {
 }
 
 void progress(const prepare_options& options, const std::string& text) {
-  if (!options.quiet) std::fprintf(stderr, "%s\n", text.c_str());
+  if (!options.quiet) std::fprintf(stderr, "%s\n", printable(text, true).c_str());
 }
 
 std::string file_name(const std::string& path) { return text_of(path_of(path).filename()); }
@@ -393,10 +393,11 @@ int check_decodes(wavmatch_run& run, const std::vector<probe_result>& probes,
 }  // namespace
 
 void complain(const std::string& path, const std::string& text) {
+  // The message's own lines stay lines; a file name's control bytes are escaped.
   if (path.empty())
-    std::fprintf(stderr, "abchr-prepare: %s\n", text.c_str());
+    std::fprintf(stderr, "abchr-prepare: %s\n", printable(text, true).c_str());
   else
-    std::fprintf(stderr, "abchr-prepare: %s: %s\n", path.c_str(), text.c_str());
+    std::fprintf(stderr, "abchr-prepare: %s: %s\n", printable(path).c_str(), printable(text, true).c_str());
 }
 
 int prepare_song(const prepare_options& options, const serving_choices& serving, const std::string& folder,

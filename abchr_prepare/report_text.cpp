@@ -16,14 +16,14 @@ std::string bitrate_text(long long bitrate) {
 }
 
 std::string stimulus_text(const std::string& song, const stimulus_entry& s, bool reference) {
-  std::string t = (reference ? "reference " : "stimulus  ") + served_path(song, s.name) + "\n";
-  t += "  input      " + s.input + "\n";
+  std::string t = (reference ? "reference " : "stimulus  ") + printable(served_path(song, s.name)) + "\n";
+  t += "  input      " + printable(s.input) + "\n";
   t += "  format     " + s.codec + " in " + s.container + ", " + bitrate_text(s.bitrate) + ", " +
        std::to_string(s.input_rate) + " Hz\n";
   t += "  decoder    " + s.decoder + " " + s.decoder_version + "\n";
   decode_command command{s.decoder, s.decoder_command.empty() ? "" : s.decoder_command[0], {}};
   if (!s.decoder_command.empty()) command.args.assign(s.decoder_command.begin() + 1, s.decoder_command.end());
-  t += "  command    " + command_line(command) + "\n";
+  t += "  command    " + printable(command_line(command)) + "\n";
   if (!reference) {
     t += "  offset     " + std::to_string(s.offset) + " frames measured, " +
          (s.predicted_offset ? std::to_string(*s.predicted_offset) + " predicted by the container"
@@ -39,7 +39,7 @@ std::string stimulus_text(const std::string& song, const stimulus_entry& s, bool
 }  // namespace
 
 std::string report_text(const song_entry& song) {
-  std::string t = std::string(PROGRAM_VERSION) + ": " + song.name + "\n\n";
+  std::string t = std::string(PROGRAM_VERSION) + ": " + printable(song.name) + "\n\n";
   t += "sample rate  " + std::to_string(song.rate) + " Hz, " + std::to_string(song.channels) +
        " channels, 16-bit WAV\n";
   t += "length       " + std::to_string(song.common_frames) + " frames (" +
@@ -50,6 +50,6 @@ std::string report_text(const song_entry& song) {
   t += stimulus_text(song.name, song.reference, true);
   for (const stimulus_entry& s : song.stimuli) t += "\n" + stimulus_text(song.name, s, false);
   t += "\nwarnings     " + std::to_string(song.warnings.size()) + "\n";
-  for (const std::string& w : song.warnings) t += "  " + w + "\n";
+  for (const std::string& w : song.warnings) t += "  " + printable(w) + "\n";
   return t;
 }

@@ -3,6 +3,8 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "listen_page.h"
+
 using json = nlohmann::ordered_json;
 
 std::vector<std::string> beaqlejs_test_ids(const folder_contents& folder) {
@@ -23,12 +25,15 @@ std::string beaqlejs_config(const folder_contents& folder) {
     const song_entry& song = folder.songs[n];
     const std::string& id = ids[n];
     json files = {{"Reference", served_url(folder.settings, song.name, REFERENCE_NAME)}};
+    // beaqlejs adds no anchors and wants none: an anchor is a MUSHRA condition.
     for (const stimulus_entry* s : in_served_order(song)) {
-      files[s->name] = served_url(folder.settings, song.name, s->name);
+      if (s->codec.rfind(ANCHOR_CODEC_PREFIX, 0) != 0)
+        files[s->name] = served_url(folder.settings, song.name, s->name);
     }
-    sets.push_back({{"Name", song.name}, {"TestID", id}, {"Files", files}});
+    // beaqlejs puts both names into its page as HTML.
+    sets.push_back({{"Name", html_text(song.name)}, {"TestID", id}, {"Files", files}});
   }
-  const json config = {{"TestName", folder.title},
+  const json config = {{"TestName", html_text(folder.title)},
                        {"RateScalePng", "img/scale_abs.png"},
                        {"RateScaleBgPng", "img/scale_abs_background.png"},
                        {"RateMinValue", 0},

@@ -73,10 +73,10 @@ std::string key_csv(const folder_contents& folder, const served_hashes& hashes) 
 }
 
 std::string summary_text(const folder_contents& folder) {
-  std::string text = "Test folder " + folder.title + ": " + std::to_string(folder.songs.size()) +
+  std::string text = "Test folder " + printable(folder.title) + ": " + std::to_string(folder.songs.size()) +
                      (folder.songs.size() == 1 ? " song" : " songs") + "\n";
   for (const song_entry& song : folder.songs) {
-    text += "\nSong " + song.name + " (original " + song.reference.input + ")\n";
+    text += "\nSong " + printable(song.name) + " (original " + printable(song.reference.input) + ")\n";
     text += "  " + std::to_string(song.rate) + " Hz, " + std::to_string(song.channels) +
             " channels, aligned length " + std::to_string(song.common_frames) + " frames (" +
             seconds(song.common_frames, song.rate) + ")\n";
@@ -91,9 +91,9 @@ std::string summary_text(const folder_contents& folder) {
       text += "  " + padded(s.name, 10) + padded(s.codec, 10) + padded(std::to_string(s.offset), 9) +
               padded(s.predicted_offset ? std::to_string(*s.predicted_offset) : "-", 11) +
               padded(fixed(s.gain_db, 3, true), 10) + padded(fixed(s.score, 6), 10) +
-              padded(std::to_string(s.clips), 7) + s.input + "\n";
+              padded(std::to_string(s.clips), 7) + printable(s.input) + "\n";
     }
-    for (const std::string& warning : song.warnings) text += "  warning: " + warning + "\n";
+    for (const std::string& warning : song.warnings) text += "  warning: " + printable(warning) + "\n";
   }
   return text;
 }

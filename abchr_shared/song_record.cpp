@@ -163,6 +163,62 @@ std::string displayable(const std::string& text) {
   return out;
 }
 
+std::string html_text(const std::string& text) {
+  std::string out;
+  for (const char c : displayable(text)) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+std::string printable(const std::string& text, bool line_breaks) {
+  static const char hex[] = "0123456789abcdef";
+  const auto escape = [&](const char* lead, uint32_t code, std::string& out) {
+    out += lead;
+    for (int shift = lead[1] == 'u' ? 12 : 4; shift >= 0; shift -= 4) out += hex[(code >> shift) & 0xF];
+  };
+  std::string out;
+  auto at = text.begin();
+  while (at != text.end()) {
+    const auto bad = utf8::find_invalid(at, text.end());
+    while (at != bad) {
+      const auto start = at;
+      const uint32_t code = utf8::unchecked::next(at);
+      if (code == '\n' && line_breaks) {
+        out += '\n';
+      } else if (code < 0x20 || code == 0x7F) {
+        escape("\\x", code, out);
+      } else if (code >= 0x80 && code <= 0x9F) {
+        escape("\\u", code, out);
+      } else {
+        out.append(start, at);
+      }
+    }
+    if (bad == text.end()) break;
+    escape("\\x", static_cast<unsigned char>(*bad), out);
+    at = bad + 1;
+  }
+  return out;
+}
+
 std::string identifier(const std::string& text) {
   std::string out;
   for (const char c : text) {

@@ -98,5 +98,16 @@ std::vector<const stimulus_entry*> in_served_order(const song_entry& song);
 // replaced by U+FFFD: file names on Linux are bytes, and YAML, JSON and
 // browsers want characters.
 std::string displayable(const std::string& text);
+// Text that a front end inserts into its page as HTML (webMUSHRA's page
+// names and test name, beaqlejs's test set names and test name): displayable,
+// with "&", "<", ">", '"' and "'" as character references, so that a song
+// named "Rock <live> & more" shows as named and never adds markup.
+std::string html_text(const std::string& text);
+// Text for a terminal or a plain-text report: each control character (C0,
+// DEL, C1) as an escape ("\x1b", "\u0085") and each byte that is not part of
+// well-formed UTF-8 as "\xHH", so that a file name never moves the cursor,
+// rings a bell or starts a line of its own. Everything else as it is, and
+// with `line_breaks` "\n" too, for a message whose own lines hold names.
+std::string printable(const std::string& text, bool line_breaks = false);
 // A name for machine identifiers: [A-Za-z0-9_-], others as "_".
 std::string identifier(const std::string& text);

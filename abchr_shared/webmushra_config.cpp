@@ -2,7 +2,10 @@
 
 #include <utf8.h>
 
+#include <algorithm>
 #include <set>
+
+#include "listen_page.h"
 
 namespace {
 
@@ -12,11 +15,31 @@ void append_escape(std::string& out, uint32_t code) {
   for (int shift = 12; shift >= 0; shift -= 4) out += hex[(code >> shift) & 0xF];
 }
 
-// YAML's printable set, less what JSON must escape.
-bool raw_in_yaml(uint32_t code) {
-  if (code < 0x20 || code == '"' || code == '\\' || code == 0x7F) return false;
-  if (code >= 0x80 && code <= 0x9F) return false;
-  return code != 0x2028 && code != 0x2029 && code != 0xFEFF && code != 0xFFFE && code != 0xFFFF;
+// webMUSHRA reads its configs with the JavaScript parser yamljs, which
+// decodes an escape "\u00e9" or "\xe9" beyond ASCII wrongly (its UTF-8
+// bytes, each as a character of its own) and ends a line at a raw line or
+// paragraph separator. What it reads back unchanged: ASCII escapes, YAML's
+// named escapes "\N", "\L" and "\P" (U+0085, U+2028, U+2029), and every
+// other character beyond ASCII raw, C1 controls and noncharacters too.
+const char* named_escape(uint32_t code) {
+  switch (code) {
+    case '"':
+      return "\\\"";
+    case '\\':
+      return "\\\\";
+    case '\n':
+      return "\\n";
+    case '\t':
+      return "\\t";
+    case 0x85:
+      return "\\N";
+    case 0x2028:
+      return "\\L";
+    case 0x2029:
+      return "\\P";
+    default:
+      return nullptr;
+  }
 }
 
 std::string seconds_text(int64_t frames, int64_t rate) {
@@ -47,25 +70,33 @@ struct page_ids {
   }
 };
 
+bool is_anchor(const stimulus_entry& s) { return s.codec.rfind(ANCHOR_CODEC_PREFIX, 0) == 0; }
+
 void comparison_page(yaml_writer& y, const std::string& id, const folder_contents& folder,
                      const song_entry& song, const std::vector<const stimulus_entry*>& conditions,
                      bool mushra) {
   const std::string type = mushra ? "mushra" : "bs1116";
-  // Inside the list that starts with "random".
+  // A page of the block that starts with "random".
   const int at = 6;
   y.line(4, "- type: " + yaml_string(type));
   y.field(at, "id", id);
-  y.field(at, "name", displayable(song.name));
+  y.field(at, "name", html_text(song.name));
+  // webMUSHRA labels a bs1116 page's buttons "A (Reference)", "B" and "C".
   y.field(at, "content",
           mushra
               ? "Rate how closely each condition matches the reference. One of them is the reference itself."
-              : "One of A and B is the reference itself. Grade the other against the reference.");
+              : "A is the reference. One of B and C is the reference again, hidden: grade both B and C "
+                "against A.");
   y.flag(at, "showWaveform", false);
   y.flag(at, "enableLooping", true);
   if (beyond_strict_limit(song)) y.flag(at, "strict", false);
   y.field(at, "reference", served_url(folder.settings, song.name, REFERENCE_NAME));
-  y.flag(at, "createAnchor35", false);
-  y.flag(at, "createAnchor70", false);
+  // The song's own anchors, where it has them, stand for webMUSHRA's.
+  if (std::none_of(conditions.begin(), conditions.end(),
+                   [](const stimulus_entry* s) { return is_anchor(*s); })) {
+    y.flag(at, "createAnchor35", false);
+    y.flag(at, "createAnchor70", false);
+  }
   if (mushra) {
     y.flag(at, "randomize", true);
     y.flag(at, "showConditionNames", false);
@@ -79,6 +110,14 @@ void comparison_page(yaml_writer& y, const std::string& id, const folder_content
 
 const char* const VOLUME_PAGE = "volume";
 
+// A block of pages that webMUSHRA shows in random order: a list whose first
+// item is "random", written as a nested block list ("-", then the items
+// indented beneath). yamljs reads the compact form "- - random" as one string.
+void random_block(yaml_writer& y) {
+  y.line(2, "-");
+  y.line(4, "- " + yaml_string("random"));
+}
+
 }  // namespace
 
 std::vector<webmushra_song_pages> webmushra_page_ids(const folder_contents& folder) {
@@ -88,7 +127,7 @@ std::vector<webmushra_song_pages> webmushra_page_ids(const folder_contents& fold
   std::vector<webmushra_song_pages> pages(folder.songs.size());
   for (std::size_t n = 0; n < folder.songs.size(); ++n) {
     for (const stimulus_entry* s : in_served_order(folder.songs[n]))
-      pages[n].bs1116[s->name] = ids.make(folder.songs[n].name + "_" + s->name);
+      if (!is_anchor(*s)) pages[n].bs1116[s->name] = ids.make(folder.songs[n].name + "_" + s->name);
   }
   if (folder.settings.mushra_pages) {
     for (std::size_t n = 0; n < folder.songs.size(); ++n)
@@ -103,17 +142,12 @@ std::string yaml_string(std::string_view text) {
   for (auto at = clean.begin(); at != clean.end();) {
     const auto start = at;
     const uint32_t code = utf8::unchecked::next(at);  // well formed: displayable made it so
-    if (code == '"' || code == '\\') {
-      out += '\\';
-      out += static_cast<char>(code);
-    } else if (code == '\n') {
-      out += "\\n";
-    } else if (code == '\t') {
-      out += "\\t";
-    } else if (raw_in_yaml(code)) {
-      out.append(start, at);
-    } else {
+    if (const char* named = named_escape(code)) {
+      out += named;
+    } else if (code < 0x20 || code == 0x7F) {
       append_escape(out, code);
+    } else {
+      out.append(start, at);
     }
   }
   return out + "\"";
@@ -168,7 +202,7 @@ std::optional<rule_breach> check_song_pages(const song_entry& song, const std::v
 std::string webmushra_yaml(const folder_contents& folder) {
   yaml_writer y;
   y.line(0, "# webMUSHRA's configuration, written by abchr-prepare from every song of this test folder.");
-  y.field(0, "testname", displayable(folder.title));
+  y.field(0, "testname", html_text(folder.title));
   y.field(0, "testId", identifier(folder.title));
   y.line(0, "bufferSize: 2048");
   y.flag(0, "stopOnErrors", true);
@@ -185,14 +219,14 @@ std::string webmushra_yaml(const folder_contents& folder) {
             "Set a comfortable listening level with this music, then keep it for the whole test.");
     y.field(4, "stimulus", served_url(folder.settings, first.name, REFERENCE_NAME));
     y.line(4, "defaultVolume: 0.5");
-    y.line(2, "- - " + yaml_string("random"));
+    random_block(y);
     for (std::size_t n = 0; n < folder.songs.size(); ++n) {
       const song_entry& song = folder.songs[n];
       for (const stimulus_entry* s : in_served_order(song))
-        comparison_page(y, ids[n].bs1116.at(s->name), folder, song, {s}, false);
+        if (!is_anchor(*s)) comparison_page(y, ids[n].bs1116.at(s->name), folder, song, {s}, false);
     }
     if (folder.settings.mushra_pages) {
-      y.line(2, "- - " + yaml_string("random"));
+      random_block(y);
       for (std::size_t n = 0; n < folder.songs.size(); ++n)
         comparison_page(y, ids[n].mushra, folder, folder.songs[n], in_served_order(folder.songs[n]), true);
     }
@@ -202,6 +236,8 @@ std::string webmushra_yaml(const folder_contents& folder) {
   y.field(4, "content", "Thank you for taking part. Your results are sent when you press the button below.");
   y.flag(4, "showResults", false);
   y.flag(4, "writeResults", true);
+  // Tells the listener when the results could not be sent, instead of the thanks.
+  y.flag(4, "showErrors", true);
   y.line(4, "questionnaire:");
   y.line(6, "- type: " + yaml_string("text"));
   y.field(8, "label", "Your name or a nickname");

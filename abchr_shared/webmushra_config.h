@@ -1,10 +1,12 @@
 // webMUSHRA's configuration for a test folder, and the rules its validator
 // applies to the files of a page.
 //
-// webMUSHRA reads YAML. No YAML library is needed to write it: every string
-// is written as a double-quoted JSON string, which is a valid YAML scalar, so
-// song names with quotes, colons, "#" or any UTF-8 text come back unchanged
-// from a YAML parser. Keys are plain words; numbers and booleans are bare.
+// webMUSHRA reads YAML, with the JavaScript parser yamljs that it bundles.
+// No YAML library is needed to write it: every string is double-quoted, so
+// song names with quotes, colons, "#" or any UTF-8 text come back unchanged;
+// keys are plain words, numbers and booleans bare, and a nested list is
+// written as "-" with its items indented beneath (yamljs reads the compact
+// "- - item" as one string).
 //
 // The test: a page to set the volume; one bs1116 page (ABC/HR: the reference,
 // then the condition and the hidden reference in random order) per
@@ -33,11 +35,12 @@
 constexpr std::size_t MAX_CONDITIONS = 12;
 constexpr int64_t STRICT_SECONDS = 12;
 
-// A double-quoted JSON string that YAML reads back as the same text: quotes,
-// backslashes, control characters and the characters YAML does not allow
-// raw (C1 controls, line and paragraph separators, the byte-order mark,
-// U+FFFE/U+FFFF) as escapes, everything else as UTF-8. Bytes that are not
-// UTF-8 become U+FFFD.
+// A double-quoted YAML string that yamljs reads back as the same text:
+// quotes, backslashes and ASCII control characters as escapes, U+0085,
+// U+2028 and U+2029 as YAML's "\N", "\L" and "\P", everything else beyond
+// ASCII raw, since yamljs decodes a "\u" escape beyond ASCII as the bytes of
+// its UTF-8 (C1 controls and noncharacters too, which YAML would have
+// escaped). Bytes that are not UTF-8 become U+FFFD.
 std::string yaml_string(std::string_view text);
 
 // A song's stimuli last longer than webMUSHRA's strict limit.

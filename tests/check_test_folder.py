@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Checks a listening-test folder as the front ends would load it.
 
-    check_test_folder.py TEST [HIDDEN...]
+    check_test_folder.py NODE NODE_MODULES TEST [HIDDEN...]
 
-webmushra.yaml must parse as YAML and hold a volume page, the comparison
+The configs are read by node/check_front_ends.js, run by NODE with the
+front ends' parsers from NODE_MODULES, which checks them as the front ends
+load them and hands them over as read. webmushra.yaml must hold a volume page, the comparison
 pages inside lists that start with "random", and a finish page last. Every
 path of it and of beaqlejs_config.js must name a file of the folder (URLs are
 decoded, the folder's path prefix taken off). Each page must pass the rules of
@@ -36,13 +38,12 @@ import json
 import os
 import re
 import struct
+import subprocess
 import sys
 import threading
 import urllib.parse
 import urllib.request
 import wave
-
-import yaml
 
 problems = []
 
@@ -142,9 +143,20 @@ def in_name_order(names):
 
 
 def main():
-    folder = sys.argv[1]
+    node, modules, folder = sys.argv[1:4]
     test = os.path.join(folder, "public")
-    hidden = [w.lower() for w in sys.argv[2:]]
+    hidden = [w.lower() for w in sys.argv[4:]]
+    checker = os.path.join(os.path.dirname(os.path.abspath(__file__)), "node", "check_front_ends.js")
+    read = subprocess.run([node, checker, modules, folder], capture_output=True, text=True, encoding="utf-8")
+    try:
+        front_ends = json.loads(read.stdout)
+    except ValueError:
+        print(f"check_front_ends.js failed: {read.stdout}{read.stderr}")
+        return 1
+    problems.extend(front_ends["problems"])
+    if front_ends["webmushra"] is None or front_ends["beaqlejs"] is None:
+        print("\n".join(problems))
+        return 1
     check_served_half(test, hidden)
     with open(os.path.join(folder, "folder.json"), encoding="utf-8") as f:
         prefix = json.load(f)["path_prefix"]
@@ -181,8 +193,7 @@ def main():
             problem(f"{url}: byte rate {byte_rate} and block align {block_align} for {frame_bytes}-byte frames")
         return shape
 
-    with open(os.path.join(test, "webmushra.yaml"), encoding="utf-8") as f:
-        config = yaml.safe_load(f)
+    config = front_ends["webmushra"]
     pages = config["pages"]
     if pages[0]["type"] != "volume" or pages[-1]["type"] != "finish":
         problem("the pages do not start with the volume page and end with the finish page")
@@ -231,7 +242,10 @@ def main():
     head, tail = "var TestConfig = ", ";\n"
     if not script.startswith(head) or not script.endswith(tail):
         problem("beaqlejs_config.js is not one assignment to TestConfig")
-    beaqle = json.loads(script[len(head):-len(tail)])
+    # The object is plain JSON too, for readers other than a browser.
+    if json.loads(script[len(head):-len(tail)]) != front_ends["beaqlejs"]:
+        problem("beaqlejs_config.js: JSON reads another object than the script sets")
+    beaqle = front_ends["beaqlejs"]
     for test_set in beaqle["Testsets"]:
         if "Reference" not in test_set["Files"]:
             problem(f"test set {test_set['Name']}: no Reference")

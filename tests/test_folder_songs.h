@@ -135,12 +135,19 @@ inline std::string folder_snapshot(const std::string& folder) {
   return all;
 }
 
-// The folder checker (tests/check_test_folder.py): "" when it passes, else
-// what it printed; "skip" without python3 and its yaml module.
+// The folder checker (tests/check_test_folder.py, which reads the configs
+// with the front ends' own parsers in Node): "" when it passes, else what it
+// printed; "skip" without python3, Node.js or the parsers installed by npm.
 inline std::string check_folder(const std::string& test, const std::vector<std::string>& hidden = {}) {
-  if (std::system("python3 -c 'import yaml' >/dev/null 2>&1") != 0) return "skip";
-  std::string command = std::string("python3 ") + TESTS_SOURCE_DIR + "/check_test_folder.py '" + test + "'";
-  for (const std::string& h : hidden) command += " '" + h + "'";
+  if (*NODE_MODULES_DIR == '\0' || std::system("python3 -c '' >/dev/null 2>&1") != 0) return "skip";
+  const auto quoted = [](const std::string& word) {
+    std::string q = "'";
+    for (const char c : word) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+  };
+  std::string command = "python3 " + quoted(std::string(TESTS_SOURCE_DIR) + "/check_test_folder.py") + " " +
+                        quoted(NODE_PROGRAM) + " " + quoted(NODE_MODULES_DIR) + " " + quoted(test);
+  for (const std::string& h : hidden) command.append(" ").append(quoted(h));
   command += " 2>&1";
   std::string out;
   FILE* p = popen(command.c_str(), "r");

@@ -7,6 +7,7 @@
 
 #include "anchor_filter.h"
 #include "folder_lock.h"
+#include "listen_page.h"
 #include "platform.h"
 #include "test_folder_songs.h"
 #include "utf8_paths.h"
@@ -241,6 +242,64 @@ TEST(test_folder, names_and_folders_refused) {
 }
 
 #ifndef _WIN32
+
+// Names that are markup or hold characters that parsers garble: the checker
+// reads each config with the front end's own parser and compares every name
+// shown, its character references decoded, with the song's. A song holds an
+// anchor of its own, which only its mushra page lists. Then the checker on
+// copies of the folder with one fault planted in each.
+TEST(test_folder, names_shown_as_named_by_the_front_ends) {
+  temp_dir dir;
+  const std::string test = dir.file("Rock <live> & 'more'");
+  const char* const names[] = {
+      "<img src=x onerror=alert(1)>", "Rock <live> & \"more\"",
+      "next\xC2\x85line \xE2\x80\xA8 \xE2\x80\xA9 \xEF\xBB\xBF \xC2\x80 \x7f \\ \xEF\xBF\xBE",
+      "Beyonc\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x8E\xB5"};
+  for (const char* name : names) {
+    const test_song t{name, {"mp3", std::string(ANCHOR_CODEC_PREFIX) + "3.5kHz"}};
+    ASSERT_EQ(add_song(test, t, {}, true).status, folder_status::ok) << name;
+  }
+  const std::string failure = check_folder(test);
+  if (failure == "skip")
+    GTEST_SKIP() << "no Node.js with the front ends' parsers: the folder checker did not run";
+  EXPECT_EQ(failure, "");
+
+  struct planted {
+    const char* file;  // in public/
+    const char* from;  // nullptr: the file moved away
+    const char* to;
+    const char* says;
+  };
+  const planted rows[] = {
+      {"webmushra.yaml", "  -\n    - \"random\"\n", "  - - \"random\"\n", "not a page of a known type"},
+      {"webmushra.yaml", "&lt;img", "<img", "markup in"},
+      {"webmushra.yaml", "next\\Nline", "next\\u0085line", "shows \"next\xC3\x82\xC2\x85line"},
+      {"webmushra.yaml", "showErrors: true", "showErrors: false", "a finish page that shows errors"},
+      {"webmushra.yaml", "/S1.wav\"", "/S9.wav\"", "names no file"},
+      {"beaqlejs_config.js", "&lt;live&gt;", "<live>", "markup in"},
+      {"beaqlejs_config.js", "Beyonc\\u00e9", "Beyonc\\u00e8", "Name: shows \"Beyonc\xC3\xA8"},
+      {"stimuli/<img src=x onerror=alert(1)>/S1.wav", nullptr, "", "names no file"},
+      {"stimuli/<img src=x onerror=alert(1)>/S1.wav", nullptr, "", "does not list stimuli/<img"},
+  };
+  for (const planted& r : rows) {
+    std::filesystem::remove_all(dir.file("planted"));
+    const std::string copy = dir.file("planted/Rock <live> & 'more'");
+    std::filesystem::create_directory(dir.file("planted"));
+    std::filesystem::copy(test, copy, std::filesystem::copy_options::recursive);
+    const std::string file = copy + "/public/" + r.file;
+    if (r.from == nullptr) {
+      std::filesystem::rename(file, file + ".moved");
+    } else {
+      std::string text = read_all(file);
+      ASSERT_NE(text.find(r.from), std::string::npos) << r.from;
+      text.replace(text.find(r.from), std::string(r.from).size(), r.to);
+      std::ofstream(file, std::ios::binary) << text;
+    }
+    const std::string said = check_folder(copy);
+    EXPECT_NE(said.find(r.says), std::string::npos)
+        << r.file << " " << (r.from ? r.from : "moved") << ": " << said;
+  }
+}
 
 namespace {
 int wait_pipe = -1;  // where a child run says that it waits for the lock

@@ -28,7 +28,8 @@ bool have(std::initializer_list<const char*> tools) {
   for (const char* t : tools) {
     if (find_on_path(t).empty()) return false;
   }
-  return std::system("python3 -c 'import yaml' >/dev/null 2>&1") == 0;
+  // The folder checker's python3, and the front ends' parsers that npm installed.
+  return *NODE_MODULES_DIR != '\0' && std::system("python3 -c '' >/dev/null 2>&1") == 0;
 }
 
 // One song and its encodings with the real codecs, in `dir`.
@@ -57,7 +58,7 @@ std::vector<int16_t> served(const std::string& path) {
 
 TEST(test_folder_program, three_songs_with_real_codecs_then_one_replaced) {
   if (!have({"ffmpeg", "ffprobe", "lame", "oggenc"}))
-    GTEST_SKIP() << "needs ffmpeg, lame, oggenc, python3-yaml";
+    GTEST_SKIP() << "needs ffmpeg, lame, oggenc, Node.js and npm";
   temp_dir dir;
   const std::vector<std::string> songs = {"one", "two", "Beyonc\xC3\xA9: \"live\" #3"};
   for (std::size_t k = 0; k < songs.size(); ++k) encode_song(dir, songs[k], static_cast<unsigned>(k + 1));
@@ -99,7 +100,7 @@ TEST(test_folder_program, three_songs_with_real_codecs_then_one_replaced) {
 }
 
 TEST(test_folder_program, excerpts_are_the_same_frames_of_the_full_stimuli) {
-  if (!have({"ffmpeg", "ffprobe"})) GTEST_SKIP() << "needs ffmpeg, python3-yaml";
+  if (!have({"ffmpeg", "ffprobe"})) GTEST_SKIP() << "needs ffmpeg, Node.js and npm";
   temp_dir dir;
   const std::vector<int16_t> music = music_16(SONG_FRAMES, 4);
   write_file(dir.file("song.wav"), pcm16_wav(music));
@@ -219,7 +220,7 @@ std::string key_rows(const std::string& key, const std::string& song) {
 }  // namespace
 
 TEST(test_folder_program, two_songs_added_at_once) {
-  if (!have({"ffmpeg", "ffprobe"})) GTEST_SKIP() << "needs ffmpeg, python3-yaml";
+  if (!have({"ffmpeg", "ffprobe"})) GTEST_SKIP() << "needs ffmpeg, Node.js and npm";
   struct row {
     const char* name;
     const char* first;  // the originals, with an encoded file beside each
@@ -268,7 +269,7 @@ TEST(test_folder_program, two_songs_added_at_once) {
 }
 
 TEST(test_folder_program, refusals_and_faults_leave_the_folder_whole) {
-  if (!have({"ffmpeg", "ffprobe"})) GTEST_SKIP() << "needs ffmpeg, python3-yaml";
+  if (!have({"ffmpeg", "ffprobe"})) GTEST_SKIP() << "needs ffmpeg, Node.js and npm";
   temp_dir dir;
   const std::vector<int16_t> music = music_16(SONG_FRAMES, 5);
   write_file(dir.file("kept.wav"), pcm16_wav(music));
@@ -281,6 +282,11 @@ TEST(test_folder_program, refusals_and_faults_leave_the_folder_whole) {
   write_file(dir.file("lat\xE9n.wav"), float_music_wav(music, 0.85));  // a Latin-1 name from an old rip
   write_file(dir.file("other.wav"), float_music_wav(music_16(SONG_FRAMES, 6), 1.0));
   write_file(dir.file("silent.wav"), float_music_wav(std::vector<int16_t>(music.size(), 0), 1.0));
+  // Control bytes in file names: ESC starts a terminal's escape sequence, BEL rings.
+  const std::string controls = "\x1b[1m\x07\n";
+  write_file(dir.file("enc" + controls + ".wav"), float_music_wav(music, 0.9));
+  write_file(dir.file("silent" + controls + ".wav"),
+             float_music_wav(std::vector<int16_t>(music.size(), 0), 1.0));
   const std::string ffmpeg = find_on_path("ffmpeg");
   const auto encode = [&](std::vector<std::string> how, const std::string& to) {
     std::vector<std::string> args{"-nostdin", "-v", "error", "-i", dir.file("new.wav")};
@@ -376,6 +382,11 @@ TEST(test_folder_program, refusals_and_faults_leave_the_folder_whole) {
       {"a_colon_in_the_name", {"AC:DC.wav", "enc.wav"}, 0, {""}, after::song_in, "", "", "AC:DC"},
       {"a_dash_before_the_name", {"new.wav", "--", "-live.mp3"}, 0, {""}, after::song_in},
       {"a_comma_in_the_name", {"Rock, live.wav", "enc.wav"}, 0, {""}, after::song_in, "", "", "Rock, live"},
+      {"control_bytes_in_a_refused_name",
+       {"new.wav", "enc.wav", "silent" + controls + ".wav"},
+       2,
+       {"silent\\x1b[1m\\x07\\x0a.wav: decodes to digital silence"}},
+      {"control_bytes_in_a_name", {"new.wav", "enc" + controls + ".wav"}, 0, {""}, after::song_in},
       {"a_video_stream_first", {"new.wav", "video.mkv"}, 0, {""}, after::song_in},
       {"raw_mp2_predicts_no_delay", {"new.wav", "raw.mp2"}, 0, {""}, after::song_in},
       {"a_name_that_is_not_utf8", {"new.wav", "lat\xE9n.wav"}, 0, {""}, after::song_added},
@@ -469,6 +480,10 @@ TEST(test_folder_program, refusals_and_faults_leave_the_folder_whole) {
         EXPECT_EQ(leftovers(test), std::vector<std::string>{}) << label;
         EXPECT_EQ(read_all_text(test + "/report.txt").find("the container predicts"), std::string::npos)
             << label;
+        for (const std::string& report : {test + "/report.txt", test + "/songs/" + r.song + "/report.txt"}) {
+          EXPECT_EQ(read_all_text(report).find_first_of("\x1b\x07\r\x7f"), std::string::npos)
+              << label << report;
+        }
         // Still a test folder that takes the next song.
         EXPECT_EQ(run_prepare({"-q", "-o", name, "--force", "kept.wav", "enc2.wav"}, dir.path).status, 0)
             << label;
