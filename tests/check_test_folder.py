@@ -279,15 +279,23 @@ def main():
         if any(v[:1] in ("=", "+", "-", "@") for v in row.values()):
             problem(f"key.csv: a cell that a spreadsheet would run as a formula in {row}")
     rows = [{k: unguarded(v) for k, v in row.items()} for row in rows]
-    test_ids = {t["Name"]: t["TestID"] for t in beaqle["Testsets"]}
+    # A test set's song is the folder of its reference; its shown name is markup.
+    test_ids = {}
+    for t in beaqle["Testsets"]:
+        reference = local(t["Files"]["Reference"]) if "Reference" in t["Files"] else None
+        if reference is not None:
+            test_ids[os.path.relpath(os.path.dirname(reference), test).replace(os.sep, "/")] = t["TestID"]
     keyed = set()
     for row in rows:
         keyed.add(row["file"])
+        if not os.path.isfile(os.path.join(test, row["file"])):
+            problem(f"key.csv: {row['file']} names no file")
+            continue
         with open(os.path.join(test, row["file"]), "rb") as f:
             ids = {"sha256": hashlib.sha256(f.read()).hexdigest(),
                    "webmushra_page": page_of.get(("bs1116", row["file"]), ""),
                    "webmushra_mushra_page": page_of.get(("mushra", os.path.dirname(row["file"]) + "/reference.wav"), ""),
-                   "beaqlejs_test_id": test_ids.get(row["song"])}
+                   "beaqlejs_test_id": test_ids.get(os.path.dirname(row["file"]))}
         if {k: row[k] for k in ids} != ids:
             problem(f"key.csv: {row['file']} has {[row[k] for k in ids]}, the files and configs say {list(ids.values())}")
         record = records.get(row["song"])
