@@ -1,8 +1,10 @@
 // SHA-256 of the served files, against digests computed by Python's hashlib
 // for the same bytes: lengths on each side of the padding's block boundaries
-// (55, 56, 63, 64 bytes and their next block) and one of several reads' size.
+// (55, 56, 63, 64 bytes and their next block) and one of several reads' size,
+// whole or in pieces, by every kernel that the processor runs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 
@@ -40,6 +42,19 @@ TEST(sha256, digests_of_memory_and_files_equal_hashlib) {
   for (const auto& row : rows) {
     const std::string bytes = pattern(row.length);
     EXPECT_EQ(sha256_hex(bytes.data(), bytes.size()), row.digest) << row.length << " bytes";
+    // Pieces that split blocks anywhere, as a stream of reads hands them
+    // over, through every kernel that this processor runs.
+    for (const sha256_kernel& kernel : sha256_kernels()) {
+      if (!kernel.supported()) continue;
+      for (const std::size_t piece : {1, 7, 63, 65, 4099, 1 << 20}) {
+        sha256_state s;
+        s.kernel = &kernel;
+        for (std::size_t at = 0; at < bytes.size(); at += piece)
+          sha256_take(s, bytes.data() + at, std::min(piece, bytes.size() - at));
+        EXPECT_EQ(sha256_finish(s), row.digest)
+            << row.length << " bytes in pieces of " << piece << ", " << kernel.name;
+      }
+    }
     const std::string path = dir.path + "/bytes.bin";
     std::ofstream(path, std::ios::binary) << bytes;
     std::string hex;
