@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <system_error>
+#include <vector>
 
 #include "listen_page_files.h"
 #include "sha256.h"
@@ -18,17 +18,6 @@ namespace {
 
 std::string join(const std::string& folder, const std::string& name) { return folder + "/" + name; }
 
-bool read_bytes(const std::string& path, std::string& bytes) {
-  errno = 0;
-  std::ifstream in(path_of(path), std::ios::binary);
-  if (!in) return false;
-  std::ostringstream all;
-  all << in.rdbuf();
-  bytes = all.str();
-  if (in.bad() && errno == 0) errno = EIO;
-  return !in.bad();
-}
-
 bool write_bytes(const std::string& path, const std::string& bytes) {
   errno = 0;
   std::ofstream out(path_of(path), std::ios::binary | std::ios::trunc);
@@ -38,27 +27,55 @@ bool write_bytes(const std::string& path, const std::string& bytes) {
   return static_cast<bool>(out);
 }
 
-// RFC 4648 base64 with padding, as the browser's atob reads it.
-std::string base64(const std::string& bytes) {
+// RFC 4648 base64 with padding, as the browser's atob reads it, of `size`
+// bytes appended to `text`. Pieces of a longer run must be multiples of three
+// bytes, all but the last, so that no padding falls inside the run.
+void append_base64(std::string& text, const unsigned char* bytes, std::size_t size) {
   static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string text;
-  text.reserve((bytes.size() + 2) / 3 * 4);
   std::size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const uint32_t v = static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])) << 16 |
-                       static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8 |
-                       static_cast<unsigned char>(bytes[i + 2]);
-    for (int shift = 18; shift >= 0; shift -= 6) text += digits[(v >> shift) & 63];
+  for (; i + 3 <= size; i += 3) {
+    const uint32_t v = uint32_t{bytes[i]} << 16 | uint32_t{bytes[i + 1]} << 8 | bytes[i + 2];
+    const char quad[4] = {digits[v >> 18], digits[(v >> 12) & 63], digits[(v >> 6) & 63], digits[v & 63]};
+    text.append(quad, 4);
   }
-  if (const std::size_t left = bytes.size() - i; left > 0) {
-    uint32_t v = static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
-    if (left == 2) v |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+  if (const std::size_t left = size - i; left > 0) {
+    uint32_t v = uint32_t{bytes[i]} << 16;
+    if (left == 2) v |= uint32_t{bytes[i + 1]} << 8;
     text += digits[(v >> 18) & 63];
     text += digits[(v >> 12) & 63];
     text += left == 2 ? digits[(v >> 6) & 63] : '=';
     text += '=';
   }
-  return text;
+}
+
+// Streams one served file into a song's data script, as a base64 string,
+// and into its digest: a file of minutes is never held whole. Returns false
+// with `read_failed` telling which side failed.
+bool copy_as_base64(const std::string& path, std::ofstream& out, std::string& hash, bool& read_failed) {
+  errno = 0;
+  std::ifstream in(path_of(path), std::ios::binary);
+  read_failed = true;
+  if (!in) return false;
+  sha256_state digest;
+  std::vector<char> piece(3 * 65536);
+  std::string text;
+  text.reserve(piece.size() / 3 * 4 + 4);
+  while (in.read(piece.data(), static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
+    const auto got = static_cast<std::size_t>(in.gcount());
+    sha256_take(digest, piece.data(), got);
+    text.clear();
+    append_base64(text, reinterpret_cast<const unsigned char*>(piece.data()), got);
+    if (!out.write(text.data(), static_cast<std::streamsize>(text.size()))) {
+      read_failed = false;
+      return false;
+    }
+  }
+  if (in.bad()) {
+    if (errno == 0) errno = EIO;
+    return false;
+  }
+  hash = sha256_finish(digest);
+  return true;
 }
 
 std::string script_call(const std::string& function, const std::string& arguments) {
@@ -101,7 +118,6 @@ folder_status write_listen_page(const folder_contents& contents, const listen_ch
     json names = json::array();
     json mushra_only = json::array();
     json hashes = json::object();
-    json wavs = json::object();
     std::vector<std::string> served = {REFERENCE_NAME};
     for (const stimulus_entry* s : in_served_order(song)) {
       served.push_back(s->name);
@@ -109,22 +125,35 @@ folder_status write_listen_page(const folder_contents& contents, const listen_ch
       // trial of a low-pass filter tells nothing of a codec.
       (s->codec.rfind(ANCHOR_CODEC_PREFIX, 0) == 0 ? mushra_only : names).push_back(s->name);
     }
-    for (const std::string& name : served) {
-      const std::string path = join(folder, name + ".wav");
-      std::string bytes;
-      if (!read_bytes(path, bytes)) {
-        problem = {path, "cannot read this served file", errno};
+    // registerSong(N, {"song": ..., "wav": {NAME: BASE64, ...}}), written as
+    // nlohmann's compact dump would write it, the base64 streamed in place.
+    const std::string path = join(data, file);
+    errno = 0;
+    std::ofstream out(path_of(path), std::ios::binary | std::ios::trunc);
+    out << "abchrListen.registerSong(" << n + 1 << ", {\"song\":" << json_text(displayable(song.name))
+        << ",\"wav\":{";
+    if (!out) return write_failure(problem, path);
+    for (std::size_t k = 0; k < served.size(); ++k) {
+      const std::string& name = served[k];
+      out << (k == 0 ? "" : ",") << json_text(name) << ":\"";
+      const std::string wav = join(folder, name + ".wav");
+      std::string hash;
+      bool read_failed = false;
+      if (!copy_as_base64(wav, out, hash, read_failed)) {
+        if (!read_failed) return write_failure(problem, path);
+        problem = {wav, "cannot read this served file", errno};
         return folder_status::failed;
       }
-      const std::string hash = sha256_hex(bytes.data(), bytes.size());
+      out << '"';
       hashes[name] = hash;
       hashes_out[song.name][name] = hash;
-      wavs[name] = base64(bytes);
     }
-    const std::string path = join(data, file);
-    const json record = {{"song", displayable(song.name)}, {"wav", std::move(wavs)}};
-    if (!write_bytes(path, script_call("registerSong", std::to_string(n + 1) + ", " + json_text(record))))
+    out << "}});\n";
+    out.close();
+    if (!out) {
+      if (errno == 0) errno = EIO;
       return write_failure(problem, path);
+    }
     songs.push_back({{"song", displayable(song.name)},
                      {"data", std::string(LISTEN_DATA_FOLDER) + "/" + file},
                      {"stimuli", std::move(names)},

@@ -38,6 +38,7 @@ const std::vector<bytes_row> ROWS = {
          {"public/stimuli/song/S2.wav", "94773b57e2a560df929de36db34d06d71897dd62e20a016201a87e81c2d9cb56"},
          {"public/stimuli/song/reference.wav",
           "94773b57e2a560df929de36db34d06d71897dd62e20a016201a87e81c2d9cb56"},
+         {"public/listen/data/1.js", "a00f2a468fe041195fd7ef0e6565872908fa2ac50857f61c3a4c079fd8865786"},
          {"report.json", "10b94c57d2ede87225aa1ba7db9ed82d7e499489635c29d02aaba81af9c4138f"},
          {"report.txt", "9e22fe9bc18a56f377e6d21988817fa5ede3b49d4f7d2f60c50eba6b4e02360c"},
          {"songs/song.json", "796453cd599f38281563bc148324834b09d1ff7c61edf3122a4b4ccabdf54b3d"},
@@ -51,6 +52,7 @@ const std::vector<bytes_row> ROWS = {
          {"public/stimuli/song/S2.wav", "8a81fe32205ee3458fa45da93fb9a7095a43350f41bb7618abe86fbafca5bf20"},
          {"public/stimuli/song/reference.wav",
           "8a81fe32205ee3458fa45da93fb9a7095a43350f41bb7618abe86fbafca5bf20"},
+         {"public/listen/data/1.js", "d5eefc7e4165719b19fd916032760d64a2f214b4093d88a0594ce744a3a6e28f"},
          {"report.json", "ff82f50a8f47d59686253329916fcf3d29bb70af22c692ee2d91ff9ddcbdaaf6"},
          {"report.txt", "59f30899f3de923a8f005ff5768fe591e8897e9a7cf3a706e3154174adbe38f7"},
          {"songs/song.json", "d03aaa7695125ec66011fd0afdac639a6356b9556b63c08d13d3d4323fa83d2b"},
@@ -111,8 +113,9 @@ TEST(prepared_bytes, every_served_and_reported_byte_as_before) {
     std::map<std::string, std::string> found;
     for (const auto& [path, sha] : row.sha256) found[path] = digest(dir.file("TEST/" + path));
     EXPECT_EQ(found, row.sha256);
-    const auto served = std::count_if(row.sha256.begin(), row.sha256.end(),
-                                      [](const auto& file) { return file.first.starts_with("public/"); });
+    const auto served = std::count_if(row.sha256.begin(), row.sha256.end(), [](const auto& file) {
+      return file.first.starts_with("public/stimuli/");
+    });
     EXPECT_EQ(listing(dir.file("TEST/public/stimuli/song")).size(), served);  // and no other file
   }
 }
